@@ -1,0 +1,1 @@
+// placeholder: the dictionary tables land here

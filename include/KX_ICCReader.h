@@ -1,0 +1,101 @@
+/*
+ * KX_ICCReader: card-reader library for the social-security IC card.
+ *
+ * Every function returns a signed 32-bit code: 0 for success, a negative
+ * value for a failure (-1 to -15 are the library's own codes, a card status
+ * word SW1 SW2 comes back as -(SW1 * 256 + SW2)). KXGetErrMessage turns any
+ * code into its GBK text. A few functions return a count instead; their
+ * comments say so.
+ *
+ * Plain C, usable from C and C++. On 32-bit Windows every function uses the
+ * standard Windows calling convention (__stdcall) and is exported from
+ * KX_ICCReader.dll under its plain name.
+ */
+#ifndef KX_ICCREADER_H
+#define KX_ICCREADER_H
+
+#if defined(_WIN32) && !defined(_WIN64)
+#define KX_CALL __stdcall
+#else
+#define KX_CALL
+#endif
+
+#ifndef KX_API
+#if defined(_WIN32)
+#define KX_API
+#elif defined(KX_BUILDING_LIBRARY)
+#define KX_API __attribute__((visibility("default")))
+#else
+#define KX_API
+#endif
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- messages and version ---- */
+
+/* Writes the GBK message of `code` into `message` (545 bytes). Returns 0. */
+KX_API int KX_CALL KXGetErrMessage(int code, char *message);
+/* Returns 20121227. */
+KX_API int KX_CALL KXGetLibVer(void);
+
+/* ---- hexadecimal text ---- */
+
+/* mode 0: "01 AB " (spaced), 1: "01AB", other: reader frame digits. Returns 1. */
+KX_API int KX_CALL GetHex(int mode, const unsigned char *bytes, char *text, int count);
+/* Decodes `length` characters of hex text (spaces skipped). Returns the byte
+ * count, or -1 when a pair is cut by a space. `bytes` needs count + 1 bytes. */
+KX_API int KX_CALL GetASC(const char *text, unsigned char *bytes, int length);
+
+/* ---- reader ---- */
+
+/* params[0]: COM port number (100 = USB), params[1]: baud rate. */
+KX_API int KX_CALL KXReaderInit(int *params, unsigned int *handleOut);
+KX_API int KX_CALL KXReaderInitTest(int port, int baud);
+/* *status is '2' when the selected card answered the reset, else '0'. */
+KX_API int KX_CALL GetReaderStatus(int reserved, char *status);
+KX_API int KX_CALL KXReaderPowerOff(int reserved);
+KX_API int KX_CALL GetReaderInfo(int reserved, char *model, char *version);
+
+/* ---- raw card access ---- */
+
+/* 12 contact user card, 13 contactless, 14 PSAM, 15 slot 17, other slot 1. */
+KX_API int KX_CALL KXSelectIFD(int reserved, int code);
+KX_API int KX_CALL KXCpuReset(int reserved, char *resetAnswerHex);
+KX_API int KX_CALL KXRunApdu(int reserved, int length, const unsigned char *command,
+                             int *replyLength, unsigned char *reply);
+/* Returns the number of hex characters in hexReply, or a negative code. */
+KX_API int KX_CALL KXRunApduTest(int reserved, int hexLength, const char *hexCommand,
+                                 char *hexReply);
+/* Copies the last record read as hex text; returns its length plus one. */
+KX_API int KX_CALL GetCurRecordData(char *text);
+
+/* ---- card and PSAM commands ---- */
+
+KX_API int KX_CALL KXReadRecord(int reserved, int recordNumber, int p2, int le,
+                                unsigned char *data);
+KX_API int KX_CALL KXUpdateRecord(int reserved, int recordNumber, int p2, int length,
+                                  const unsigned char *data);
+KX_API int KX_CALL KXGetPsamID(int reserved, char *psamId);
+KX_API int KX_CALL KXGetPsamIDATR(int reserved, char *psamId, char *resetAnswerHex);
+KX_API int KX_CALL KXInternalAuth(int reserved);
+KX_API int KX_CALL KXCardLock(int reserved);
+
+/* ---- data dictionary ---- */
+
+KX_API int KX_CALL CombinedData(int fileKind, const char *directory, const char *file,
+                                const char *data, char *text);
+
+#if !defined(_WIN32)
+/* POSIX only: maps COM port `port` (1..255) to a tty device path; NULL or ""
+ * restores the default /dev/ttyS{port-1}. Returns 0, or -12. */
+KX_API int KX_CALL KXSetComDevice(int port, const char *devicePath);
+#endif
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KX_ICCREADER_H */

@@ -1,0 +1,53 @@
+// ReaderPort: the one process-wide link to the reader, over a serial COM port
+// or the reader's USB HID device (port number 100).
+#pragma once
+
+#include <cstdint>
+
+namespace kx {
+
+enum class LinkSide { Serial, Hid };
+
+// Which side open/close/write/read go to. Starts as Hid, so before any
+// successful open the operations answer as a HID link without a device.
+extern LinkSide LinkKind;
+
+// True while the serial side holds an open port.
+extern bool SerialPortOpen;
+
+inline constexpr int kUsbPort = 100;
+inline constexpr std::uint8_t kEtx = 0x03;
+
+class ReaderPortLink {
+ public:
+  // Opens the link. Port 100 opens the HID side; any other number the COM
+  // port of that number (baud, data bits, parity code: 1 none ... 5 space).
+  // An open serial port is kept as it is: a second Open returns 1 at once.
+  // Returns 1 when the link is open, 0 otherwise.
+  int Open(int port, int baud, int byteSize, int parity);
+
+  // Closes the side in use; on the serial side it first sends ESC "%B".
+  // Returns 1.
+  int Close();
+
+  // Writes raw bytes, discarding unread input first. Returns `count` on
+  // success, 0 when nothing was written (serial), -2 when the HID side failed.
+  int Write(const std::uint8_t* bytes, int count);
+
+  // Reads until a chunk holds `endByte`, the reply falls idle for 100 ms after
+  // its first byte, or `timeoutSeconds` pass. Stores at most capacity - 1
+  // bytes and keeps buffer[stored] = 0, so the reply can be read as text.
+  // Returns the number of bytes stored, -2 when no serial port is open, -4 on
+  // time-out or Escape.
+  int Read(std::uint8_t* buffer, int capacity, std::uint8_t endByte, int timeoutSeconds);
+
+  // Platform handle of the open COM port (0 when none), for KXReaderInit.
+  std::uint32_t NativeHandle() const;
+};
+
+extern ReaderPortLink ReaderPort;
+
+// Back to the load-time state, closing whatever is open. Tests only.
+void ResetReaderPort();
+
+}  // namespace kx

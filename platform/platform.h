@@ -1,0 +1,99 @@
+// The platform seam: the only door from the library to the operating system.
+//
+// The link layer writes every rule of the serial protocol (purge before write,
+// the write bound, the read loop with its limits, Escape) once, in portable
+// code, over this small interface. Each operating system has one backend:
+// platform/posix (termios, clock_gettime, poll), platform/win32 (COM ports
+// with overlapped I/O, GetTickCount, GetAsyncKeyState), and platform/sim (the
+// in-process simulator with a virtual clock, for tests).
+//
+// No backend keeps a trace of the bytes it moves.
+#pragma once
+
+#include <cstdint>
+
+namespace kx::platform {
+
+// An open serial port. Each backend defines it; the link layer only holds it.
+struct SerialPort;
+
+class Backend {
+ public:
+  virtual ~Backend() = default;
+
+  // ---- serial port ----
+
+  // Opens COM port `port` for reading and writing, exclusively (a second open
+  // of the same port fails while the first is held), an existing device
+  // only. Applies the link's read time-outs (return at once with whatever is
+  // queued) and write time-out (5000 ms); a failure to set them is ignored.
+  // Returns nullptr when the port cannot be opened or its per-port resources
+  // (events) cannot be created; nothing stays open then.
+  virtual SerialPort* SerialOpen(int port) = 0;
+
+  // Reads the port's current line settings, sets the baud rate, the data
+  // bits and the parity (codes: 1 none, 2 even, 3 odd, 4 mark, 5 space; any
+  // other code leaves the parity as it is) and writes them back. Stop bits and
+  // every other setting keep the port's current values. False on failure.
+  virtual bool SerialSetLine(SerialPort* port, int baud, int byteSize, int parity) = 0;
+
+  // Sets the driver's input and output queue sizes. False on failure.
+  virtual bool SerialSetQueues(SerialPort* port, int inputBytes, int outputBytes) = 0;
+
+  // Raises or lowers RTS. False on failure (callers ignore it: a
+  // pseudo-terminal has no modem lines).
+  virtual bool SerialSetRts(SerialPort* port, bool raised) = 0;
+
+  // Aborts pending reads and writes and discards both queues.
+  virtual void SerialPurge(SerialPort* port) = 0;
+
+  // Writes `count` bytes and waits at most `timeoutMs` for the write to
+  // complete. Returns the number of bytes written: `count` on success, less
+  // (usually 0) on failure or time-out.
+  virtual int SerialWrite(SerialPort* port, const std::uint8_t* bytes, int count,
+                          std::uint32_t timeoutMs) = 0;
+
+  // Number of bytes waiting in the input queue, clearing any line error on
+  // the way. -1 when the port cannot be queried.
+  virtual int SerialBytesWaiting(SerialPort* port) = 0;
+
+  // Reads at most `maxBytes` of the bytes waiting, without blocking. Returns
+  // the number read (0 or more), -1 on failure.
+  virtual int SerialRead(SerialPort* port, std::uint8_t* buffer, int maxBytes) = 0;
+
+  // Blocks until input is waiting or `timeoutMs` has passed, without
+  // consuming input. True when input is waiting. A backend may return early
+  // (spuriously) but never later than the time-out.
+  virtual bool SerialWaitReadable(SerialPort* port, std::uint32_t timeoutMs) = 0;
+
+  // The platform handle of the port as a 32-bit value, for hosts that asked
+  // for it (the COM port HANDLE on Windows, the file descriptor on POSIX).
+  virtual std::uint32_t SerialNativeHandle(SerialPort* port) = 0;
+
+  // Closes the port and frees everything SerialOpen created. `port` is
+  // invalid afterwards.
+  virtual void SerialClose(SerialPort* port) = 0;
+
+  // ---- time and keyboard ----
+
+  // Milliseconds on a monotonic clock that wraps at 2^32 (GetTickCount).
+  // Callers compare ticks by unsigned difference only.
+  virtual std::uint32_t TickMs() = 0;
+
+  virtual void SleepMs(std::uint32_t ms) = 0;
+
+  // True when the Escape key is down now or was pressed since the previous
+  // query. POSIX has no global keyboard state and always answers false.
+  virtual bool EscapePressed() = 0;
+};
+
+// The backend in use: the native one unless a test installed another.
+Backend& Current();
+
+// The native backend of this build (POSIX or Win32).
+Backend& Native();
+
+// Installs `backend` as the current one; nullptr restores the native backend.
+void SetBackend(Backend* backend);
+
+}  // namespace kx::platform

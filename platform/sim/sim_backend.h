@@ -1,0 +1,76 @@
+// The simulated platform: serial ports wired to in-process simulated devices,
+// a virtual millisecond clock, and a scriptable Escape key. Tests install it
+// with kx::platform::SetBackend; a 5 s time-out then takes microseconds.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <vector>
+
+#include "platform/platform.h"
+#include "sim/wire.h"
+
+namespace kx::platform::sim {
+
+struct LineSettings {
+  int baud = 0;
+  int byteSize = 0;
+  int parity = 0;  // the code the link passed
+};
+
+class SimBackend : public Backend {
+ public:
+  SimBackend();
+  ~SimBackend() override;
+
+  // ---- wiring ----
+  // A device on COM port `port`; ports without a device do not open.
+  void Attach(int port, kx::sim::SerialDevice* device);
+  void Detach(int port);
+
+  // ---- clock and keyboard ----
+  std::uint32_t Now() const;
+  void Advance(std::uint32_t ms);
+  void SetNow(std::uint32_t tickMs);  // e.g. close to 2^32 to test wrap-around
+  void PressEscapeAt(std::uint32_t tickMs);
+  void SetEscapeDown(bool down);
+
+  // ---- what the library did, per port ----
+  // Every SerialWrite's bytes, in order (control sequences included).
+  const std::vector<std::vector<std::uint8_t>>& Writes(int port) const;
+  void ClearWrites();
+  int OpenCount(int port) const;
+  bool IsOpen(int port) const;
+  LineSettings Line(int port) const;
+  bool Rts(int port) const;
+  int PurgeCount(int port) const;
+  // Number of SerialWaitReadable calls, and the longest wait asked for.
+  int WaitCalls() const;
+  std::uint32_t LongestWaitMs() const;
+  // Bytes the device sent after the link's buffer was full, or that the
+  // link never read, for tests of overlong replies.
+  std::size_t PendingBytes(int port) const;
+
+  // ---- Backend ----
+  SerialPort* SerialOpen(int port) override;
+  bool SerialSetLine(SerialPort* port, int baud, int byteSize, int parity) override;
+  bool SerialSetQueues(SerialPort* port, int inputBytes, int outputBytes) override;
+  bool SerialSetRts(SerialPort* port, bool raised) override;
+  void SerialPurge(SerialPort* port) override;
+  int SerialWrite(SerialPort* port, const std::uint8_t* bytes, int count,
+                  std::uint32_t timeoutMs) override;
+  int SerialBytesWaiting(SerialPort* port) override;
+  int SerialRead(SerialPort* port, std::uint8_t* buffer, int maxBytes) override;
+  bool SerialWaitReadable(SerialPort* port, std::uint32_t timeoutMs) override;
+  std::uint32_t SerialNativeHandle(SerialPort* port) override;
+  void SerialClose(SerialPort* port) override;
+  std::uint32_t TickMs() override;
+  void SleepMs(std::uint32_t ms) override;
+  bool EscapePressed() override;
+
+ private:
+  struct Impl;
+  Impl* impl_;
+};
+
+}  // namespace kx::platform::sim

@@ -1,0 +1,39 @@
+// Reader commands (card power on/off, APDU transport) and the reader search.
+#pragma once
+
+#include <cstdint>
+
+namespace kx {
+
+inline constexpr int kSlotContact = 0;
+inline constexpr int kSlotContactless = 255;
+inline constexpr int kSlotPsam = 16;
+
+// Powers on (resets) the card in `slot`. Returns the reset answer's length
+// (> 0) with the bytes in resetAnswer (capacity bytes at most), 0 when the
+// reader answered success without data, or a negative code.
+int PowerOnSlot(int slot, std::uint8_t* resetAnswer, int capacity);
+
+// Powers off the card in `slot`. 1 or a negative code (callers ignore it).
+int PowerOffSlot(int slot);
+
+// Carries one APDU to the card in `slot`. Returns the reply's length (data and
+// SW1 SW2, at most `capacity`), 0 for an empty reply, or a negative code.
+int TransmitApdu(int slot, const std::uint8_t* apdu, int n, std::uint8_t* reply, int capacity);
+
+// Powers the PSAM on: 0 when it answered a reset answer, -2 for an empty one,
+// else the code of the power-on.
+int CheckPsam();
+
+// The status query of GetReaderStatus on the slot in nIFDType: writes '2' or
+// '0' to *statusChar and keeps the reset answer. Returns 0 or a negative code.
+int QueryReaderStatus(char* statusChar);
+
+// Finds the reader (USB, then the remembered COM port, then COM1..COM99) and
+// powers the contact user card on. 0, -6, -2 or the status query's code.
+int ConnectUserCard();
+
+// Powers both cards off and closes the link.
+void DisconnectUserCard();
+
+}  // namespace kx

@@ -1,0 +1,47 @@
+// Reader frame codec and the hexadecimal text codecs (see frame.cpp for the
+// frame layout).
+#pragma once
+
+#include <cstdint>
+
+namespace kx {
+
+inline constexpr std::uint8_t kStx = 0x02;
+inline constexpr int kMaxFrameBody = 508;        // command body bytes
+inline constexpr int kReceiveBufferSize = 1024;  // raw reply bytes
+inline constexpr int kMaxDecodedReply = 300;     // decoded reply bytes
+inline constexpr int kMaxReplyData = 295;        // data bytes a reply can carry
+
+// Sends `body` (n bytes, at most kMaxFrameBody) as one frame. 1 when all
+// 2n + 8 bytes were written; -2 with "发送数据失败" otherwise.
+int SendFrame(const std::uint8_t* body, int n);
+
+// Receives one reply frame within `timeoutSeconds`, checks it and maps the
+// reader status. On success copies the data (at most `capacity` bytes, and
+// never more than the frame decoded) into `data`, sets *dataLength and
+// returns 1. Otherwise returns a negative code with its message in ErrorText.
+int ReceiveFrame(std::uint8_t* data, int capacity, int* dataLength, int timeoutSeconds);
+
+// Reader status to result code; the status message replaces ErrorText.
+int MapReaderStatus(int status);
+
+// mode 0: "01 AB ", mode 1: "01AB", any other: frame digits "01:;".
+// A NUL follows; count <= 0 writes nothing. Returns 1.
+int HexEncode(int mode, const std::uint8_t* bytes, char* text, int count);
+
+// Decodes `length` characters, skipping spaces. Writes a 0 after the last
+// byte. Returns the byte count, or -1 when a space stands where a pair's
+// second digit belongs.
+int HexDecode(const char* text, std::uint8_t* bytes, int length);
+
+// Copies the characters between the first `start` and the first `end` byte of
+// `text` into `out` (at most outCapacity - 1, then a NUL). Returns the count,
+// -1 without a start byte, -2 without an end byte, 0 or less when the end
+// comes first (nothing copied).
+int ExtractBetween(std::uint8_t start, std::uint8_t end, const char* text, char* out,
+                   int outCapacity);
+
+// XOR of `count` bytes; 0 for count <= 0.
+std::uint8_t XorCheck(int count, const std::uint8_t* bytes);
+
+}  // namespace kx

@@ -1,0 +1,34 @@
+// Test fixture: the library on the simulated platform, with a simulated
+// reader on COM1 and the process-wide state back at its load-time values.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "interface/state.h"
+#include "link/reader_port.h"
+#include "platform/platform.h"
+#include "platform/sim/sim_backend.h"
+#include "sim/reader.h"
+
+namespace kx::test {
+
+class SimFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    platform::SetBackend(&backend);
+    ResetReaderPort();
+    ResetProcessState();
+    backend.Attach(1, &reader);
+  }
+  void TearDown() override {
+    ResetReaderPort();
+    platform::SetBackend(nullptr);
+  }
+
+  platform::sim::SimBackend backend;
+  kx::sim::Reader reader;
+};
+
+}  // namespace kx::test

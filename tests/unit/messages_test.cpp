@@ -1,0 +1,83 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "KX_ICCReader.h"
+#include "interface/state.h"
+#include "tests/support/gbk.h"
+
+namespace kx {
+namespace {
+
+using test::Gbk;
+
+std::string Message(int code) {
+  char text[545];
+  KXGetErrMessage(code, text);
+  return text;
+}
+
+TEST(Messages, FixedCodesStandAlone) {
+  ResetProcessState();
+  ErrorTextReplace("ignored");
+  EXPECT_EQ(Message(0), Gbk("成功"));
+  EXPECT_EQ(Message(7), Gbk("没有大于0的返回"));
+  EXPECT_EQ(Message(-4), Gbk("通讯错误"));
+  EXPECT_EQ(Message(-5), Gbk("SAM卡上电错误或未插入SAM卡"));
+  EXPECT_EQ(Message(-15), Gbk("密码长度错误"));
+}
+
+TEST(Messages, ParameterCodeCarriesErrorText) {
+  ResetProcessState();
+  EXPECT_EQ(Message(-12), Gbk("输入参数不匹配\r\n"));
+  ErrorTextReplace(Gbk("capdu 的长度超出范围").c_str());
+  EXPECT_EQ(Message(-12), Gbk("输入参数不匹配\r\ncapdu 的长度超出范围"));
+}
+
+TEST(Messages, StatusWordsWithAndWithoutRows) {
+  ResetProcessState();
+  ErrorTextReplace(Gbk("KXReadCardIDAIO 选择文件失败").c_str());
+  EXPECT_EQ(Message(-27266), Gbk("sw返回 6a82 未找到文件\r\nKXReadCardIDAIO 选择文件失败"));
+  ErrorTextClear();
+  EXPECT_EQ(Message(-27015), Gbk("sw返回 6987 \r\n"));
+  EXPECT_EQ(Message(-27271), Gbk("sw返回 6a87 \r\n"));
+  EXPECT_EQ(Message(-27264), Gbk("sw返回 6a80 \r\n"));
+  EXPECT_EQ(Message(-25344), Gbk("sw返回 6300 \r\n"));
+  EXPECT_EQ(Message(-10), Gbk("sw返回 a "));
+  EXPECT_EQ(Message(-100), Gbk("sw返回 64 "));
+}
+
+TEST(Messages, RetryCounterLine) {
+  ResetProcessState();
+  EXPECT_EQ(Message(-25539), Gbk("sw返回 63c3 \r\n验证失败，您还有3次重试的机会\r\n"));
+  EXPECT_EQ(Message(-25546), Gbk("sw返回 63ca \r\n验证失败，您还有a次重试的机会\r\n"));
+  EXPECT_EQ(Message(-25536), Gbk("sw返回 63c0 \r\n验证失败，您还有0次重试的机会\r\n"));
+}
+
+TEST(Messages, LongestMessageFitsAndExtremesAreSafe) {
+  ResetProcessState();
+  ErrorTextReplace(std::string(700, 'x').c_str());
+  const std::string longest = Message(-27012);
+  EXPECT_LT(longest.size(), 545u);
+  EXPECT_EQ(Message(INT32_MIN).substr(0, 6), Gbk("sw返回").substr(0, 6));
+  EXPECT_EQ(KXGetLibVer(), 20121227);
+}
+
+TEST(ErrorTextOps, CutsAt499BytesWithoutSplittingACharacter) {
+  ResetProcessState();
+  ErrorTextReplace(std::string(600, 'a').c_str());
+  EXPECT_EQ(std::string(ErrorText).size(), 499u);
+  // 498 single bytes then a double-byte character: the character does not fit.
+  ErrorTextReplace((std::string(498, 'a') + Gbk("卡")).c_str());
+  EXPECT_EQ(std::string(ErrorText), std::string(498, 'a'));
+  ErrorTextReplace("abc");
+  ErrorTextAppend(";def");
+  EXPECT_STREQ(ErrorText, "abc;def");
+  ErrorTextAppend(std::string(600, 'z').c_str());
+  EXPECT_EQ(std::string(ErrorText).size(), 499u);
+  ErrorTextFormat(Gbk("打开串口 %d 失败").c_str(), 7);
+  EXPECT_EQ(std::string(ErrorText), Gbk("打开串口 7 失败"));
+}
+
+}  // namespace
+}  // namespace kx
