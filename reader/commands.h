@@ -29,6 +29,18 @@ int CheckPsam();
 // '0' to *statusChar and keeps the reset answer. Returns 0 or a negative code.
 int QueryReaderStatus(char* statusChar);
 
+// Opens the reader: port 100 is the USB reader, any other number a COM port
+// at `baud`, which then receives the start sequence ESC "%I4". The port is
+// remembered in ComPortNumber before the open, even when it fails. 0 or -2.
+// *handleOut (when given) receives the COM port's platform handle.
+int ReaderInit(int port, int baud, std::uint32_t* handleOut);
+
+// Powers the card in nIFDType off and closes the link. Always 0.
+int ReaderPowerOff();
+
+// The reader's model and firmware version texts; the reader is not asked.
+int ReaderInfo(char* model, char* version);
+
 // Finds the reader (USB, then the remembered COM port, then COM1..COM99) and
 // powers the contact user card on. 0, -6, -2 or the status query's code.
 int ConnectUserCard();

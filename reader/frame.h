@@ -17,9 +17,11 @@ inline constexpr int kMaxReplyData = 295;        // data bytes a reply can carry
 int SendFrame(const std::uint8_t* body, int n);
 
 // Receives one reply frame within `timeoutSeconds`, checks it and maps the
-// reader status. On success copies the data (at most `capacity` bytes, and
-// never more than the frame decoded) into `data`, sets *dataLength and
+// reader status. On success copies the data into `data`, sets *dataLength and
 // returns 1. Otherwise returns a negative code with its message in ErrorText.
+// A reply whose length field is below 2 or promises more data than the frame
+// carries is refused with -4 "通信校验错误"; one whose data exceed `capacity`
+// is refused with -4 and an empty text. Nothing is ever cut to fit.
 int ReceiveFrame(std::uint8_t* data, int capacity, int* dataLength, int timeoutSeconds);
 
 // Reader status to result code; the status message replaces ErrorText.
@@ -31,13 +33,14 @@ int HexEncode(int mode, const std::uint8_t* bytes, char* text, int count);
 
 // Decodes `length` characters, skipping spaces. Writes a 0 after the last
 // byte. Returns the byte count, or -1 when a space stands where a pair's
-// second digit belongs.
+// second digit belongs. A last digit without a partner within `length` is
+// ignored; nothing past `length` is read.
 int HexDecode(const char* text, std::uint8_t* bytes, int length);
 
 // Copies the characters between the first `start` and the first `end` byte of
-// `text` into `out` (at most outCapacity - 1, then a NUL). Returns the count,
-// -1 without a start byte, -2 without an end byte, 0 or less when the end
-// comes first (nothing copied).
+// `text` into `out` (at most outCapacity - 1, then a NUL). Returns the number
+// of characters copied, -1 without a start byte, -2 without an end byte, 0 or
+// less when the end comes first (nothing copied).
 int ExtractBetween(std::uint8_t start, std::uint8_t end, const char* text, char* out,
                    int outCapacity);
 

@@ -1,0 +1,196 @@
+// Reader commands (card power on/off, APDU transport), the reader exports'
+// work, and the reader search of the all-in-one exports.
+#include "reader/commands.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "interface/state.h"
+#include "interface/status.h"
+#include "link/reader_port.h"
+#include "reader/frame.h"
+
+namespace kx {
+
+namespace {
+
+constexpr std::uint8_t kReaderClass = 0x32;
+constexpr std::uint8_t kPowerOn = 0x22;
+constexpr std::uint8_t kPowerOff = 0x23;
+constexpr std::uint8_t kActivateContactless = 0x24;
+constexpr std::uint8_t kDeactivateContactless = 0x25;
+constexpr std::uint8_t kTransportApdu = 0x26;
+
+constexpr int kPowerOnTimeoutSeconds = 2;
+constexpr int kPowerOffTimeoutSeconds = 3;
+constexpr int kApduTimeoutSeconds = 5;
+
+constexpr int kSearchBaud = 9600;
+constexpr int kFirstScannedPort = 1;
+constexpr int kLastScannedPort = 99;
+
+// Written raw after a COM port opens; the reader answers nothing to it.
+constexpr std::uint8_t kStartSequence[] = {0x1B, 0x25, 0x49, 0x34};
+
+// Receives one reply into a scratch buffer and hands over its data only when
+// it fits `capacity`, so a failed exchange leaves the caller's buffer alone.
+int ReceiveInto(std::uint8_t* out, int capacity, int timeoutSeconds) {
+  std::uint8_t data[kMaxReplyData] = {};
+  int length = 0;
+  const int r = ReceiveFrame(data, std::clamp(capacity, 0, kMaxReplyData), &length, timeoutSeconds);
+  if (r != 1) return r;
+  if (length > 0) std::memcpy(out, data, static_cast<std::size_t>(length));
+  return length;
+}
+
+bool OpenComPort(int port, int baud) {
+  if (ReaderPort.Open(port, baud, 8, 1) != 1) return false;
+  ReaderPort.Write(kStartSequence, static_cast<int>(sizeof kStartSequence));
+  return true;
+}
+
+}  // namespace
+
+int PowerOnSlot(int slot, std::uint8_t* resetAnswer, int capacity) {
+  std::uint8_t body[5] = {kReaderClass, kPowerOn, 0x00, 0x00, static_cast<std::uint8_t>(slot)};
+  int n = 5;
+  if (slot == kSlotContactless) {
+    body[1] = kActivateContactless;
+    n = 4;
+  }
+  const int sent = SendFrame(body, n);
+  if (sent != 1) return sent;
+  return ReceiveInto(resetAnswer, resetAnswer != nullptr ? capacity : 0, kPowerOnTimeoutSeconds);
+}
+
+int PowerOffSlot(int slot) {
+  std::uint8_t body[4] = {kReaderClass, kPowerOff, static_cast<std::uint8_t>(slot), 0x00};
+  int n = 3;
+  if (slot == kSlotContactless) {
+    body[1] = kDeactivateContactless;
+    body[2] = 0x00;
+    n = 4;
+  }
+  const int sent = SendFrame(body, n);
+  if (sent != 1) return sent;
+  std::uint8_t ignored[kMaxReplyData] = {};
+  int length = 0;
+  return ReceiveFrame(ignored, kMaxReplyData, &length, kPowerOffTimeoutSeconds);
+}
+
+int TransmitApdu(int slot, const std::uint8_t* apdu, int n, std::uint8_t* reply, int capacity) {
+  if (n < 0 || n > kMaxFrameBody - 3 || (n > 0 && apdu == nullptr)) {
+    ErrorTextReplace("发送数据失败");
+    return kErrPort;
+  }
+  std::uint8_t body[kMaxFrameBody] = {kReaderClass, kTransportApdu,
+                                      static_cast<std::uint8_t>(slot)};
+  if (n > 0) std::memcpy(body + 3, apdu, static_cast<std::size_t>(n));
+  const int sent = SendFrame(body, n + 3);
+  if (sent != 1) return sent;
+  return ReceiveInto(reply, reply != nullptr ? capacity : 0, kApduTimeoutSeconds);
+}
+
+int CheckPsam() {
+  std::uint8_t scratch[kResetAnswerSize] = {};
+  const int r = PowerOnSlot(kSlotPsam, scratch, kResetAnswerSize);
+  if (r > 0) return kOk;
+  if (r == 0) return kErrPort;
+  return r;
+}
+
+int QueryReaderStatus(char* statusChar) {
+  std::memset(ResetAnswer, 0, sizeof ResetAnswer);
+  const int r = PowerOnSlot(nIFDType, ResetAnswer, kResetAnswerSize);
+  if (r >= 1) {
+    if (statusChar != nullptr) *statusChar = '2';
+    ResetAnswerLength = r;
+    return kOk;
+  }
+  if (statusChar != nullptr) *statusChar = '0';
+  if (r == 0) return kErrPort;
+  // A missing card is a state of the reader, not a failure of the query.
+  if (r == kErrNoUserCard) return kOk;
+  return r;
+}
+
+int ReaderInit(int port, int baud, std::uint32_t* handleOut) {
+  if (port == kUsbPort) {
+    if (ReaderPort.Open(kUsbPort, 1, 8, 1) == 1) return kOk;
+    ErrorTextReplace("连接USB失败");
+    return kErrPort;
+  }
+  ComPortNumber = port;
+  ReaderPort.Close();
+  if (ReaderPort.Open(port, baud, 8, 1) != 1) {
+    ErrorTextFormat("打开串口 %d 失败", port);
+    return kErrPort;
+  }
+  if (handleOut != nullptr) *handleOut = ReaderPort.NativeHandle();
+  ReaderPort.Write(kStartSequence, static_cast<int>(sizeof kStartSequence));
+  return kOk;
+}
+
+int ReaderPowerOff() {
+  PowerOffSlot(nIFDType);
+  ReaderPort.Close();
+  return kOk;
+}
+
+int ReaderInfo(char* model, char* version) {
+  if (model != nullptr) std::strcpy(model, "TXR-7700");
+  if (version != nullptr) std::strcpy(version, "20111201040014");
+  return kOk;
+}
+
+int ConnectUserCard() {
+  nIFDType = kSlotContact;
+  ErrorTextClear();
+
+  char c = '0';
+  ReaderPort.Close();
+  if (ReaderPort.Open(kUsbPort, kSearchBaud, 8, 1) == 1) {
+    const int s = QueryReaderStatus(&c);
+    if (s != kOk) {
+      ReaderPort.Close();
+      return s;
+    }
+    if (c == '2') return kOk;
+    ErrorTextReplace("未插入用户卡");
+    ReaderPort.Close();
+    return kErrNoUserCard;
+  }
+
+  ReaderPort.Close();
+  if (OpenComPort(ComPortNumber, kSearchBaud) && QueryReaderStatus(&c) == kOk) {
+    if (c == '2') return kOk;
+    ErrorTextReplace("未插入用户卡");
+    ReaderPort.Close();
+    return kErrNoUserCard;
+  }
+
+  for (int port = kFirstScannedPort; port <= kLastScannedPort; ++port) {
+    ReaderPort.Close();
+    if (!OpenComPort(port, kSearchBaud) || QueryReaderStatus(&c) != kOk) continue;
+    if (c == '2') {
+      ComPortNumber = port;
+      return kOk;
+    }
+    // The reader's own status message stays in ErrorText.
+    ReaderPort.Close();
+    return kErrNoUserCard;
+  }
+
+  // The last port tried may have opened without a reader behind it.
+  ReaderPort.Close();
+  ErrorTextReplace("没有找到设备");
+  return kErrPort;
+}
+
+void DisconnectUserCard() {
+  PowerOffSlot(kSlotContact);
+  PowerOffSlot(kSlotPsam);
+  ReaderPort.Close();
+}
+
+}  // namespace kx

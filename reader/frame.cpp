@@ -1,0 +1,246 @@
+/*
+ * Reader frames.
+ *
+ * Command frame (host to reader), N = body length, at most 508:
+ *
+ *   +-----+--------------------------------------------------+-----+
+ *   | STX |  frame digits of the raw block (2 * (N + 3))     | ETX |
+ *   | 02  |                                                  | 03  |
+ *   +-----+--------------------------------------------------+-----+
+ *            raw block:
+ *            +------+------+----------------------+-------+
+ *            | N hi | N lo | body (N bytes)       | check |  check = XOR of the
+ *            +------+------+----------------------+-------+  body bytes only
+ *
+ *   2N + 8 bytes on the wire. Example: body 32 22 00 00 00 goes out as
+ *   02 "0005322200000010" 03.
+ *
+ * Reply frame (reader to host): STX, frame digits of the reply block, ETX.
+ *
+ *   +------+------+--------+--------+-------------------+-------+
+ *   | L hi | L lo | st  hi | st  lo | data (L - 2)      | check |
+ *   +------+------+--------+--------+-------------------+-------+
+ *    L = 2 + data length; check = XOR of the status and data bytes.
+ *
+ * Frame digits: every byte is two characters, high nibble first, nibble n
+ * written as 0x30 + n, so 10..15 are ':' ';' '<' '=' '>' '?'. Replies may
+ * also use ordinary hexadecimal letters in either case; the decoder reads
+ * both. Anything before the first STX is ignored.
+ */
+#include "reader/frame.h"
+
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+
+#include "interface/state.h"
+#include "interface/status.h"
+#include "link/reader_port.h"
+
+namespace kx {
+
+namespace {
+
+constexpr int kFrameBufferSize = 1024;
+constexpr int kRawBlockSize = 512;
+constexpr int kDecodedSize = 512;
+// Length field, status and check: the smallest reply block there is.
+constexpr int kReplyOverhead = 5;
+
+static_assert(2 * (kMaxFrameBody + 3) + 2 <= kFrameBufferSize,
+              "the largest command frame must fit the frame buffer");
+static_assert(kMaxFrameBody + 3 <= kRawBlockSize);
+static_assert(kMaxReplyData == kMaxDecodedReply - kReplyOverhead);
+static_assert((kReceiveBufferSize - 2) / 2 < kDecodedSize,
+              "every decoded reply plus its trailing zero must fit");
+
+struct ReaderStatusRow {
+  int status;
+  const char* message;
+  int result;
+};
+
+constexpr ReaderStatusRow kReaderStatusTable[] = {
+    {0x0000, "", 1},
+    {0x1001, "不支持接触式用户卡", kErrUnsupported},
+    {0x1002, "接触式用户卡未插到位", kErrNoUserCard},
+    {0x1003, "接触式用户卡已上电", 1},
+    {0x1004, "接触式用户卡未上电", kErrUserCardPower},
+    {0x2005, "未插入SAM卡", kErrSam},
+    {0x3001, "不支持非接触用户卡", kErrUnsupported},
+    {0x3004, "非接触式用户卡未激活", kErrUserCardPower},
+    {0x3005, "非接触用户卡激活失败", kErrUserCardPower},
+    {0x3006, "等待卡进入感应区超时,或操作非接触式用户卡数据无回应", kErrUserCardPower},
+};
+static_assert(std::size(kReaderStatusTable) == 10);
+
+constexpr char kUpperDigits[] = "0123456789ABCDEF";
+
+int DigitValue(unsigned char c) {
+  if (c >= 0x61) c = static_cast<unsigned char>(c - 0x20);
+  return c < 'A' ? c - 0x30 : c - 0x37;
+}
+
+}  // namespace
+
+std::uint8_t XorCheck(int count, const std::uint8_t* bytes) {
+  std::uint8_t check = 0;
+  for (int i = 0; i < count; ++i) check ^= bytes[i];
+  return check;
+}
+
+int HexEncode(int mode, const std::uint8_t* bytes, char* text, int count) {
+  if (count <= 0 || bytes == nullptr || text == nullptr) return 1;
+  char* out = text;
+  for (int i = 0; i < count; ++i) {
+    const int high = bytes[i] >> 4;
+    const int low = bytes[i] & 0x0F;
+    if (mode == 0 || mode == 1) {
+      *out++ = kUpperDigits[high];
+      *out++ = kUpperDigits[low];
+      if (mode == 0) *out++ = ' ';
+    } else {
+      *out++ = static_cast<char>(0x30 + high);
+      *out++ = static_cast<char>(0x30 + low);
+    }
+  }
+  *out = '\0';
+  return 1;
+}
+
+int HexDecode(const char* text, std::uint8_t* bytes, int length) {
+  if (text == nullptr || bytes == nullptr) return -1;
+  int count = 0;
+  int i = 0;
+  while (i < length) {
+    while (text[i] == ' ') {
+      ++i;
+      if (i >= length) return count;
+    }
+    // A last digit without its partner inside `length` is dropped: the
+    // character after it belongs to the caller, not to this text.
+    if (i + 1 >= length) return count;
+    const unsigned char high = static_cast<unsigned char>(text[i]);
+    const unsigned char low = static_cast<unsigned char>(text[i + 1]);
+    if (low == ' ') return -1;
+    bytes[count] = static_cast<std::uint8_t>((DigitValue(high) * 16 + DigitValue(low)) & 0xFF);
+    bytes[count + 1] = 0;
+    ++count;
+    i += 2;
+  }
+  return count;
+}
+
+int ExtractBetween(std::uint8_t start, std::uint8_t end, const char* text, char* out,
+                   int outCapacity) {
+  if (text == nullptr) return -1;
+  const char* first = std::strchr(text, static_cast<char>(start));
+  if (start == 0 || first == nullptr) return -1;
+  const char* last = std::strchr(text, static_cast<char>(end));
+  if (end == 0 || last == nullptr) return -2;
+  int count = static_cast<int>(last - first) - 1;
+  if (count <= 0) return count;
+  if (out == nullptr || outCapacity < 1) return 0;
+  count = std::min(count, outCapacity - 1);
+  std::memcpy(out, first + 1, static_cast<std::size_t>(count));
+  out[count] = '\0';
+  return count;
+}
+
+int MapReaderStatus(int status) {
+  for (const ReaderStatusRow& row : kReaderStatusTable) {
+    if (row.status == status) {
+      ErrorTextReplace(row.message);
+      return row.result;
+    }
+  }
+  ErrorTextClear();
+  return kErrUnknown;
+}
+
+int SendFrame(const std::uint8_t* body, int n) {
+  // A body the frame cannot hold never reaches the reader, cut or otherwise.
+  if (n < 0 || n > kMaxFrameBody || (n > 0 && body == nullptr)) {
+    ErrorTextReplace("发送数据失败");
+    return kErrPort;
+  }
+  std::uint8_t raw[kRawBlockSize] = {};
+  raw[0] = static_cast<std::uint8_t>(n >> 8);
+  raw[1] = static_cast<std::uint8_t>(n & 0xFF);
+  if (n > 0) std::memcpy(raw + 2, body, static_cast<std::size_t>(n));
+  raw[n + 2] = XorCheck(n, body);
+
+  std::uint8_t frame[kFrameBufferSize] = {};
+  frame[0] = kStx;
+  HexEncode(2, raw, reinterpret_cast<char*>(frame + 1), n + 3);
+  frame[2 * n + 7] = kEtx;
+
+  const int frameLength = 2 * n + 8;
+  if (ReaderPort.Write(frame, frameLength) != frameLength) {
+    ErrorTextReplace("发送数据失败");
+    return kErrPort;
+  }
+  return 1;
+}
+
+int ReceiveFrame(std::uint8_t* data, int capacity, int* dataLength, int timeoutSeconds) {
+  if (data != nullptr && capacity > 0) {
+    std::memset(data, 0, static_cast<std::size_t>(std::min(capacity, 4)));
+  }
+  if (dataLength != nullptr) *dataLength = 0;
+
+  std::uint8_t received[kReceiveBufferSize] = {};
+  const int n = ReaderPort.Read(received, kReceiveBufferSize, kEtx, timeoutSeconds);
+  ErrorTextClear();
+  if (n < 0) {
+    ErrorTextFormat("接收数据失败，返回：%d", n);
+    return n;
+  }
+
+  // The scan below reads the reply as text; it must end inside the buffer.
+  received[kReceiveBufferSize - 1] = 0;
+  char between[kReceiveBufferSize] = {};
+  const int m = ExtractBetween(kStx, kEtx, reinterpret_cast<const char*>(received), between,
+                               kReceiveBufferSize);
+  if (m < 1) {
+    ErrorTextFormat("获取接收的中间数据失败，返回：%d", m);
+    return kErrComm;
+  }
+
+  std::uint8_t block[kDecodedSize] = {};
+  HexDecode(between, block, m);
+  const int k = m / 2;
+  if (k > kMaxDecodedReply) return kErrComm;
+
+  // A block too short for length, status and check cannot be checked at all.
+  if (k < kReplyOverhead || XorCheck(k - 3, block + 2) != block[k - 1]) {
+    ErrorTextReplace("通信校验错误");
+    return kErrComm;
+  }
+
+  const int length = block[0] * 256 + block[1];
+  const int status = block[2] * 256 + block[3];
+  const int result = MapReaderStatus(status);
+  if (result != 1) return result;
+
+  const int carried = k - kReplyOverhead;
+  const int declared = length - 2;
+  // A length field that disagrees with what arrived makes the frame
+  // unreadable; taking it at its word would copy bytes that never came.
+  if (declared < 0 || declared > carried) {
+    ErrorTextReplace("通信校验错误");
+    return kErrComm;
+  }
+  // Cutting a reset answer or a card reply to fit would hand the caller
+  // corrupted data as a success; an overlong reply is refused like one over
+  // the frame limit.
+  if (declared > capacity || (declared > 0 && data == nullptr)) {
+    ErrorTextClear();
+    return kErrComm;
+  }
+  if (declared > 0) std::memcpy(data, block + 4, static_cast<std::size_t>(declared));
+  if (dataLength != nullptr) *dataLength = declared;
+  return 1;
+}
+
+}  // namespace kx
