@@ -1,0 +1,139 @@
+// The card's data dictionary: its keys, its data items and the access
+// conditions of its files, as constant tables, with the lookups over them and
+// the output format of a data item.
+//
+// Everything here is pure: no process-wide state, no ErrorText, no device.
+// The simulator links this library too and builds its card from the tables.
+//
+// Directories and files are named by 4-character file identifiers ("3F00",
+// "DF01", "EF05"). A lookup compares only the first four characters of the
+// caller's text, case-sensitively, and never reads past the caller's NUL.
+#pragma once
+
+#include <cstdint>
+
+namespace kx {
+
+inline constexpr int kFileIdFieldSize = 5;  // "DF01" and its NUL
+inline constexpr int kKeyNameFieldSize = 32;
+inline constexpr int kHexByteFieldSize = 3;  // two hex digits and a NUL
+inline constexpr int kItemNameFieldSize = 24;
+inline constexpr int kConditionFieldSize = 32;
+
+// Text fields are NUL-padded. Each table ends with an all-zero row, the first
+// row whose directory is empty.
+
+// One key of the user card and how the PSAM derives it.
+struct CardKeyInfoRow {
+  char directory[kFileIdFieldSize];
+  char keyName[kKeyNameFieldSize];
+  char cardKeyId[kHexByteFieldSize];     // P2 of EXTERNAL AUTHENTICATE
+  char psamKeyUsage[kHexByteFieldSize];  // P1 of the PSAM diversify command
+  char psamKeyIndex[kHexByteFieldSize];  // P2 of the PSAM diversify command
+  std::uint8_t levels;                   // 8-byte diversification factors, 0..3
+};
+
+inline constexpr std::uint8_t kTransparentFile = 2;  // file kind; 0, 1 and 3 are record files
+
+// One data item of an elementary file.
+struct TagCardRecordInfoRow {
+  char directory[kFileIdFieldSize];
+  char file[kFileIdFieldSize];
+  std::uint8_t fileKind;
+  std::uint8_t recordNumber;          // from 1; 0 for the one row of a transparent file
+  std::uint8_t tag;                   // 0: the record is written without a tag-length header
+  char itemName[kItemNameFieldSize];  // GBK
+  std::uint8_t dataType;              // see FormatItemValue
+  std::uint16_t length;               // value bytes
+};
+
+// Access expressions of one elementary file.
+struct FileKeyRelationRow {
+  char directory[kFileIdFieldSize];
+  char file[kFileIdFieldSize];
+  char readCondition[kConditionFieldSize];
+  char writeCondition[kConditionFieldSize];
+};
+
+inline constexpr int kCardKeyCount = 66;
+inline constexpr int kRecordItemCount = 116;
+inline constexpr int kFileCount = 29;
+// Most record items any one file holds (DF04 EF05).
+inline constexpr int kMaxRecordItemsPerFile = 14;
+
+// The tables, each followed by its all-zero end row.
+extern const CardKeyInfoRow CardKeyInfo[kCardKeyCount + 1];
+extern const TagCardRecordInfoRow TagCardRecordInfo[kRecordItemCount + 1];
+extern const FileKeyRelationRow FileKeyRelation[kFileCount + 1];
+
+// Lookups. Each scans its table from the top and copies the first matching
+// row into *row. 0 when found; -12 when not (nothing written to *row), also
+// for null arguments.
+
+// Directory and file equal over 4 characters.
+int FindFileKeyRelation(const char* directory, const char* file, FileKeyRelationRow* row);
+// Directory equal over 4 characters, and the row's key name equal to the
+// beginning of keyName ("UK1DF01x" finds UK1DF01; "UK1DF0" finds nothing).
+int FindCardKey(const char* directory, const char* keyName, CardKeyInfoRow* row);
+// As FindCardKey, in any directory.
+int FindCardKeyByName(const char* keyName, CardKeyInfoRow* row);
+// Directory and file equal over 4 characters and the row's record number
+// equal to the low byte of recordNumber (0 finds a transparent file's row).
+int FindRecordItem(const char* directory, const char* file, int recordNumber,
+                   TagCardRecordInfoRow* row);
+
+// Every row of the file with a record number other than 0, in table order.
+// Returns their count, or -12 when there is none. ListRecordItems writes 3
+// bytes per row (record number, data type, low byte of the length) into
+// `triples`, which holds 3 * kMaxRecordItemsPerFile bytes; ListRecordRows
+// writes each row's 0-based position in TagCardRecordInfo into `positions`,
+// which holds kMaxRecordItemsPerFile bytes.
+int ListRecordItems(const char* directory, const char* file, std::uint8_t* triples);
+int ListRecordRows(const char* directory, const char* file, std::uint8_t* positions);
+
+enum class AccessKind {
+  Free,       // "0"
+  PinOnly,    // "PIN"
+  PinAndKey,  // "PIN&K"
+  Key,        // "K", "PIN|K", "K|PIN": key K satisfies it
+};
+
+struct AccessCondition {
+  AccessKind kind;
+  char keyName[kKeyNameFieldSize];  // K, at most 31 characters; empty for Free and PinOnly
+};
+
+// Reads an access expression. A text that fits no form of the grammar is
+// taken as a key name (its key lookup then fails); null reads as "".
+AccessCondition ParseAccessCondition(const char* expression);
+
+// Turns one record, as read from the card (tag and length bytes first), into
+// the item's output, with n = length from the dictionary:
+//   0     hex text of the n bytes after the first two, and a NUL; returns 2n
+//   1, 3  the n bytes after the first two, no terminator;         returns n
+//   4     hex text of the first n bytes, and a NUL;               returns 2n
+//   other nothing;                                                returns 0
+// Hex text is packed upper case. Only recordLength bytes of recordBytes are
+// read: bytes the record lacks are taken as 0, so the output keeps the width
+// the dictionary gives it. `out` holds 2n + 1 bytes. n <= 0 gives an empty
+// output (just the NUL for the hex types).
+int FormatItemValue(int dataType, int length, const std::uint8_t* recordBytes, int recordLength,
+                    char* out);
+
+// Outcome of RenderCombinedData.
+enum class RenderResult {
+  Ok,
+  NoTransparentRow,  // file kind 2, but the file has no row with record number 0
+  NoRecordItems,     // the file has no record items
+  ItemNotFound,      // a listed item could not be found again
+};
+
+// Renders read output as display text (GBK): for a transparent file (fileKind
+// 2) the item name and `data` as a NUL-terminated text; for a record file one
+// "name:  value" field per item, `data` being the items' outputs one after
+// another as FormatItemValue gave them. `text` is emptied first and must hold
+// the whole rendering; on failure it keeps what was built so far.
+RenderResult RenderCombinedData(int fileKind, const char* directory, const char* file,
+                                const char* data, char* text);
+
+}  // namespace kx
