@@ -18,6 +18,15 @@ extern bool SerialPortOpen;
 inline constexpr int kUsbPort = 100;
 inline constexpr std::uint8_t kEtx = 0x03;
 
+// A write that has not completed after this long has failed.
+inline constexpr std::uint32_t kSerialWriteBoundMs = 1000;
+// A reply that has started and then stays silent for more than this has ended.
+inline constexpr std::uint32_t kSerialIdleMs = 100;
+// Driver queue sizes asked for at open, each way.
+inline constexpr int kSerialQueueBytes = 10000;
+// Sent to the reader just before its COM port is closed.
+inline constexpr std::uint8_t kSerialStopSequence[3] = {0x1B, 0x25, 0x42};
+
 class ReaderPortLink {
  public:
   // Opens the link. Port 100 opens the HID side; any other number the COM
@@ -38,7 +47,10 @@ class ReaderPortLink {
   // its first byte, or `timeoutSeconds` pass. Stores at most capacity - 1
   // bytes and keeps buffer[stored] = 0, so the reply can be read as text.
   // Returns the number of bytes stored, -2 when no serial port is open, -4 on
-  // time-out or Escape.
+  // time-out or Escape. A reply that fills the buffer without `endByte` ends
+  // the read with the capacity - 1 bytes stored; the rest stays unread (the
+  // next write discards it). A null buffer or a capacity below 1 reads
+  // nothing and returns 0.
   int Read(std::uint8_t* buffer, int capacity, std::uint8_t endByte, int timeoutSeconds);
 
   // Platform handle of the open COM port (0 when none), for KXReaderInit.

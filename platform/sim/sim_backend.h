@@ -3,6 +3,7 @@
 // with kx::platform::SetBackend; a 5 s time-out then takes microseconds.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <vector>
@@ -50,6 +51,17 @@ class SimBackend : public Backend {
   // Bytes the device sent after the link's buffer was full, or that the
   // link never read, for tests of overlong replies.
   std::size_t PendingBytes(int port) const;
+  // The bound the last SerialWrite was given.
+  std::uint32_t LastWriteTimeoutMs() const;
+  int SleepCalls() const;
+
+  // ---- faults ----
+  // Writes on `port` never complete: each one takes its whole time-out and
+  // reports 0 bytes written.
+  void StallWrites(int port, bool stall);
+  // Setting the line or the queue sizes of `port` fails.
+  void FailLineSettings(int port, bool fail);
+  void FailQueueSizes(int port, bool fail);
 
   // ---- Backend ----
   SerialPort* SerialOpen(int port) override;

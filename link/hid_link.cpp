@@ -1,0 +1,45 @@
+#include "link/hid_link.h"
+
+#include <cstring>
+
+#include "interface/status.h"
+
+namespace kx {
+
+HidLink ReaderHidLink;
+
+namespace {
+
+void SetText(char* dest, const char* text) {
+  std::strncpy(dest, text, kHidStatusTextSize - 1);
+  dest[kHidStatusTextSize - 1] = '\0';
+}
+
+}  // namespace
+
+int HidLink::Open() {
+  SetText(statusText_, "设备未连接!");
+  return 0;
+}
+
+int HidLink::Write(int /*count*/, const std::uint8_t* /*bytes*/) {
+  SetText(statusText_, "设备尚未连接!");
+  return kErrPort;
+}
+
+int HidLink::Read(std::uint8_t* buffer, int capacity, int /*timeoutSeconds*/) {
+  if (buffer != nullptr && capacity > 0) buffer[0] = 0;
+  SetText(statusText_, "设备尚未连接!");
+  return 0;
+}
+
+int HidLink::Close() {
+  SetText(statusText_, "设备未连接!");
+  return kErrCloseReader;
+}
+
+void HidLink::Reset() {
+  std::memset(statusText_, 0, sizeof statusText_);
+}
+
+}  // namespace kx

@@ -1,0 +1,178 @@
+// The reader link: dispatch between the serial side and the USB HID side, and
+// the whole serial side over the platform seam.
+#include "link/reader_port.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "interface/status.h"
+#include "link/deadline.h"
+#include "link/hid_link.h"
+#include "platform/platform.h"
+
+namespace kx {
+
+LinkSide LinkKind = LinkSide::Hid;
+bool SerialPortOpen = false;
+ReaderPortLink ReaderPort;
+
+namespace {
+
+// The open COM port and the backend that opened it. Every later call on the
+// port goes to that backend, even when another one has been installed since.
+platform::SerialPort* portHandle = nullptr;
+platform::Backend* portBackend = nullptr;
+
+bool HasPort() {
+  return SerialPortOpen && portHandle != nullptr && portBackend != nullptr;
+}
+
+void ForgetPort() {
+  SerialPortOpen = false;
+  portHandle = nullptr;
+  portBackend = nullptr;
+}
+
+// The serial read loop. The driver is asked for waiting bytes once per round;
+// between rounds the loop sleeps in the port's readability wait for at most
+// one slice, cut short so that the overall limit and the idle rule are
+// checked at the first millisecond they can fire.
+int ReadSerial(platform::Backend& os, platform::SerialPort* port, std::uint8_t* buffer,
+               int capacity, std::uint8_t endByte, int timeoutSeconds) {
+  const std::uint32_t start = os.TickMs();
+  os.EscapePressed();  // a press made before the read began does not count
+  const std::uint32_t limitMs = deadline::SecondsToLimitMs(timeoutSeconds);
+  const int room = capacity - 1;
+  int total = 0;
+  std::uint32_t lastData = start;
+  buffer[0] = 0;
+
+  for (;;) {
+    if (deadline::MoreThanPassed(start, os.TickMs(), limitMs)) return kErrComm;
+    if (os.EscapePressed()) return kErrComm;
+
+    bool stalled = false;  // bytes wait but none could be taken
+    const int waiting = os.SerialBytesWaiting(port);
+    if (waiting > 0) {
+      // A reply longer than the buffer ends the read with what fits; the rest
+      // stays in the driver until the next write discards it.
+      if (total >= room) break;
+      const int want = std::min(waiting, room - total);
+      const int got = std::min(os.SerialRead(port, buffer + total, want), want);
+      if (got > 0) {
+        const bool complete = std::memchr(buffer + total, endByte, got) != nullptr;
+        total += got;
+        buffer[total] = 0;
+        lastData = os.TickMs();
+        if (complete) break;
+      } else {
+        stalled = true;
+      }
+    } else if (waiting < 0) {
+      stalled = true;
+    }
+
+    const std::uint32_t now = os.TickMs();
+    std::uint32_t until = deadline::UntilMoreThan(start, now, limitMs);
+    if (total > 0) {
+      if (deadline::MoreThanPassed(lastData, now, kSerialIdleMs)) break;
+      until = std::min(until, deadline::UntilMoreThan(lastData, now, kSerialIdleMs));
+    }
+    if (until == 0) continue;
+    // A port that reports input it will not hand over would make the
+    // readability wait return at once; sleep instead of spinning on it.
+    if (stalled) {
+      os.SleepMs(deadline::WaitSlice(until));
+    } else {
+      os.SerialWaitReadable(port, deadline::WaitSlice(until));
+    }
+  }
+  return total;
+}
+
+}  // namespace
+
+int ReaderPortLink::Open(int port, int baud, int byteSize, int parity) {
+  if (port == kUsbPort) {
+    if (ReaderHidLink.Open() == 1) {
+      LinkKind = LinkSide::Hid;
+      return 1;
+    }
+    LinkKind = LinkSide::Serial;
+    return 0;
+  }
+
+  // The open port is kept with its own number and settings. The link goes
+  // back to it, though: after an Open(100) the HID side may have been closed,
+  // and a caller told "open" must not be left writing to a closed HID link.
+  if (SerialPortOpen) {
+    LinkKind = LinkSide::Serial;
+    return 1;
+  }
+
+  platform::Backend& os = platform::Current();
+  platform::SerialPort* opened = os.SerialOpen(port);
+  if (opened == nullptr) return 0;
+
+  // The driver takes the data bits as one byte.
+  const bool lineSet =
+      os.SerialSetLine(opened, baud, static_cast<int>(static_cast<std::uint8_t>(byteSize)), parity);
+  const bool queuesSet = os.SerialSetQueues(opened, kSerialQueueBytes, kSerialQueueBytes);
+  if (!lineSet || !queuesSet) {
+    os.SerialClose(opened);
+    return 0;
+  }
+
+  os.SerialSetRts(opened, true);  // a pseudo-terminal has no RTS; that is fine
+  portHandle = opened;
+  portBackend = &os;
+  SerialPortOpen = true;
+  os.SerialPurge(opened);
+  LinkKind = LinkSide::Serial;
+  return 1;
+}
+
+int ReaderPortLink::Close() {
+  if (LinkKind == LinkSide::Hid) {
+    ReaderHidLink.Close();
+    return 1;
+  }
+  Write(kSerialStopSequence, static_cast<int>(sizeof kSerialStopSequence));
+  if (!HasPort()) return 1;
+  portBackend->SerialSetRts(portHandle, false);
+  portBackend->SerialClose(portHandle);
+  ForgetPort();
+  return 1;
+}
+
+int ReaderPortLink::Write(const std::uint8_t* bytes, int count) {
+  if (LinkKind == LinkSide::Hid) return ReaderHidLink.Write(count, bytes) == 1 ? count : kErrPort;
+  if (!HasPort()) return 0;
+  // A late reply to an earlier command must never be taken for the answer to
+  // this one.
+  portBackend->SerialPurge(portHandle);
+  if (bytes == nullptr || count <= 0) return 0;
+  const int written = portBackend->SerialWrite(portHandle, bytes, count, kSerialWriteBoundMs);
+  return std::clamp(written, 0, count);
+}
+
+int ReaderPortLink::Read(std::uint8_t* buffer, int capacity, std::uint8_t endByte,
+                         int timeoutSeconds) {
+  if (LinkKind == LinkSide::Hid) return ReaderHidLink.Read(buffer, capacity, timeoutSeconds);
+  if (!HasPort()) return kErrPort;
+  if (buffer == nullptr || capacity < 1) return 0;
+  return ReadSerial(*portBackend, portHandle, buffer, capacity, endByte, timeoutSeconds);
+}
+
+std::uint32_t ReaderPortLink::NativeHandle() const {
+  return HasPort() ? portBackend->SerialNativeHandle(portHandle) : 0;
+}
+
+void ResetReaderPort() {
+  if (portHandle != nullptr && portBackend != nullptr) portBackend->SerialClose(portHandle);
+  ForgetPort();
+  LinkKind = LinkSide::Hid;
+  ReaderHidLink.Reset();
+}
+
+}  // namespace kx

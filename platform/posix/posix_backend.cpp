@@ -1,0 +1,279 @@
+// The native backend on POSIX systems: termios on tty devices, a monotonic
+// millisecond clock, and no keyboard.
+#include "platform/posix/posix_backend.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "platform/platform.h"
+
+namespace kx::platform {
+namespace posix {
+
+namespace {
+
+// Mapped device paths, indexed by port number; an empty entry means default.
+char comDevices[kMaxComPort + 1][kMaxDevicePathLength + 1];
+
+// The port handle is the descriptor plus one, so descriptor 0 is not null.
+SerialPort* ToHandle(int fd) {
+  return reinterpret_cast<SerialPort*>(static_cast<std::uintptr_t>(fd) + 1);
+}
+int ToFd(SerialPort* port) {
+  return static_cast<int>(reinterpret_cast<std::uintptr_t>(port) - 1);
+}
+
+std::uint64_t MonotonicMs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::uint64_t>(now.tv_sec) * 1000u +
+         static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
+}
+
+void SleepFor(std::uint32_t ms) {
+  timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
+bool BaudToSpeed(int baud, speed_t* speed) {
+  struct Rate {
+    int baud;
+    speed_t speed;
+  };
+  static constexpr Rate kRates[] = {
+      {50, B50},           {75, B75},           {110, B110},         {134, B134},
+      {150, B150},         {200, B200},         {300, B300},         {600, B600},
+      {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+      {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+      {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+      {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+      {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+      {3500000, B3500000}, {4000000, B4000000},
+  };
+  for (const Rate& rate : kRates) {
+    if (rate.baud == baud) {
+      *speed = rate.speed;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool DataBitsToSize(int byteSize, tcflag_t* size) {
+  switch (byteSize) {
+    case 5:
+      *size = CS5;
+      return true;
+    case 6:
+      *size = CS6;
+      return true;
+    case 7:
+      *size = CS7;
+      return true;
+    case 8:
+      *size = CS8;
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Polls `fd` for `events` for at most `timeoutMs`, across signals. The revents
+// seen, 0 on time-out, -1 on failure.
+int PollFor(int fd, short events, std::uint32_t timeoutMs) {
+  const std::uint64_t start = MonotonicMs();
+  for (;;) {
+    const std::uint64_t passed = MonotonicMs() - start;
+    const int left = passed >= timeoutMs ? 0 : static_cast<int>(timeoutMs - passed);
+    pollfd entry{fd, events, 0};
+    const int ready = poll(&entry, 1, left);
+    if (ready > 0) return entry.revents;
+    if (ready == 0) return 0;
+    if (errno != EINTR) return -1;
+  }
+}
+
+class PosixBackend final : public Backend {
+ public:
+  SerialPort* SerialOpen(int port) override {
+    char path[kMaxDevicePathLength + 1];
+    if (!ComDevicePath(port, path)) return nullptr;
+    const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    termios settings{};
+    // TIOCEXCL keeps other processes out (except privileged ones); the lock
+    // also keeps out a second open in this process and privileged openers.
+    if (tcgetattr(fd, &settings) != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0 ||
+        ioctl(fd, TIOCEXCL) != 0) {
+      close(fd);
+      return nullptr;
+    }
+    // Reads return at once with whatever is queued.
+    settings.c_cc[VMIN] = 0;
+    settings.c_cc[VTIME] = 0;
+    tcsetattr(fd, TCSANOW, &settings);
+    return ToHandle(fd);
+  }
+
+  bool SerialSetLine(SerialPort* port, int baud, int byteSize, int parity) override {
+    const int fd = ToFd(port);
+    termios settings{};
+    if (tcgetattr(fd, &settings) != 0) return false;
+    speed_t speed{};
+    tcflag_t size{};
+    if (!BaudToSpeed(baud, &speed) || !DataBitsToSize(byteSize, &size)) return false;
+
+    // Raw bytes both ways: a cooked tty would echo, turn 0x03 into SIGINT,
+    // map CR to NL and swallow the XON/XOFF bytes. Hardware flow control and
+    // the stop bits stay as the port has them.
+    settings.c_iflag &=
+        ~static_cast<tcflag_t>(IGNBRK | BRKINT | IGNPAR | PARMRK | INPCK | ISTRIP | INLCR | IGNCR |
+                               ICRNL | IXON | IXOFF | IXANY | IMAXBEL | IUCLC);
+    settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    settings.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG |
+                                               IEXTEN | NOFLSH | TOSTOP);
+    settings.c_cflag |= CLOCAL | CREAD;
+    settings.c_cflag = (settings.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | size;
+    switch (parity) {
+      case 1:
+        settings.c_cflag &= ~static_cast<tcflag_t>(PARENB | PARODD | CMSPAR);
+        break;
+      case 2:
+        settings.c_cflag = (settings.c_cflag & ~static_cast<tcflag_t>(PARODD | CMSPAR)) | PARENB;
+        break;
+      case 3:
+        settings.c_cflag = (settings.c_cflag & ~static_cast<tcflag_t>(CMSPAR)) | PARENB | PARODD;
+        break;
+      case 4:
+        settings.c_cflag |= PARENB | PARODD | CMSPAR;
+        break;
+      case 5:
+        settings.c_cflag = (settings.c_cflag & ~static_cast<tcflag_t>(PARODD)) | PARENB | CMSPAR;
+        break;
+      default:
+        break;
+    }
+    settings.c_cc[VMIN] = 0;
+    settings.c_cc[VTIME] = 0;
+    if (cfsetispeed(&settings, speed) != 0 || cfsetospeed(&settings, speed) != 0) return false;
+    return tcsetattr(fd, TCSANOW, &settings) == 0;
+  }
+
+  bool SerialSetQueues(SerialPort*, int, int) override { return true; }
+
+  bool SerialSetRts(SerialPort* port, bool raised) override {
+    int lines = TIOCM_RTS;
+    return ioctl(ToFd(port), raised ? TIOCMBIS : TIOCMBIC, &lines) == 0;
+  }
+
+  void SerialPurge(SerialPort* port) override { tcflush(ToFd(port), TCIOFLUSH); }
+
+  int SerialWrite(SerialPort* port, const std::uint8_t* bytes, int count,
+                  std::uint32_t timeoutMs) override {
+    const int fd = ToFd(port);
+    const std::uint64_t start = MonotonicMs();
+    int written = 0;
+    while (written < count) {
+      const ssize_t n = write(fd, bytes + written, static_cast<std::size_t>(count - written));
+      if (n > 0) {
+        written += static_cast<int>(n);
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) break;
+      const std::uint64_t passed = MonotonicMs() - start;
+      if (passed >= timeoutMs) break;
+      const int ready = PollFor(fd, POLLOUT, static_cast<std::uint32_t>(timeoutMs - passed));
+      if (ready <= 0 || (ready & (POLLERR | POLLHUP | POLLNVAL)) != 0) break;
+    }
+    return written;
+  }
+
+  int SerialBytesWaiting(SerialPort* port) override {
+    int waiting = 0;
+    if (ioctl(ToFd(port), FIONREAD, &waiting) != 0) return -1;
+    return waiting;
+  }
+
+  int SerialRead(SerialPort* port, std::uint8_t* buffer, int maxBytes) override {
+    if (maxBytes <= 0) return 0;
+    for (;;) {
+      const ssize_t n = read(ToFd(port), buffer, static_cast<std::size_t>(maxBytes));
+      if (n >= 0) return static_cast<int>(n);
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+      return -1;
+    }
+  }
+
+  bool SerialWaitReadable(SerialPort* port, std::uint32_t timeoutMs) override {
+    const std::uint64_t start = MonotonicMs();
+    const int ready = PollFor(ToFd(port), POLLIN, timeoutMs);
+    if (ready > 0 && (ready & POLLIN) != 0) return true;
+    if (ready != 0) {
+      // A hung-up or broken line polls ready at once; wait out the time-out
+      // so the caller's loop does not spin on it.
+      const std::uint64_t passed = MonotonicMs() - start;
+      if (passed < timeoutMs) SleepFor(static_cast<std::uint32_t>(timeoutMs - passed));
+    }
+    return false;
+  }
+
+  std::uint32_t SerialNativeHandle(SerialPort* port) override {
+    return static_cast<std::uint32_t>(ToFd(port));
+  }
+
+  void SerialClose(SerialPort* port) override {
+    const int fd = ToFd(port);
+    ioctl(fd, TIOCNXCL);
+    close(fd);
+  }
+
+  std::uint32_t TickMs() override { return static_cast<std::uint32_t>(MonotonicMs()); }
+
+  void SleepMs(std::uint32_t ms) override { SleepFor(ms); }
+
+  bool EscapePressed() override { return false; }
+};
+
+}  // namespace
+
+bool SetComDevice(int port, const char* devicePath) {
+  if (port < 1 || port > kMaxComPort) return false;
+  const std::size_t length =
+      devicePath == nullptr ? 0 : strnlen(devicePath, kMaxDevicePathLength + 1);
+  if (length > static_cast<std::size_t>(kMaxDevicePathLength)) return false;
+  std::memcpy(comDevices[port], devicePath == nullptr ? "" : devicePath, length);
+  comDevices[port][length] = '\0';
+  return true;
+}
+
+bool ComDevicePath(int port, char* path) {
+  if (port < 1) return false;
+  if (port <= kMaxComPort && comDevices[port][0] != '\0') {
+    std::memcpy(path, comDevices[port], kMaxDevicePathLength + 1);
+    return true;
+  }
+  std::snprintf(path, kMaxDevicePathLength + 1, "/dev/ttyS%d", port - 1);
+  return true;
+}
+
+}  // namespace posix
+
+Backend& Native() {
+  static posix::PosixBackend backend;
+  return backend;
+}
+
+}  // namespace kx::platform

@@ -1,0 +1,321 @@
+// The simulated platform. Time is a 64-bit virtual millisecond count that
+// only moves when the library waits or sleeps (or a test advances it); the
+// tick the library sees is its low 32 bits, so wrap-around can be staged.
+#include "platform/sim/sim_backend.h"
+
+#include <algorithm>
+#include <deque>
+
+namespace kx::platform::sim {
+
+namespace {
+
+struct Chunk {
+  std::uint64_t due = 0;
+  std::vector<std::uint8_t> bytes;
+};
+
+struct PortState {
+  kx::sim::SerialDevice* device = nullptr;
+  bool open = false;
+  int openCount = 0;
+  LineSettings line;
+  bool rts = false;
+  int purgeCount = 0;
+  bool stallWrites = false;
+  bool failLine = false;
+  bool failQueues = false;
+  std::vector<std::vector<std::uint8_t>> writes;
+  std::deque<std::uint8_t> arrived;  // the driver's input queue
+  std::deque<Chunk> inFlight;        // ordered by due time
+};
+
+constexpr std::uint64_t kTickSpan = std::uint64_t{1} << 32;
+
+}  // namespace
+
+struct SimBackend::Impl {
+  std::map<int, PortState> ports;  // nodes are stable: handles point into them
+  std::uint64_t now = 0;
+  bool escapeDown = false;
+  bool escapeLatched = false;
+  std::vector<std::uint64_t> escapePresses;
+  int waitCalls = 0;
+  std::uint32_t longestWait = 0;
+  std::uint32_t lastWriteTimeout = 0;
+  int sleepCalls = 0;
+
+  static PortState& State(SerialPort* port) { return *reinterpret_cast<PortState*>(port); }
+
+  const PortState* Find(int port) const {
+    auto it = ports.find(port);
+    return it == ports.end() ? nullptr : &it->second;
+  }
+
+  void Deliver(PortState& state) {
+    while (!state.inFlight.empty() && state.inFlight.front().due <= now) {
+      auto& bytes = state.inFlight.front().bytes;
+      state.arrived.insert(state.arrived.end(), bytes.begin(), bytes.end());
+      state.inFlight.pop_front();
+    }
+  }
+
+  void Schedule(PortState& state, std::vector<kx::sim::ReplyChunk> chunks) {
+    std::uint64_t due = now;
+    for (auto& chunk : chunks) {
+      due += chunk.delayMs;
+      Chunk scheduled{due, std::move(chunk.bytes)};
+      // Keep the queue ordered; a later write's chunks may overtake none of
+      // the earlier ones that are due sooner.
+      auto at = std::upper_bound(
+          state.inFlight.begin(), state.inFlight.end(), due,
+          [](std::uint64_t value, const Chunk& queued) { return value < queued.due; });
+      state.inFlight.insert(at, std::move(scheduled));
+    }
+  }
+
+  // The instant at or after now whose tick is `tick`.
+  std::uint64_t NextInstantOf(std::uint32_t tick) const {
+    const std::uint32_t ahead = tick - static_cast<std::uint32_t>(now);
+    return now + ahead;
+  }
+};
+
+SimBackend::SimBackend() : impl_(new Impl) {}
+SimBackend::~SimBackend() {
+  delete impl_;
+}
+
+// ---- wiring ----
+
+void SimBackend::Attach(int port, kx::sim::SerialDevice* device) {
+  impl_->ports[port].device = device;
+}
+
+void SimBackend::Detach(int port) {
+  auto it = impl_->ports.find(port);
+  if (it == impl_->ports.end()) return;
+  it->second.device = nullptr;
+  it->second.inFlight.clear();
+}
+
+// ---- clock and keyboard ----
+
+std::uint32_t SimBackend::Now() const {
+  return static_cast<std::uint32_t>(impl_->now);
+}
+
+void SimBackend::Advance(std::uint32_t ms) {
+  impl_->now += ms;
+}
+
+void SimBackend::SetNow(std::uint32_t tickMs) {
+  // Time never runs backwards: go forward to the next instant with that tick.
+  impl_->now = impl_->NextInstantOf(tickMs);
+}
+
+void SimBackend::PressEscapeAt(std::uint32_t tickMs) {
+  // A tick at or just behind now means a press that has already happened.
+  const std::uint32_t ahead = tickMs - Now();
+  if (ahead == 0 || ahead >= kTickSpan / 2) {
+    impl_->escapeLatched = true;
+    return;
+  }
+  impl_->escapePresses.push_back(impl_->now + ahead);
+}
+
+void SimBackend::SetEscapeDown(bool down) {
+  if (down) impl_->escapeLatched = true;
+  impl_->escapeDown = down;
+}
+
+// ---- what the library did ----
+
+const std::vector<std::vector<std::uint8_t>>& SimBackend::Writes(int port) const {
+  static const std::vector<std::vector<std::uint8_t>> none;
+  const PortState* state = impl_->Find(port);
+  return state ? state->writes : none;
+}
+
+void SimBackend::ClearWrites() {
+  for (auto& [number, state] : impl_->ports) state.writes.clear();
+}
+
+int SimBackend::OpenCount(int port) const {
+  const PortState* state = impl_->Find(port);
+  return state ? state->openCount : 0;
+}
+
+bool SimBackend::IsOpen(int port) const {
+  const PortState* state = impl_->Find(port);
+  return state && state->open;
+}
+
+LineSettings SimBackend::Line(int port) const {
+  const PortState* state = impl_->Find(port);
+  return state ? state->line : LineSettings{};
+}
+
+bool SimBackend::Rts(int port) const {
+  const PortState* state = impl_->Find(port);
+  return state && state->rts;
+}
+
+int SimBackend::PurgeCount(int port) const {
+  const PortState* state = impl_->Find(port);
+  return state ? state->purgeCount : 0;
+}
+
+int SimBackend::WaitCalls() const {
+  return impl_->waitCalls;
+}
+std::uint32_t SimBackend::LongestWaitMs() const {
+  return impl_->longestWait;
+}
+
+std::size_t SimBackend::PendingBytes(int port) const {
+  const PortState* state = impl_->Find(port);
+  if (state == nullptr) return 0;
+  std::size_t pending = state->arrived.size();
+  for (const Chunk& chunk : state->inFlight) pending += chunk.bytes.size();
+  return pending;
+}
+
+std::uint32_t SimBackend::LastWriteTimeoutMs() const {
+  return impl_->lastWriteTimeout;
+}
+int SimBackend::SleepCalls() const {
+  return impl_->sleepCalls;
+}
+
+// ---- faults ----
+
+void SimBackend::StallWrites(int port, bool stall) {
+  impl_->ports[port].stallWrites = stall;
+}
+void SimBackend::FailLineSettings(int port, bool fail) {
+  impl_->ports[port].failLine = fail;
+}
+void SimBackend::FailQueueSizes(int port, bool fail) {
+  impl_->ports[port].failQueues = fail;
+}
+
+// ---- Backend ----
+
+SerialPort* SimBackend::SerialOpen(int port) {
+  auto it = impl_->ports.find(port);
+  if (it == impl_->ports.end()) return nullptr;
+  PortState& state = it->second;
+  if (state.device == nullptr || state.open) return nullptr;
+  state.open = true;
+  ++state.openCount;
+  state.arrived.clear();
+  state.inFlight.clear();
+  return reinterpret_cast<SerialPort*>(&state);
+}
+
+bool SimBackend::SerialSetLine(SerialPort* port, int baud, int byteSize, int parity) {
+  PortState& state = Impl::State(port);
+  if (state.failLine) return false;
+  state.line = LineSettings{baud, byteSize, parity};
+  return true;
+}
+
+bool SimBackend::SerialSetQueues(SerialPort* port, int /*inputBytes*/, int /*outputBytes*/) {
+  return !Impl::State(port).failQueues;
+}
+
+bool SimBackend::SerialSetRts(SerialPort* port, bool raised) {
+  Impl::State(port).rts = raised;
+  return true;
+}
+
+void SimBackend::SerialPurge(SerialPort* port) {
+  PortState& state = Impl::State(port);
+  ++state.purgeCount;
+  impl_->Deliver(state);
+  state.arrived.clear();
+}
+
+int SimBackend::SerialWrite(SerialPort* port, const std::uint8_t* bytes, int count,
+                            std::uint32_t timeoutMs) {
+  PortState& state = Impl::State(port);
+  impl_->lastWriteTimeout = timeoutMs;
+  if (state.stallWrites) {
+    impl_->now += timeoutMs;
+    return 0;
+  }
+  if (count <= 0) return 0;
+  state.writes.emplace_back(bytes, bytes + count);
+  if (state.device != nullptr) {
+    impl_->Schedule(state, state.device->OnHostBytes(bytes, static_cast<std::size_t>(count)));
+  }
+  return count;
+}
+
+int SimBackend::SerialBytesWaiting(SerialPort* port) {
+  PortState& state = Impl::State(port);
+  impl_->Deliver(state);
+  return static_cast<int>(state.arrived.size());
+}
+
+int SimBackend::SerialRead(SerialPort* port, std::uint8_t* buffer, int maxBytes) {
+  PortState& state = Impl::State(port);
+  impl_->Deliver(state);
+  const int n = std::min<int>(std::max(maxBytes, 0), static_cast<int>(state.arrived.size()));
+  std::copy_n(state.arrived.begin(), n, buffer);
+  state.arrived.erase(state.arrived.begin(), state.arrived.begin() + n);
+  return n;
+}
+
+bool SimBackend::SerialWaitReadable(SerialPort* port, std::uint32_t timeoutMs) {
+  PortState& state = Impl::State(port);
+  ++impl_->waitCalls;
+  impl_->longestWait = std::max(impl_->longestWait, timeoutMs);
+  impl_->Deliver(state);
+  if (!state.arrived.empty()) return true;
+  const std::uint64_t until = impl_->now + timeoutMs;
+  if (!state.inFlight.empty() && state.inFlight.front().due <= until) {
+    impl_->now = state.inFlight.front().due;
+    impl_->Deliver(state);
+    return true;
+  }
+  impl_->now = until;
+  return false;
+}
+
+std::uint32_t SimBackend::SerialNativeHandle(SerialPort* port) {
+  for (const auto& [number, state] : impl_->ports) {
+    if (&state == &Impl::State(port)) return 0x1000u + static_cast<std::uint32_t>(number);
+  }
+  return 0;
+}
+
+void SimBackend::SerialClose(SerialPort* port) {
+  PortState& state = Impl::State(port);
+  state.open = false;
+  state.arrived.clear();
+  state.inFlight.clear();
+}
+
+std::uint32_t SimBackend::TickMs() {
+  return Now();
+}
+
+void SimBackend::SleepMs(std::uint32_t ms) {
+  ++impl_->sleepCalls;
+  impl_->now += ms;
+}
+
+bool SimBackend::EscapePressed() {
+  auto& presses = impl_->escapePresses;
+  const auto due = std::remove_if(presses.begin(), presses.end(),
+                                  [this](std::uint64_t at) { return at <= impl_->now; });
+  if (due != presses.end()) impl_->escapeLatched = true;
+  presses.erase(due, presses.end());
+  const bool pressed = impl_->escapeDown || impl_->escapeLatched;
+  impl_->escapeLatched = false;
+  return pressed;
+}
+
+}  // namespace kx::platform::sim
