@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Every test tier, from a fresh machine: installs what is missing, builds, and
+# runs the unit, integration and end-to-end tiers, the same unit and
+# integration tiers under AddressSanitizer + UndefinedBehaviorSanitizer, and
+# the Windows group (the DLL under Wine). Ends with "N passed, M failed".
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+source scripts/setup.sh
+ensure_packages linux
+if [ "${KX_SKIP_WINDOWS:-0}" != 1 ]; then ensure_packages windows; fi
+
+jobs=${KX_JOBS:-$(nproc)}
+passed=0
+failed=0
+failures=()
+
+step() {
+  local name=$1
+  shift
+  echo
+  echo "== $name"
+  if "$@"; then
+    passed=$((passed + 1))
+    echo "== $name: passed"
+  else
+    failed=$((failed + 1))
+    failures+=("$name")
+    echo "== $name: FAILED"
+  fi
+}
+
+build() {
+  local dir=$1
+  shift
+  cmake -S "$root" -B "$dir" -G Ninja "$@" >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; return 1; }
+  ninja -C "$dir" -j "$jobs" || return 1
+}
+
+mkdir -p build
+step "build" build "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+step "unit" ctest --test-dir build -L unit --output-on-failure
+step "integration" ctest --test-dir build -L integration --output-on-failure
+step "end-to-end" ctest --test-dir build -L e2e --output-on-failure
+
+mkdir -p build-asan
+step "sanitizer build" build "$root/build-asan" -DCMAKE_BUILD_TYPE=Debug -DKX_SANITIZE=ON -DKX_BUILD_BENCH=OFF
+step "unit (asan+ubsan)" ctest --test-dir build-asan -L unit --output-on-failure
+step "integration (asan+ubsan)" ctest --test-dir build-asan -L integration --output-on-failure
+
+if [ "${KX_SKIP_WINDOWS:-0}" != 1 ]; then
+  step "windows" env KX_SIM="$root/build/kx-sim" bash scripts/windows-tests.sh "$root/build-win32"
+fi
+
+echo
+if [ "$failed" -gt 0 ]; then echo "failed steps: ${failures[*]}"; fi
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]

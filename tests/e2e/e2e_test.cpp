@@ -1,0 +1,206 @@
+// End-to-end: the shipped shared library, loaded with dlopen and called
+// through its C ABI, and the kxcard tool, both against kx-sim on a real
+// pseudo-terminal through the POSIX serial code.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/gbk.h"
+
+extern char** environ;
+
+namespace {
+
+using kx::test::Gbk;
+
+// A kx-sim child process serving a reader on a pseudo-terminal.
+class SimProcess {
+ public:
+  explicit SimProcess(const std::string& args = "") {
+    int out[2];
+    if (pipe(out) != 0) return;
+    std::vector<std::string> words = {KX_SIM_PATH};
+    std::istringstream split(args);
+    for (std::string w; split >> w;) words.push_back(w);
+    std::vector<char*> argv;
+    for (auto& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    posix_spawn(&pid_, KX_SIM_PATH, &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    std::string line;
+    char c = 0;
+    while (line.size() < 1024) {
+      pollfd p = {out[0], POLLIN, 0};
+      if (poll(&p, 1, 5000) <= 0 || read(out[0], &c, 1) != 1 || c == '\n') break;
+      line += c;
+    }
+    close(out[0]);
+    const size_t at = line.find("/dev/");
+    if (at != std::string::npos) path_ = line.substr(at, line.find_first_of(" \t\r", at) - at);
+  }
+  ~SimProcess() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  pid_t pid_ = -1;
+  std::string path_;
+};
+
+// The library as a host loads it.
+class Library {
+ public:
+  Library() { handle_ = dlopen(KX_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL); }
+  ~Library() {
+    if (handle_ != nullptr) dlclose(handle_);
+  }
+  bool loaded() const { return handle_ != nullptr; }
+  template <typename F>
+  F Get(const char* name) {
+    return reinterpret_cast<F>(dlsym(handle_, name));
+  }
+
+ private:
+  void* handle_ = nullptr;
+};
+
+using SetComDeviceFn = int (*)(int, const char*);
+using ReaderInitTestFn = int (*)(int, int);
+using ReaderInitFn = int (*)(int*, unsigned*);
+using ReaderStatusFn = int (*)(int, char*);
+using PowerOffFn = int (*)(int);
+using ReaderInfoFn = int (*)(int, char*, char*);
+using ErrMessageFn = int (*)(int, char*);
+using SelectIfdFn = int (*)(int, int);
+using CpuResetFn = int (*)(int, char*);
+using RunApduFn = int (*)(int, int, const unsigned char*, int*, unsigned char*);
+using PsamIdFn = int (*)(int, char*);
+
+class EndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(lib.loaded()) << dlerror(); }
+  std::string Message(int code) {
+    char text[545] = {};
+    lib.Get<ErrMessageFn>("KXGetErrMessage")(code, text);
+    return text;
+  }
+  Library lib;
+};
+
+TEST_F(EndToEnd, ReaderOverPseudoTerminal) {
+  SimProcess sim;
+  ASSERT_FALSE(sim.path().empty());
+  ASSERT_EQ(lib.Get<SetComDeviceFn>("KXSetComDevice")(5, sim.path().c_str()), 0);
+
+  int params[2] = {5, 9600};
+  unsigned handle = 0;
+  ASSERT_EQ(lib.Get<ReaderInitFn>("KXReaderInit")(params, &handle), 0) << Message(-12);
+  EXPECT_NE(handle, 0u);
+
+  char model[32] = {}, version[32] = {};
+  EXPECT_EQ(lib.Get<ReaderInfoFn>("GetReaderInfo")(0, model, version), 0);
+  EXPECT_STREQ(model, "TXR-7700");
+  EXPECT_STREQ(version, "20111201040014");
+
+  char status = 0;
+  EXPECT_EQ(lib.Get<ReaderStatusFn>("GetReaderStatus")(0, &status), 0);
+  EXPECT_EQ(status, '2');
+  EXPECT_EQ(lib.Get<PowerOffFn>("KXReaderPowerOff")(0), 0);
+  // After the power-off the link is closed: the next status query has no port.
+  EXPECT_EQ(lib.Get<ReaderStatusFn>("GetReaderStatus")(0, &status), -2);
+}
+
+TEST_F(EndToEnd, SilentReaderTimesOutWithItsMessage) {
+  SimProcess sim("--silent");
+  ASSERT_FALSE(sim.path().empty());
+  ASSERT_EQ(lib.Get<SetComDeviceFn>("KXSetComDevice")(6, sim.path().c_str()), 0);
+  ASSERT_EQ(lib.Get<ReaderInitTestFn>("KXReaderInitTest")(6, 9600), 0);
+  char status = 0;
+  EXPECT_EQ(lib.Get<ReaderStatusFn>("GetReaderStatus")(0, &status), -4);
+  EXPECT_EQ(status, '0');
+  EXPECT_EQ(Message(-4), Gbk("通讯错误"));
+  EXPECT_EQ(Message(-12), Gbk("输入参数不匹配\r\n接收数据失败，返回：-4"));
+  // A power-off would wait out another time-out; re-initialising closes the link.
+}
+
+TEST_F(EndToEnd, PsamIdAndOneApdu) {
+  SimProcess sim;
+  ASSERT_FALSE(sim.path().empty());
+  ASSERT_EQ(lib.Get<SetComDeviceFn>("KXSetComDevice")(7, sim.path().c_str()), 0);
+  ASSERT_EQ(lib.Get<ReaderInitTestFn>("KXReaderInitTest")(7, 9600), 0);
+
+  char psamId[64] = {};
+  ASSERT_EQ(lib.Get<PsamIdFn>("KXGetPsamID")(0, psamId), 0) << Message(-12);
+  EXPECT_EQ(std::strlen(psamId), 12u);
+
+  ASSERT_EQ(lib.Get<SelectIfdFn>("KXSelectIFD")(0, 12), 0);
+  char atr[201] = {};
+  ASSERT_EQ(lib.Get<CpuResetFn>("KXCpuReset")(0, atr), 0);
+  EXPECT_GE(std::strlen(atr), 2u * 17);
+  const unsigned char challenge[] = {0x00, 0x84, 0x00, 0x00, 0x08};
+  unsigned char reply[300] = {};
+  int length = 0;
+  EXPECT_EQ(lib.Get<RunApduFn>("KXRunApdu")(0, 5, challenge, &length, reply), 0);
+  EXPECT_EQ(length, 10);
+  EXPECT_EQ(reply[8], 0x90);
+  EXPECT_EQ(reply[9], 0x00);
+  lib.Get<PowerOffFn>("KXReaderPowerOff")(0);
+}
+
+// Runs a command and returns its exit status and standard output.
+int Run(const std::string& command, std::string* output) {
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return -1;
+  std::array<char, 512> chunk{};
+  size_t n = 0;
+  while ((n = fread(chunk.data(), 1, chunk.size(), pipe)) > 0) output->append(chunk.data(), n);
+  const int status = pclose(pipe);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(Kxcard, ReaderWithItsOwnSimulator) {
+  std::string out;
+  const int rc = Run(std::string("KX_SIM=") + KX_SIM_PATH + " " + KXCARD_PATH + " reader --sim", &out);
+  EXPECT_EQ(rc, 0) << out;
+  EXPECT_NE(out.find("TXR-7700"), std::string::npos) << out;
+  EXPECT_NE(out.find("20111201040014"), std::string::npos) << out;
+  EXPECT_NE(out.find("status:  2"), std::string::npos) << out;
+  EXPECT_NE(out.find("ATR:"), std::string::npos) << out;
+}
+
+TEST(Kxcard, ErrmsgPrintsUtf8AndFailuresExitNonZero) {
+  std::string out;
+  EXPECT_EQ(Run(std::string(KXCARD_PATH) + " errmsg -4", &out), 0);
+  EXPECT_EQ(out, "通讯错误\n");
+
+  out.clear();
+  // A port mapped to a device that does not exist: the open fails.
+  EXPECT_EQ(Run(std::string(KXCARD_PATH) + " reader --port 9 --device /dev/kx-no-such-tty", &out), 1);
+  EXPECT_NE(out.find("-2"), std::string::npos) << out;
+  EXPECT_NE(out.find("打开读写器端口错误"), std::string::npos) << out;
+
+  out.clear();
+  EXPECT_EQ(Run(std::string(KXCARD_PATH) + " frobnicate 2>/dev/null", &out), 2);
+}
+
+}  // namespace
