@@ -10,22 +10,39 @@ namespace kx {
 // The master file's name as the card stores it (GBK).
 extern const char kMasterFileName[];  // "sx1.sh.社会保障", 15 bytes
 
+// Every command returns 0 for 90 00, else the code of ExchangeApdu. Lc
+// arguments (length) take 0 to 255 and Le arguments (le) 0 to 256; others are
+// refused with -12 ("capdu 的长度超出范围") and nothing is sent.
+
+// Selects 3F00, then by name when the reply does not name the master file.
+// On failure powers the selected slot off, closes the reader link and
+// appends ";KXReadCardIDAIO 选择主文件失败" to the failure's text.
 int SelectMasterFile();
+// 00 A4 and the bytes of pathText (hex of P1 P2 Lc and the identifier).
+// Failure: "KXReadCardIDAIO 选择文件失败".
 int SelectFile(const char* pathText);
 // `data` receives the record without its status bytes (kMaxApduReply bytes).
+// LastRecordHex keeps the hex text of its first 127 bytes.
 int ReadRecord(int recordNumber, int p2, int le, int* length, std::uint8_t* data);
 int UpdateRecord(int recordNumber, int p2, int length, const std::uint8_t* data);
-// `reply` receives data and SW1 SW2 (le + 2 bytes, kMaxApduReply at most).
+// `reply` receives data and SW1 SW2, at most le + 2 bytes.
 int ReadBinary(int offset, int le, std::uint8_t* reply);
 int UpdateBinary(int offset, int length, const std::uint8_t* data);
+// `random` receives `length` bytes (at most 50). Failure: "取随机数失败".
 int GetChallenge(int length, std::uint8_t* random);
 int PsamDiversifyKey(int p1, int p2, int length, const std::uint8_t* factors);
+// 80 FA P1 P2 Lc data 00. `reply` (kMaxApduReply bytes) receives the
+// cryptogram and SW1 SW2; *replyLength the cryptogram's length, on success.
 int PsamEncrypt(int p1, int p2, int length, const std::uint8_t* data, int* replyLength,
                 std::uint8_t* reply);
 int ExternalAuthenticate(int p1, int p2, int length, const std::uint8_t* data);
 
 inline constexpr int kIdentificationCodeSize = 32;
+// The value of record 1 of EF05 under the master file. A length byte above
+// 32, or beyond the record, is refused with -12.
 int ReadIdentificationCode(std::uint8_t* value);
+// factor1 "XX0000sh", factor2 "XXYY00sx" (no terminators) and the card
+// factor. Nothing is written on failure.
 int BuildDiversificationFactors(std::uint8_t* factor1, std::uint8_t* factor2,
                                 std::uint8_t* cardFactor);
 
@@ -33,5 +50,14 @@ int BuildDiversificationFactors(std::uint8_t* factor1, std::uint8_t* factor2,
 // ResetAnswerLength - K + 5, K the historical byte count. -12 when the stored
 // reset answer is too short for it.
 int CardFactorFromResetAnswer(std::uint8_t* cardFactor);
+
+// KXGetPsamIDATR's work: selects the PSAM, resets it (its reset answer as hex
+// into resetAnswerHex, 2 * kResetAnswerSize + 1 bytes at most), reads the
+// terminal identifier from file 0016 into psamId (12 hex characters and a
+// NUL at most) and selects the contact user card again. After a failure the
+// PSAM stays selected.
+int ReadPsamId(char* psamId, char* resetAnswerHex);
+// KXGetPsamID's work: the same, the reset answer discarded.
+int ReadPsamId(char* psamId);
 
 }  // namespace kx

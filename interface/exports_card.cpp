@@ -1,0 +1,71 @@
+// Exports of raw card access and of the card and PSAM commands.
+#include "KX_ICCReader.h"
+#include "card/apdu.h"
+#include "card/commands.h"
+#include "interface/status.h"
+
+namespace {
+
+// KXInternalAuth and KXCardLock: one routine under two names. The library
+// does no work for them; hosts that call them get success and nothing moves.
+int NothingToDo() {
+  return kx::kOk;
+}
+
+}  // namespace
+
+extern "C" {
+
+KX_API int KX_CALL KXSelectIFD(int /*reserved*/, int code) {
+  kx::SelectInterface(code);
+  return kx::kOk;
+}
+
+KX_API int KX_CALL KXCpuReset(int /*reserved*/, char* resetAnswerHex) {
+  return kx::ResetSelectedCard(resetAnswerHex);
+}
+
+KX_API int KX_CALL KXRunApdu(int /*reserved*/, int length, const unsigned char* command,
+                             int* replyLength, unsigned char* reply) {
+  return kx::ExchangeApdu(length, command, replyLength, reply);
+}
+
+KX_API int KX_CALL KXRunApduTest(int /*reserved*/, int hexLength, const char* hexCommand,
+                                 char* hexReply) {
+  int count = 0;
+  const int r = kx::ExchangeApduText(hexLength, hexCommand, &count, hexReply);
+  return r < 0 ? r : count;
+}
+
+KX_API int KX_CALL GetCurRecordData(char* text) {
+  return kx::CopyLastRecordHex(text);
+}
+
+KX_API int KX_CALL KXReadRecord(int /*reserved*/, int recordNumber, int p2, int le,
+                                unsigned char* data) {
+  int length = 0;
+  return kx::ReadRecord(recordNumber, p2, le, &length, data);
+}
+
+KX_API int KX_CALL KXUpdateRecord(int /*reserved*/, int recordNumber, int p2, int length,
+                                  const unsigned char* data) {
+  return kx::UpdateRecord(recordNumber, p2, length, data);
+}
+
+KX_API int KX_CALL KXGetPsamID(int /*reserved*/, char* psamId) {
+  return kx::ReadPsamId(psamId);
+}
+
+KX_API int KX_CALL KXGetPsamIDATR(int /*reserved*/, char* psamId, char* resetAnswerHex) {
+  return kx::ReadPsamId(psamId, resetAnswerHex);
+}
+
+KX_API int KX_CALL KXInternalAuth(int /*reserved*/) {
+  return NothingToDo();
+}
+
+KX_API int KX_CALL KXCardLock(int /*reserved*/) {
+  return NothingToDo();
+}
+
+}  // extern "C"
