@@ -1,0 +1,192 @@
+// The dictionary tables: the rules that hold them together, and rows whose
+// exact bytes the card and the PSAM depend on.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstring>
+#include <map>
+#include <set>
+#include <string>
+#include <utility>
+
+#include "dictionary/dictionary.h"
+#include "tests/support/gbk.h"
+
+namespace kx {
+namespace {
+
+using test::Gbk;
+using FileId = std::pair<std::string, std::string>;
+
+template <std::size_t N>
+std::string Field(const char (&field)[N]) {
+  return std::string(field, strnlen(field, N));
+}
+
+FileId FileOf(const TagCardRecordInfoRow& row) {
+  return {Field(row.directory), Field(row.file)};
+}
+
+bool IsTwoHexDigits(const char (&field)[kHexByteFieldSize]) {
+  return std::isxdigit(static_cast<unsigned char>(field[0])) &&
+         std::isxdigit(static_cast<unsigned char>(field[1])) && field[2] == '\0';
+}
+
+TEST(DictionaryTables, FilesAgreeBetweenItemsAndAccessConditions) {
+  std::set<FileId> itemFiles;
+  for (int i = 0; i < kRecordItemCount; ++i) itemFiles.insert(FileOf(TagCardRecordInfo[i]));
+  std::set<FileId> accessFiles;
+  for (int i = 0; i < kFileCount; ++i) {
+    const auto& row = FileKeyRelation[i];
+    EXPECT_TRUE(accessFiles.insert({Field(row.directory), Field(row.file)}).second)
+        << "second access row for " << row.directory << " " << row.file;
+  }
+  EXPECT_EQ(itemFiles.size(), 29u);
+  EXPECT_EQ(itemFiles, accessFiles);
+}
+
+TEST(DictionaryTables, FileRowsAreContiguousAndInRecordOrder) {
+  std::map<FileId, int> lastPosition;
+  for (int i = 0; i < kRecordItemCount; ++i) {
+    const auto& row = TagCardRecordInfo[i];
+    const FileId file = FileOf(row);
+    auto seen = lastPosition.find(file);
+    if (seen != lastPosition.end()) {
+      EXPECT_EQ(seen->second, i - 1)
+          << "rows of " << file.first << " " << file.second << " are split at position " << i;
+      // Strictly rising record numbers also rule out two rows for one record.
+      EXPECT_LT(TagCardRecordInfo[i - 1].recordNumber, row.recordNumber) << "position " << i;
+    }
+    lastPosition[file] = i;
+  }
+}
+
+TEST(DictionaryTables, TransparentFilesHaveOneRowNumberedZero) {
+  std::map<FileId, int> rowsPerFile;
+  for (int i = 0; i < kRecordItemCount; ++i) ++rowsPerFile[FileOf(TagCardRecordInfo[i])];
+  for (int i = 0; i < kRecordItemCount; ++i) {
+    const auto& row = TagCardRecordInfo[i];
+    const bool transparent = row.fileKind == kTransparentFile;
+    EXPECT_EQ(transparent, row.recordNumber == 0) << "position " << i;
+    if (transparent) {
+      EXPECT_EQ(rowsPerFile[FileOf(row)], 1) << "position " << i;
+      EXPECT_EQ(row.dataType, 4) << "position " << i;
+    }
+    EXPECT_TRUE(row.dataType == 0 || row.dataType == 1 || row.dataType == 3 || row.dataType == 4)
+        << "position " << i;
+  }
+}
+
+TEST(DictionaryTables, EveryKeyAnAccessConditionNamesLivesInItsDirectory) {
+  for (int i = 0; i < kFileCount; ++i) {
+    const auto& access = FileKeyRelation[i];
+    CardKeyInfoRow key;
+    const AccessCondition read = ParseAccessCondition(access.readCondition);
+    if (read.kind == AccessKind::Key || read.kind == AccessKind::PinAndKey) {
+      ASSERT_EQ(FindCardKey(access.directory, read.keyName, &key), 0)
+          << access.directory << " " << access.file << " read " << access.readCondition;
+      EXPECT_STREQ(key.keyName, read.keyName);
+    }
+    if (std::strcmp(access.writeCondition, "COS") == 0) continue;
+    ASSERT_EQ(FindCardKey(access.directory, access.writeCondition, &key), 0)
+        << access.directory << " " << access.file << " write " << access.writeCondition;
+    EXPECT_STREQ(key.keyName, access.writeCondition);
+  }
+  // The card's operating system guards that file: no key of ours opens it.
+  CardKeyInfoRow key;
+  EXPECT_EQ(FindCardKeyByName("COS", &key), -12);
+}
+
+TEST(DictionaryTables, EveryKeyIsFoundByItsOwnName) {
+  // A key hidden behind an earlier key whose name is a prefix of its own
+  // could never be authenticated.
+  for (int i = 0; i < kCardKeyCount; ++i) {
+    CardKeyInfoRow key;
+    ASSERT_EQ(FindCardKeyByName(CardKeyInfo[i].keyName, &key), 0);
+    EXPECT_EQ(std::memcmp(&key, &CardKeyInfo[i], sizeof key), 0) << CardKeyInfo[i].keyName;
+  }
+}
+
+TEST(DictionaryTables, KeyFieldsDecodeAsHexBytes) {
+  for (int i = 0; i < kCardKeyCount; ++i) {
+    const auto& key = CardKeyInfo[i];
+    const bool blankId = std::strcmp(key.keyName, "UKCDF03") == 0;
+    if (!blankId) {
+      EXPECT_TRUE(IsTwoHexDigits(key.cardKeyId)) << key.keyName;
+      EXPECT_GE(key.levels, 1) << key.keyName;
+    }
+    EXPECT_TRUE(IsTwoHexDigits(key.psamKeyUsage)) << key.keyName;
+    EXPECT_TRUE(IsTwoHexDigits(key.psamKeyIndex)) << key.keyName;
+    EXPECT_LE(key.levels, 3) << key.keyName;
+  }
+}
+
+TEST(DictionaryTables, KeyRowsKeepTheirExactBytes) {
+  // Hex fields stay as issued, lower case included.
+  EXPECT_STREQ(CardKeyInfo[21].keyName, "RK2DF03");
+  EXPECT_STREQ(CardKeyInfo[21].psamKeyIndex, "2c");
+  EXPECT_EQ(CardKeyInfo[21].levels, 3);
+  EXPECT_STREQ(CardKeyInfo[31].keyName, "UK2DF04");
+  EXPECT_STREQ(CardKeyInfo[31].psamKeyUsage, "47");
+  EXPECT_STREQ(CardKeyInfo[31].psamKeyIndex, "2a");
+
+  const CardKeyInfoRow& ukc = CardKeyInfo[25];
+  EXPECT_STREQ(ukc.directory, "DF03");
+  EXPECT_STREQ(ukc.keyName, "UKCDF03");
+  EXPECT_EQ(std::string(ukc.cardKeyId, sizeof ukc.cardKeyId), std::string(" \0\0", 3));
+  EXPECT_STREQ(ukc.psamKeyUsage, "48");
+  EXPECT_STREQ(ukc.psamKeyIndex, "4D");
+  EXPECT_EQ(ukc.levels, 0);
+
+  EXPECT_STREQ(CardKeyInfo[29].keyName, "RK2DF04");
+  EXPECT_STREQ(CardKeyInfo[29].cardKeyId, "89");
+  EXPECT_EQ(CardKeyInfo[29].levels, 1);
+  EXPECT_STREQ(CardKeyInfo[65].keyName, "RK1DF10");
+  EXPECT_STREQ(CardKeyInfo[65].psamKeyIndex, "96");
+}
+
+TEST(DictionaryTables, ItemNamesAreWholeGbkTexts) {
+  for (int i = 0; i < kRecordItemCount; ++i) {
+    const auto& name = TagCardRecordInfo[i].itemName;
+    ASSERT_LT(strnlen(name, sizeof name), sizeof name) << "position " << i;
+    ASSERT_GT(strnlen(name, sizeof name), 0u) << "position " << i;
+    // A name cut inside a double-byte character does not convert.
+    EXPECT_NO_THROW(test::Utf8(name)) << "position " << i;
+  }
+  EXPECT_EQ(Field(TagCardRecordInfo[0].itemName), Gbk("卡的识别码"));
+  EXPECT_EQ(Field(TagCardRecordInfo[34].itemName), Gbk("缴费工资（基数）"));
+  EXPECT_EQ(Field(TagCardRecordInfo[53].itemName), Gbk("外出人员就业登记卡编号"));
+  EXPECT_EQ(Field(TagCardRecordInfo[56].itemName), Gbk("就业卡发卡/年检日期"));
+  EXPECT_EQ(Field(TagCardRecordInfo[98].itemName), Gbk("年度统筹基金支付累计额"));
+  EXPECT_EQ(Field(TagCardRecordInfo[115].itemName), Gbk("保留透明字段6"));
+}
+
+TEST(DictionaryTables, ItemRowsKeepTheirExactFields) {
+  const auto& fingerprint = TagCardRecordInfo[13];
+  EXPECT_EQ(FileOf(fingerprint), FileId("3F00", "EF07"));
+  EXPECT_EQ(fingerprint.fileKind, 2);
+  EXPECT_EQ(fingerprint.recordNumber, 0);
+  EXPECT_EQ(fingerprint.dataType, 4);
+  EXPECT_EQ(fingerprint.length, 768);
+
+  EXPECT_EQ(TagCardRecordInfo[21].tag, 0xF2);  // nationality, DF01 EF05
+  EXPECT_EQ(TagCardRecordInfo[38].tag, 0x40);  // two education items share a tag
+  EXPECT_EQ(TagCardRecordInfo[37].tag, 0x40);
+  EXPECT_EQ(TagCardRecordInfo[49].tag, 0x00);  // employment records carry no tag
+  EXPECT_EQ(TagCardRecordInfo[49].fileKind, 3);
+  EXPECT_EQ(TagCardRecordInfo[115].length, 1280);
+  EXPECT_EQ(FileOf(TagCardRecordInfo[115]), FileId("DF10", "EF0C"));
+}
+
+TEST(DictionaryTables, AccessRowsKeepTheirExactTexts) {
+  EXPECT_STREQ(FileKeyRelation[0].readCondition, "0");
+  EXPECT_STREQ(FileKeyRelation[3].readCondition, "RKMF");
+  EXPECT_STREQ(FileKeyRelation[8].readCondition, "UK2DF01|PIN");
+  EXPECT_STREQ(FileKeyRelation[15].readCondition, "PIN&RK2DF03");
+  EXPECT_STREQ(FileKeyRelation[20].writeCondition, "COS");
+  EXPECT_STREQ(FileKeyRelation[28].directory, "DF10");
+  EXPECT_STREQ(FileKeyRelation[28].writeCondition, "UK1DF10");
+}
+
+}  // namespace
+}  // namespace kx
