@@ -219,14 +219,16 @@ class PosixBackend final : public Backend {
 
   bool SerialWaitReadable(SerialPort* port, std::uint32_t timeoutMs) override {
     const std::uint64_t start = MonotonicMs();
-    const int ready = PollFor(ToFd(port), POLLIN, timeoutMs);
-    if (ready > 0 && (ready & POLLIN) != 0) return true;
-    if (ready != 0) {
-      // A hung-up or broken line polls ready at once; wait out the time-out
-      // so the caller's loop does not spin on it.
-      const std::uint64_t passed = MonotonicMs() - start;
-      if (passed < timeoutMs) SleepFor(static_cast<std::uint32_t>(timeoutMs - passed));
-    }
+    const int fd = ToFd(port);
+    const int ready = PollFor(fd, POLLIN, timeoutMs);
+    if (ready == 0) return false;
+    if (ready > 0 && (ready & (POLLERR | POLLHUP | POLLNVAL)) == 0) return (ready & POLLIN) != 0;
+    int waiting = 0;
+    if (ready > 0 && ioctl(fd, FIONREAD, &waiting) == 0 && waiting > 0) return true;
+    // A hung-up or broken line polls ready at once; wait out the time-out so
+    // the caller's loop does not spin on it.
+    const std::uint64_t passed = MonotonicMs() - start;
+    if (passed < timeoutMs) SleepFor(static_cast<std::uint32_t>(timeoutMs - passed));
     return false;
   }
 

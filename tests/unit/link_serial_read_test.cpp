@@ -1,0 +1,273 @@
+// The serial read loop on the virtual clock: end byte, overall limit, idle
+// rule, Escape, bounded buffer, and the waits it asks the platform for.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "link/reader_port.h"
+#include "tests/unit/link_test_device.h"
+
+namespace kx::test {
+namespace {
+
+class SerialRead : public LinkTest {
+ protected:
+  void SetUp() override {
+    LinkTest::SetUp();
+    ASSERT_EQ(OpenCom1(), 1);
+  }
+};
+
+TEST_F(SerialRead, OneChunkReply) {
+  com1.Then({Chunk(30,
+                   "\x02"
+                   "0123\x03")});
+  Send();
+  const int n = Read();
+  EXPECT_EQ(n, 6);
+  EXPECT_EQ(Text(n),
+            "\x02"
+            "0123\x03");
+  EXPECT_EQ(buffer[n], 0);
+  EXPECT_EQ(tookMs, 30u);
+}
+
+TEST_F(SerialRead, ChunksAreGatheredUntilOneHoldsTheEndByte) {
+  com1.Then({Chunk(20,
+                   "\x02"
+                   "AB"),
+             Chunk(30, "CD"), Chunk(40, "E\x03"), Chunk(5, "late")});
+  Send();
+  const int n = Read();
+  EXPECT_EQ(Text(n),
+            "\x02"
+            "ABCDE\x03");
+  EXPECT_EQ(tookMs, 90u);
+  EXPECT_EQ(backend.PendingBytes(1), 4u);  // the chunk after the end is not read
+}
+
+TEST_F(SerialRead, BytesAfterTheEndByteInTheSameChunkStay) {
+  com1.Then({Chunk(10,
+                   "\x02"
+                   "AB\x03"
+                   "XY")});
+  Send();
+  const int n = Read();
+  EXPECT_EQ(n, 6);
+  EXPECT_EQ(Text(n),
+            "\x02"
+            "AB\x03"
+            "XY");
+}
+
+TEST_F(SerialRead, TheEndByteIsTheCallersChoice) {
+  com1.Then({Chunk(10,
+                   "ab\x03"
+                   "cd\n"),
+             Chunk(10, "ef")});
+  Send();
+  buffer.fill(0);
+  const int n = ReaderPort.Read(buffer.data(), kReceiveSize, '\n', 5);
+  EXPECT_EQ(Text(n),
+            "ab\x03"
+            "cd\n");
+}
+
+TEST_F(SerialRead, ASilentDeviceCostsTheWholeLimitAndNoMore) {
+  Send();
+  EXPECT_EQ(Read(5), -4);
+  EXPECT_EQ(tookMs, 5001u);  // the first millisecond past 5 s
+  EXPECT_EQ(Read(2), -4);
+  EXPECT_EQ(tookMs, 2001u);
+  EXPECT_EQ(Read(0), -4);
+  EXPECT_EQ(tookMs, 1u);
+  EXPECT_EQ(Read(-1), -4);
+  EXPECT_EQ(tookMs, 1u);
+}
+
+TEST_F(SerialRead, TheReadWaitsInSlicesOfAtMostTenMilliseconds) {
+  Send();
+  EXPECT_EQ(Read(5), -4);
+  EXPECT_LE(backend.LongestWaitMs(), 10u);
+  EXPECT_GE(backend.WaitCalls(), 501);  // 5001 ms in slices of at most 10
+  EXPECT_LE(backend.WaitCalls(), 520);  // ... without busy spinning
+  EXPECT_EQ(backend.SleepCalls(), 0);
+}
+
+TEST_F(SerialRead, AReplyArrivingAtTheLimitStillCounts) {
+  com1.Then({Chunk(5000,
+                   "\x02"
+                   "A\x03")});
+  Send();
+  EXPECT_EQ(Text(Read(5)),
+            "\x02"
+            "A\x03");
+  EXPECT_EQ(tookMs, 5000u);
+
+  com1.Then({Chunk(5001,
+                   "\x02"
+                   "A\x03")});
+  Send();
+  EXPECT_EQ(Read(5), -4);
+  EXPECT_EQ(tookMs, 5001u);
+}
+
+TEST_F(SerialRead, APartialReplyEndsOnceSilentForMoreThan100Ms) {
+  com1.Then({Chunk(50,
+                   "\x02"
+                   "AB")});
+  Send();
+  const int n = Read();
+  EXPECT_EQ(Text(n),
+            "\x02"
+            "AB");
+  EXPECT_EQ(tookMs, 50u + 101u);
+}
+
+TEST_F(SerialRead, TheIdleRuleCountsFromTheLatestChunk) {
+  com1.Then({Chunk(50, "a"), Chunk(90, "b"), Chunk(100, "c"), Chunk(101, "d"), Chunk(102, "e")});
+  Send();
+  const int n = Read();
+  EXPECT_EQ(Text(n), "abcd");  // "e" comes 102 ms after "d": too late
+  EXPECT_EQ(tookMs, 50u + 90u + 100u + 101u + 101u);
+  EXPECT_EQ(backend.PendingBytes(1), 1u);
+}
+
+TEST_F(SerialRead, ATrickleWithoutEndByteRunsIntoTheOverallLimit) {
+  std::vector<kx::sim::ReplyChunk> trickle;
+  for (int i = 0; i < 40; ++i) trickle.push_back(Chunk(60, "x"));
+  com1.Then(trickle);
+  Send();
+  EXPECT_EQ(Read(1), -4);
+  EXPECT_EQ(tookMs, 1001u);
+}
+
+TEST_F(SerialRead, AnEscapePressBeforeTheReadIsDiscarded) {
+  backend.PressEscapeAt(backend.Now());
+  com1.Then({Chunk(40,
+                   "\x02"
+                   "A\x03")});
+  Send();
+  EXPECT_EQ(Text(Read()),
+            "\x02"
+            "A\x03");
+}
+
+TEST_F(SerialRead, AnEscapePressDuringTheReadEndsItAtOnce) {
+  Send();
+  backend.PressEscapeAt(backend.Now() + 250);
+  EXPECT_EQ(Read(), -4);
+  EXPECT_GE(tookMs, 250u);
+  EXPECT_LE(tookMs, 260u);
+}
+
+TEST_F(SerialRead, EscapeAlsoEndsAReplyInProgress) {
+  com1.Then({Chunk(10,
+                   "\x02"
+                   "AB"),
+             Chunk(50, "CD"), Chunk(50, "\x03")});
+  Send();
+  backend.PressEscapeAt(backend.Now() + 75);
+  EXPECT_EQ(Read(), -4);
+  EXPECT_LE(tookMs, 85u);
+}
+
+TEST_F(SerialRead, AnEscapeKeyHeldDownEndsTheReadAtItsStart) {
+  com1.Then({Chunk(40,
+                   "\x02"
+                   "A\x03")});
+  Send();
+  backend.SetEscapeDown(true);
+  EXPECT_EQ(Read(), -4);
+  EXPECT_EQ(tookMs, 0u);
+  backend.SetEscapeDown(false);
+}
+
+TEST_F(SerialRead, AnOverlongReplyNeverOverrunsTheBuffer) {
+  constexpr int kCapacity = 16;
+  com1.Then({Chunk(10, std::string(40, 'z') + "\x03")});
+  Send();
+  std::array<std::uint8_t, 64> guarded;
+  guarded.fill(0xEE);
+  const std::uint32_t start = backend.Now();
+  const int n = ReaderPort.Read(guarded.data(), kCapacity, kEtx, 5);
+  EXPECT_EQ(n, kCapacity - 1);
+  EXPECT_EQ(guarded[kCapacity - 1], 0);
+  EXPECT_TRUE(std::all_of(guarded.begin() + kCapacity, guarded.end(),
+                          [](std::uint8_t b) { return b == 0xEE; }));
+  EXPECT_EQ(backend.Now() - start, 10u);  // the read ends as soon as it is full
+  EXPECT_EQ(backend.PendingBytes(1), 41u - 15u);
+}
+
+TEST_F(SerialRead, AReplyThatFillsTheBufferAcrossChunksEndsWhenMoreComes) {
+  constexpr int kCapacity = 8;
+  com1.Then({Chunk(10, "abcd"), Chunk(10, "efg"), Chunk(30, "hij\x03")});
+  Send();
+  std::array<std::uint8_t, 32> guarded;
+  guarded.fill(0xEE);
+  const std::uint32_t start = backend.Now();
+  const int n = ReaderPort.Read(guarded.data(), kCapacity, kEtx, 5);
+  EXPECT_EQ(n, 7);
+  EXPECT_EQ(std::string(guarded.begin(), guarded.begin() + n), "abcdefg");
+  EXPECT_EQ(guarded[7], 0);
+  EXPECT_EQ(guarded[8], 0xEE);
+  EXPECT_EQ(backend.Now() - start, 50u);
+}
+
+TEST_F(SerialRead, AFullBufferStillEndsOnTheIdleRule) {
+  com1.Then({Chunk(10, "abcdefg")});
+  Send();
+  std::array<std::uint8_t, 8> exact;
+  const std::uint32_t start = backend.Now();
+  EXPECT_EQ(ReaderPort.Read(exact.data(), 8, kEtx, 5), 7);
+  EXPECT_EQ(exact[7], 0);
+  EXPECT_EQ(backend.Now() - start, 111u);
+}
+
+TEST_F(SerialRead, TinyOrMissingBuffersReadNothing) {
+  com1.Then({Chunk(10,
+                   "\x02"
+                   "A\x03")});
+  Send();
+  std::uint8_t one = 0xEE;
+  EXPECT_EQ(ReaderPort.Read(&one, 1, kEtx, 5), 0);
+  EXPECT_EQ(one, 0);
+  EXPECT_EQ(ReaderPort.Read(&one, 0, kEtx, 5), 0);
+  EXPECT_EQ(ReaderPort.Read(nullptr, 1024, kEtx, 5), 0);
+}
+
+TEST_F(SerialRead, TheLimitAndIdleRuleHoldAcrossTheTickWrap) {
+  backend.SetNow(0xFFFFFF00u);
+  Send();
+  EXPECT_EQ(Read(1), -4);
+  EXPECT_EQ(tookMs, 1001u);
+
+  backend.SetNow(0xFFFFFFC0u);
+  com1.Then({Chunk(40,
+                   "\x02"
+                   "AB"),
+             Chunk(80, "C")});  // the wrap falls in between
+  Send();
+  EXPECT_EQ(Text(Read()),
+            "\x02"
+            "ABC");
+  EXPECT_EQ(tookMs, 40u + 80u + 101u);
+}
+
+TEST_F(SerialRead, AReplyLeftUnreadIsNotTakenForTheNextOne) {
+  com1.Then({Chunk(10,
+                   "\x02"
+                   "OLD\x03")});
+  com1.Then({Chunk(10,
+                   "\x02"
+                   "NEW\x03")});
+  Send("one");
+  backend.Advance(500);
+  Send("two");
+  EXPECT_EQ(Text(Read()),
+            "\x02"
+            "NEW\x03");
+}
+
+}  // namespace
+}  // namespace kx::test
