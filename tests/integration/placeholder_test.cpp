@@ -1,1 +1,0 @@
-// integration tests land here
