@@ -1,1 +1,181 @@
-int main() { return 0; }
+// kx-sim: the card reader, its user card and its PSAM, served on a
+// pseudo-terminal for hosts without hardware.
+//
+//   $ kx-sim --trace
+//   kx-sim: reader on /dev/pts/5
+//
+// The first stdout line names the device (only the path with
+// --print-path-only; --path-file FILE writes it to a file as well). Nothing
+// else goes to stdout; the trace and the console talk on stderr.
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <sstream>
+
+#include "sim/card.h"
+#include "sim/pty_server.h"
+#include "sim/reader.h"
+#include "sim/sim_options.h"
+
+namespace {
+
+using kx::sim::Bytes;
+using kx::sim::Card;
+
+kx::sim::PtyServer* g_server = nullptr;
+
+extern "C" void OnStopSignal(int) {
+  if (g_server != nullptr) g_server->RequestStop();
+}
+
+// The cards the reader starts with, by slot. Every slot the reader may hold a
+// card in gets one here, even when an option leaves it out at the start, so
+// the console can insert it later.
+std::map<int, std::shared_ptr<Card>> MakeDefaultCards(const kx::sim::SimOptions&) {
+  // User card: T=0, 13 historical bytes, no TCK.
+  const Bytes userAtr = {0x3B, 0x6D, 0x00, 0x00, 0x4B, 0x58, 0x20, 0x53, 0x53,
+                         0x43, 0x01, 0x00, 0x11, 0x00, 0x00, 0x00, 0x01};
+  const Bytes psamAtr = {0x3B, 0x69, 0x00, 0x00, 0x4B, 0x58, 0x50,
+                         0x53, 0x41, 0x4D, 0x01, 0x00, 0x01};
+  std::map<int, std::shared_ptr<Card>> cards;
+  cards[kx::sim::kSlotContact] = std::make_shared<kx::sim::FixedStatusCard>(userAtr);
+  cards[kx::sim::kSlotPsam] = std::make_shared<kx::sim::FixedStatusCard>(psamAtr);
+  cards[kx::sim::kSlotContactless] = std::make_shared<kx::sim::FixedStatusCard>(userAtr);
+  return cards;
+}
+
+// Which of those cards are in the reader when it starts.
+bool InsertedAtStart(int slot, const kx::sim::SimOptions& options) {
+  if (slot == kx::sim::kSlotContact) return !options.noCard;
+  if (slot == kx::sim::kSlotPsam) return !options.noPsam;
+  if (slot == kx::sim::kSlotContactless) return options.contactlessCard;
+  return true;
+}
+
+void PrintTrace(kx::sim::Reader& reader) {
+  for (const kx::sim::TraceEntry& e : reader.trace()) std::cerr << e.Describe() << "\n";
+  std::cerr.flush();
+}
+
+const char kConsoleHelp[] =
+    "commands: insert SLOT | remove SLOT | cards | clear (faults) | quit\n"
+    "slots: 0 contact user card, 16 PSAM, 255 contactless user card\n";
+
+void RunConsoleLine(const std::string& line, kx::sim::Reader& reader,
+                    const std::map<int, std::shared_ptr<Card>>& cards, kx::sim::PtyServer& server) {
+  std::istringstream in(line);
+  std::string command;
+  int slot = -1;
+  in >> command;
+  if (command.empty()) return;
+  if (command == "insert" || command == "remove") {
+    if (!(in >> slot) || !cards.contains(slot)) {
+      std::cerr << "kx-sim: no card for that slot\n";
+      return;
+    }
+    if (command == "insert") {
+      reader.Insert(slot, cards.at(slot));
+    } else {
+      reader.Remove(slot);
+    }
+    std::cerr << "kx-sim: slot " << slot << (command == "insert" ? " has a card\n" : " is empty\n");
+  } else if (command == "cards") {
+    for (const auto& [s, card] : cards) {
+      std::cerr << "kx-sim: slot " << s << ": "
+                << (reader.CardIn(s) ? (reader.IsPowered(s) ? "powered" : "present") : "empty")
+                << "\n";
+    }
+  } else if (command == "clear") {
+    reader.ClearFaults();
+    std::cerr << "kx-sim: faults cleared\n";
+  } else if (command == "quit") {
+    server.RequestStop();
+  } else {
+    std::cerr << kConsoleHelp;
+  }
+}
+
+bool WritePathFile(const std::string& file, const std::string& path) {
+  const std::string temporary = file + ".tmp";
+  std::FILE* f = std::fopen(temporary.c_str(), "w");
+  if (f == nullptr) return false;
+  const bool written = std::fprintf(f, "%s\n", path.c_str()) > 0;
+  if (std::fclose(f) != 0 || !written) return false;
+  // Renamed into place so a script polling for the file never reads half a path.
+  return std::rename(temporary.c_str(), file.c_str()) == 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  kx::sim::SimOptions options;
+  if (std::string error = kx::sim::ParseSimOptions(argc, argv, options); !error.empty()) {
+    std::cerr << "kx-sim: " << error << "\n"
+              << "try: kx-sim --help\n";
+    return 2;
+  }
+  if (options.help) {
+    std::cout << kx::sim::SimUsage("kx-sim");
+    return 0;
+  }
+
+  kx::sim::Reader reader;
+  const std::map<int, std::shared_ptr<Card>> cards = MakeDefaultCards(options);
+  for (const auto& [slot, card] : cards) {
+    if (InsertedAtStart(slot, options)) reader.Insert(slot, card);
+  }
+  reader.faults() = options.faults;
+
+  kx::sim::PtyServer server(reader);
+  std::string error;
+  if (!server.Open(&error)) {
+    std::cerr << "kx-sim: cannot create a pseudo-terminal: " << error << "\n";
+    return 1;
+  }
+  server.SetIdleLimitMs(options.exitAfterIdleMs);
+  // The trace is printed and dropped after every batch so a long session
+  // does not grow without bound.
+  server.SetAfterInput([&] {
+    if (options.trace) PrintTrace(reader);
+    reader.ClearTrace();
+  });
+  if (options.console) {
+    server.WatchLines(STDIN_FILENO, [&](const std::string& line) {
+      RunConsoleLine(line, reader, cards, server);
+    });
+  }
+
+  g_server = &server;
+  struct sigaction action = {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGHUP, &action, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  if (!options.pathFile.empty() && !WritePathFile(options.pathFile, server.SlavePath())) {
+    std::cerr << "kx-sim: cannot write " << options.pathFile << "\n";
+    return 1;
+  }
+  if (options.printPathOnly) {
+    std::cout << server.SlavePath() << std::endl;
+  } else {
+    std::cout << "kx-sim: reader on " << server.SlavePath() << std::endl;
+  }
+
+  const kx::sim::PtyServer::StopReason reason = server.Serve();
+  g_server = nullptr;
+  if (options.trace) PrintTrace(reader);
+  if (!options.pathFile.empty()) unlink(options.pathFile.c_str());
+  if (reason == kx::sim::PtyServer::StopReason::kError) {
+    std::cerr << "kx-sim: the pseudo-terminal failed\n";
+    return 1;
+  }
+  return 0;
+}

@@ -1,0 +1,232 @@
+#include "sim/pty_server.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace kx::sim {
+
+namespace {
+
+// A reply nobody reads must not eat the simulator's memory.
+constexpr std::size_t kMaxUnwritten = 1 << 20;
+constexpr std::size_t kMaxLine = 4096;
+
+std::uint64_t NowMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1000 +
+         static_cast<std::uint64_t>(ts.tv_nsec) / 1000000;
+}
+
+bool SetFlags(int fd, int statusFlags) {
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | statusFlags) < 0) return false;
+  return fcntl(fd, F_SETFD, FD_CLOEXEC) == 0;
+}
+
+std::string Reason(const char* what) {
+  return std::string(what) + ": " + std::strerror(errno);
+}
+
+}  // namespace
+
+void ReplySchedule::Add(std::uint64_t nowMs, const std::vector<ReplyChunk>& chunks) {
+  std::uint64_t due = nowMs;
+  for (const ReplyChunk& chunk : chunks) {
+    due += chunk.delayMs;
+    if (!items_.empty()) due = std::max(due, items_.back().due);
+    items_.push_back(Item{due, chunk.bytes});
+  }
+}
+
+std::optional<std::uint64_t> ReplySchedule::NextDue() const {
+  if (items_.empty()) return std::nullopt;
+  return items_.front().due;
+}
+
+std::vector<std::uint8_t> ReplySchedule::TakeDue(std::uint64_t nowMs) {
+  std::vector<std::uint8_t> bytes;
+  while (!items_.empty() && items_.front().due <= nowMs) {
+    bytes.insert(bytes.end(), items_.front().bytes.begin(), items_.front().bytes.end());
+    items_.pop_front();
+  }
+  return bytes;
+}
+
+PtyServer::PtyServer(SerialDevice& device) : device_(device) {}
+
+PtyServer::~PtyServer() {
+  for (int fd : {master_, slave_, wake_[0], wake_[1]}) {
+    if (fd >= 0) close(fd);
+  }
+}
+
+bool PtyServer::Open(std::string* error) {
+  std::string ignored;
+  if (error == nullptr) error = &ignored;
+  if (master_ >= 0) return true;
+
+  if (pipe(wake_) != 0) {
+    *error = Reason("pipe");
+    return false;
+  }
+  SetFlags(wake_[0], O_NONBLOCK);
+  SetFlags(wake_[1], O_NONBLOCK);
+
+  master_ = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master_ < 0) {
+    *error = Reason("posix_openpt");
+    return false;
+  }
+  if (grantpt(master_) != 0 || unlockpt(master_) != 0) {
+    *error = Reason("grantpt/unlockpt");
+    return false;
+  }
+  char name[256] = {};
+  if (ptsname_r(master_, name, sizeof name) != 0) {
+    *error = Reason("ptsname_r");
+    return false;
+  }
+  if (!SetFlags(master_, O_NONBLOCK)) {
+    *error = Reason("fcntl");
+    return false;
+  }
+  slave_ = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (slave_ < 0) {
+    *error = Reason(name);
+    return false;
+  }
+  // Raw from the start: a host that never touches the line settings must not
+  // get its bytes echoed back as if the reader had sent them.
+  termios tio{};
+  if (tcgetattr(slave_, &tio) != 0) {
+    *error = Reason("tcgetattr");
+    return false;
+  }
+  cfmakeraw(&tio);
+  cfsetispeed(&tio, B9600);
+  cfsetospeed(&tio, B9600);
+  tio.c_cflag |= CLOCAL | CREAD;
+  if (tcsetattr(slave_, TCSANOW, &tio) != 0) {
+    *error = Reason("tcsetattr");
+    return false;
+  }
+  slavePath_ = name;
+  return true;
+}
+
+void PtyServer::WatchLines(int fd, std::function<void(const std::string&)> onLine) {
+  linesFd_ = fd;
+  onLine_ = std::move(onLine);
+  lineBuffer_.clear();
+}
+
+void PtyServer::RequestStop() {
+  stop_ = true;
+  if (wake_[1] >= 0) {
+    const char c = 'x';
+    [[maybe_unused]] ssize_t r = write(wake_[1], &c, 1);
+  }
+}
+
+PtyServer::StopReason PtyServer::Serve() {
+  if (master_ < 0) return StopReason::kError;
+  lastInputMs_ = NowMs();
+  while (!stop_) {
+    std::uint64_t now = NowMs();
+    WriteDue(now);
+
+    std::uint64_t timeout = 1000;
+    if (auto due = schedule_.NextDue()) timeout = std::min(timeout, *due > now ? *due - now : 0);
+    if (idleLimitMs_ > 0 && schedule_.empty() && unwritten_.empty()) {
+      const std::uint64_t deadline = lastInputMs_ + idleLimitMs_;
+      if (now >= deadline) return StopReason::kIdle;
+      timeout = std::min(timeout, deadline - now);
+    }
+
+    pollfd fds[3] = {};
+    fds[0] = {master_, static_cast<short>(POLLIN | (unwritten_.empty() ? 0 : POLLOUT)), 0};
+    fds[1] = {wake_[0], POLLIN, 0};
+    nfds_t count = 2;
+    if (linesFd_ >= 0) fds[count++] = {linesFd_, POLLIN, 0};
+    const int ready = poll(fds, count, static_cast<int>(timeout));
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      return StopReason::kError;
+    }
+    if (fds[1].revents & POLLIN) {
+      char drain[64];
+      while (read(wake_[0], drain, sizeof drain) > 0) {
+      }
+    }
+    if (fds[0].revents & POLLIN) {
+      HandleHostBytes(NowMs());
+    } else if (fds[0].revents & (POLLHUP | POLLERR)) {
+      // Only seen when no slave descriptor is open, which our own prevents;
+      // pause rather than spin should it happen anyway.
+      poll(nullptr, 0, 20);
+    }
+    if (count > 2 && (fds[2].revents & (POLLIN | POLLHUP))) HandleLines();
+  }
+  return StopReason::kRequested;
+}
+
+void PtyServer::HandleHostBytes(std::uint64_t now) {
+  std::uint8_t buffer[4096];
+  bool any = false;
+  for (;;) {
+    const ssize_t n = read(master_, buffer, sizeof buffer);
+    if (n <= 0) break;
+    any = true;
+    schedule_.Add(now, device_.OnHostBytes(buffer, static_cast<std::size_t>(n)));
+  }
+  if (!any) return;
+  lastInputMs_ = now;
+  if (afterInput_) afterInput_();
+}
+
+void PtyServer::WriteDue(std::uint64_t now) {
+  std::vector<std::uint8_t> due = schedule_.TakeDue(now);
+  unwritten_.insert(unwritten_.end(), due.begin(), due.end());
+  if (unwritten_.size() > kMaxUnwritten) {
+    unwritten_.erase(
+        unwritten_.begin(),
+        unwritten_.begin() + static_cast<std::ptrdiff_t>(unwritten_.size() - kMaxUnwritten));
+  }
+  while (!unwritten_.empty()) {
+    const ssize_t n = write(master_, unwritten_.data(), unwritten_.size());
+    if (n <= 0) break;
+    unwritten_.erase(unwritten_.begin(), unwritten_.begin() + n);
+  }
+}
+
+void PtyServer::HandleLines() {
+  // One read per wake-up: the descriptor stays blocking (it may be the
+  // user's terminal), and poll said it will not block this once.
+  char buffer[512];
+  const ssize_t n = read(linesFd_, buffer, sizeof buffer);
+  if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+    linesFd_ = -1;
+    return;
+  }
+  if (n < 0) return;
+  lineBuffer_.append(buffer, static_cast<std::size_t>(n));
+  std::size_t end;
+  while ((end = lineBuffer_.find('\n')) != std::string::npos) {
+    std::string line = lineBuffer_.substr(0, end);
+    lineBuffer_.erase(0, end + 1);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (onLine_) onLine_(line);
+  }
+  if (lineBuffer_.size() > kMaxLine) lineBuffer_.clear();
+}
+
+}  // namespace kx::sim

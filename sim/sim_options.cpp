@@ -1,0 +1,230 @@
+#include "sim/sim_options.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+
+#include "sim/frame_codec.h"
+
+namespace kx::sim {
+
+namespace {
+
+bool ParseUnsigned(const std::string& text, std::uint64_t max, std::uint64_t& value,
+                   int base = 10) {
+  const char* begin = text.data();
+  const char* end = text.data() + text.size();
+  if (base == 16 && text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    begin += 2;
+  }
+  if (begin == end) return false;
+  const auto [ptr, ec] = std::from_chars(begin, end, value, base);
+  return ec == std::errc() && ptr == end && value <= max;
+}
+
+std::string Milliseconds(const std::string& value, std::uint32_t& out) {
+  std::uint64_t v = 0;
+  if (!ParseUnsigned(value, 600000, v)) return "expects milliseconds, 0 to 600000";
+  out = static_cast<std::uint32_t>(v);
+  return {};
+}
+
+std::string HexBytes(const std::string& value, Bytes& out) {
+  const std::optional<Bytes> bytes = ParseHex(value);
+  if (!bytes) return "expects hexadecimal bytes, e.g. 3B6D00 or \"3B 6D 00\"";
+  out = *bytes;
+  return {};
+}
+
+std::string Status(const std::string& value, std::optional<int>& out) {
+  std::uint64_t v = 0;
+  if (!ParseUnsigned(value, 0xFFFF, v, 16)) return "expects a reader status, 4 hex digits";
+  out = static_cast<int>(v);
+  return {};
+}
+
+const std::vector<SimOptionSpec> kTable = {
+    {"--no-card", nullptr, "leave the contact user card slot (0) empty",
+     [](SimOptions& o, const std::string&) {
+       o.noCard = true;
+       return std::string();
+     }},
+    {"--no-psam", nullptr, "leave the PSAM slot (16) empty",
+     [](SimOptions& o, const std::string&) {
+       o.noPsam = true;
+       return std::string();
+     }},
+    {"--contactless-card", nullptr, "put a user card in the contactless field (slot 255) too",
+     [](SimOptions& o, const std::string&) {
+       o.contactlessCard = true;
+       return std::string();
+     }},
+    {"--silent", nullptr, "never answer a command (the reader hangs)",
+     [](SimOptions& o, const std::string&) {
+       o.faults.silent = true;
+       return std::string();
+     }},
+    {"--delay", "MS", "wait MS milliseconds before every reply",
+     [](SimOptions& o, const std::string& v) { return Milliseconds(v, o.faults.delayMs); }},
+    {"--split", "N", "send every reply in N pieces",
+     [](SimOptions& o, const std::string& v) {
+       std::uint64_t n = 0;
+       if (!ParseUnsigned(v, 4096, n) || n == 0) return std::string("expects 1 to 4096");
+       o.faults.splitInto = static_cast<int>(n);
+       return std::string();
+     }},
+    {"--split-gap", "MS", "pause between the pieces of a split reply",
+     [](SimOptions& o, const std::string& v) { return Milliseconds(v, o.faults.splitGapMs); }},
+    {"--bad-check", nullptr, "send a wrong check byte",
+     [](SimOptions& o, const std::string&) {
+       o.faults.badCheck = true;
+       return std::string();
+     }},
+    {"--letter-digits", nullptr, "write replies with 0-9A-F instead of 0-9:;<=>?",
+     [](SimOptions& o, const std::string&) {
+       o.faults.letterDigits = true;
+       return std::string();
+     }},
+    {"--lower-case", nullptr, "write replies with 0-9a-f",
+     [](SimOptions& o, const std::string&) {
+       o.faults.letterDigits = true;
+       o.faults.lowerCaseLetters = true;
+       return std::string();
+     }},
+    {"--garbage", "HEX", "send these bytes before STX",
+     [](SimOptions& o, const std::string& v) { return HexBytes(v, o.faults.garbageBeforeStx); }},
+    {"--trailing", "HEX", "send these bytes after ETX",
+     [](SimOptions& o, const std::string& v) { return HexBytes(v, o.faults.trailingBytes); }},
+    {"--status", "HEX", "answer with this reader status (e.g. 1002) and no data",
+     [](SimOptions& o, const std::string& v) { return Status(v, o.faults.status); }},
+    {"--reply-data", "HEX", "answer with these data instead of the card's",
+     [](SimOptions& o, const std::string& v) {
+       Bytes data;
+       std::string error = HexBytes(v, data);
+       if (error.empty()) o.faults.replyData = data;
+       return error;
+     }},
+    {"--length-field", "N", "put N in the reply's length field",
+     [](SimOptions& o, const std::string& v) {
+       std::uint64_t n = 0;
+       if (!ParseUnsigned(v, 0xFFFF, n)) return std::string("expects 0 to 65535");
+       o.faults.lengthField = static_cast<int>(n);
+       return std::string();
+     }},
+    {"--only-command", "HEX", "limit the faults to one command: 22, 23, 24, 25 or 26",
+     [](SimOptions& o, const std::string& v) {
+       std::uint64_t n = 0;
+       if (!ParseUnsigned(v, 0xFF, n, 16)) return std::string("expects one hex byte");
+       o.faults.onlyCommand = static_cast<int>(n);
+       return std::string();
+     }},
+    {"--after", "N", "let the first N replies the faults apply to pass untouched",
+     [](SimOptions& o, const std::string& v) {
+       std::uint64_t n = 0;
+       if (!ParseUnsigned(v, 1000000, n)) return std::string("expects a count");
+       o.faults.after = static_cast<int>(n);
+       return std::string();
+     }},
+    {"--times", "N", "misbehave on N replies only, then answer normally",
+     [](SimOptions& o, const std::string& v) {
+       std::uint64_t n = 0;
+       if (!ParseUnsigned(v, 1000000, n) || n == 0) return std::string("expects a count above 0");
+       o.faults.remaining = static_cast<int>(n);
+       return std::string();
+     }},
+    {"--trace", nullptr, "print every frame and APDU, decoded, on stderr",
+     [](SimOptions& o, const std::string&) {
+       o.trace = true;
+       return std::string();
+     }},
+    {"--console", nullptr, "read commands on stdin (type \"help\")",
+     [](SimOptions& o, const std::string&) {
+       o.console = true;
+       return std::string();
+     }},
+    {"--print-path-only", nullptr, "first stdout line is just the device path",
+     [](SimOptions& o, const std::string&) {
+       o.printPathOnly = true;
+       return std::string();
+     }},
+    {"--path-file", "FILE", "write the device path to FILE once the reader serves",
+     [](SimOptions& o, const std::string& v) {
+       if (v.empty()) return std::string("expects a file name");
+       o.pathFile = v;
+       return std::string();
+     }},
+    {"--exit-after-idle", "SECONDS", "stop after SECONDS without host bytes (fractions allowed)",
+     [](SimOptions& o, const std::string& v) {
+       char* end = nullptr;
+       const double seconds = std::strtod(v.c_str(), &end);
+       if (v.empty() || end != v.c_str() + v.size() || !std::isfinite(seconds) || seconds <= 0 ||
+           seconds > 1e7) {
+         return std::string("expects a number of seconds above 0");
+       }
+       o.exitAfterIdleMs = static_cast<std::uint64_t>(std::llround(seconds * 1000));
+       if (o.exitAfterIdleMs == 0) o.exitAfterIdleMs = 1;
+       return std::string();
+     }},
+    {"--help", nullptr, "show this text",
+     [](SimOptions& o, const std::string&) {
+       o.help = true;
+       return std::string();
+     }},
+};
+
+}  // namespace
+
+const std::vector<SimOptionSpec>& SimOptionTable() {
+  return kTable;
+}
+
+std::string ParseSimOptions(int argc, const char* const* argv, SimOptions& options) {
+  for (int i = 1; i < argc; ++i) {
+    std::string word = argv[i];
+    std::string value;
+    bool inlineValue = false;
+    if (const std::size_t eq = word.find('=');
+        word.rfind("--", 0) == 0 && eq != std::string::npos) {
+      value = word.substr(eq + 1);
+      word.resize(eq);
+      inlineValue = true;
+    }
+    if (word == "-h") word = "--help";
+    const SimOptionSpec* spec = nullptr;
+    for (const SimOptionSpec& s : kTable) {
+      if (word == s.name) spec = &s;
+    }
+    if (spec == nullptr) return "unknown option " + word;
+    if (spec->argument == nullptr && inlineValue) return word + " takes no value";
+    if (spec->argument != nullptr && !inlineValue) {
+      if (i + 1 >= argc) return word + " needs " + spec->argument;
+      value = argv[++i];
+    }
+    if (std::string error = spec->apply(options, value); !error.empty()) {
+      return word + " " + value + ": " + error;
+    }
+  }
+  return {};
+}
+
+std::string SimUsage(const std::string& program) {
+  std::string text = "usage: " + program +
+                     " [options]\n"
+                     "Serves a simulated card reader (user card in slot 0, PSAM in slot 16) on a\n"
+                     "pseudo-terminal. The first line on stdout is\n"
+                     "  kx-sim: reader on /dev/pts/N\n"
+                     "(or just the path with --print-path-only). Stop with SIGINT or SIGTERM.\n\n"
+                     "options:\n";
+  for (const SimOptionSpec& s : kTable) {
+    std::string left = std::string("  ") + s.name;
+    if (s.argument != nullptr) left += std::string(" ") + s.argument;
+    if (left.size() < 28)
+      left.resize(28, ' ');
+    else
+      left += "  ";
+    text += left + s.help + "\n";
+  }
+  return text;
+}
+
+}  // namespace kx::sim

@@ -1,0 +1,47 @@
+// Command-line options of the kx-sim program. Each option is one row of the
+// table in sim_options.cpp: add a field here and a row there.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sim/reader.h"
+
+namespace kx::sim {
+
+struct SimOptions {
+  // Which cards sit in the reader.
+  bool noCard = false;           // contact slot 0 empty
+  bool noPsam = false;           // PSAM slot 16 empty
+  bool contactlessCard = false;  // a user card in the field (slot 255) too
+
+  // How the reader misbehaves, from the start.
+  ReaderFaults faults;
+
+  // The program itself.
+  bool trace = false;          // decoded trace on stderr
+  bool console = false;        // card and fault commands on stdin
+  bool printPathOnly = false;  // first stdout line is the bare device path
+  std::string pathFile;        // also write the device path here
+  std::uint64_t exitAfterIdleMs = 0;
+  bool help = false;
+};
+
+struct SimOptionSpec {
+  const char* name;      // "--delay"
+  const char* argument;  // "MS"; nullptr for a flag
+  const char* help;
+  // Empty on success, else why the value is refused.
+  std::string (*apply)(SimOptions& options, const std::string& value);
+};
+
+const std::vector<SimOptionSpec>& SimOptionTable();
+
+// Parses argv[1..]: "--name value" and "--name=value". Empty on success,
+// else a message for the user.
+std::string ParseSimOptions(int argc, const char* const* argv, SimOptions& options);
+
+std::string SimUsage(const std::string& program);
+
+}  // namespace kx::sim
