@@ -130,43 +130,7 @@ class PosixBackend final : public Backend {
     const int fd = ToFd(port);
     termios settings{};
     if (tcgetattr(fd, &settings) != 0) return false;
-    speed_t speed{};
-    tcflag_t size{};
-    if (!BaudToSpeed(baud, &speed) || !DataBitsToSize(byteSize, &size)) return false;
-
-    // Raw bytes both ways: a cooked tty would echo, turn 0x03 into SIGINT,
-    // map CR to NL and swallow the XON/XOFF bytes. Hardware flow control and
-    // the stop bits stay as the port has them.
-    settings.c_iflag &=
-        ~static_cast<tcflag_t>(IGNBRK | BRKINT | IGNPAR | PARMRK | INPCK | ISTRIP | INLCR | IGNCR |
-                               ICRNL | IXON | IXOFF | IXANY | IMAXBEL | IUCLC);
-    settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-    settings.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG |
-                                               IEXTEN | NOFLSH | TOSTOP);
-    settings.c_cflag |= CLOCAL | CREAD;
-    settings.c_cflag = (settings.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | size;
-    switch (parity) {
-      case 1:
-        settings.c_cflag &= ~static_cast<tcflag_t>(PARENB | PARODD | CMSPAR);
-        break;
-      case 2:
-        settings.c_cflag = (settings.c_cflag & ~static_cast<tcflag_t>(PARODD | CMSPAR)) | PARENB;
-        break;
-      case 3:
-        settings.c_cflag = (settings.c_cflag & ~static_cast<tcflag_t>(CMSPAR)) | PARENB | PARODD;
-        break;
-      case 4:
-        settings.c_cflag |= PARENB | PARODD | CMSPAR;
-        break;
-      case 5:
-        settings.c_cflag = (settings.c_cflag & ~static_cast<tcflag_t>(PARODD)) | PARENB | CMSPAR;
-        break;
-      default:
-        break;
-    }
-    settings.c_cc[VMIN] = 0;
-    settings.c_cc[VTIME] = 0;
-    if (cfsetispeed(&settings, speed) != 0 || cfsetospeed(&settings, speed) != 0) return false;
+    if (!ApplyLineSettings(&settings, baud, byteSize, parity)) return false;
     return tcsetattr(fd, TCSANOW, &settings) == 0;
   }
 
@@ -250,6 +214,46 @@ class PosixBackend final : public Backend {
 };
 
 }  // namespace
+
+bool ApplyLineSettings(termios* line, int baud, int byteSize, int parity) {
+  termios& settings = *line;
+  speed_t speed{};
+  tcflag_t size{};
+  if (!BaudToSpeed(baud, &speed) || !DataBitsToSize(byteSize, &size)) return false;
+  // Raw bytes both ways: a cooked tty would echo, turn 0x03 into SIGINT,
+  // map CR to NL and swallow the XON/XOFF bytes. Hardware flow control and
+  // the stop bits stay as the port has them.
+  settings.c_iflag &=
+      ~static_cast<tcflag_t>(IGNBRK | BRKINT | IGNPAR | PARMRK | INPCK | ISTRIP | INLCR | IGNCR |
+                             ICRNL | IXON | IXOFF | IXANY | IMAXBEL | IUCLC);
+  settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+  settings.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG |
+                                             IEXTEN | NOFLSH | TOSTOP);
+  settings.c_cflag |= CLOCAL | CREAD;
+  settings.c_cflag = (settings.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | size;
+  switch (parity) {
+    case 1:
+      settings.c_cflag &= ~static_cast<tcflag_t>(PARENB | PARODD | CMSPAR);
+      break;
+    case 2:
+      settings.c_cflag = (settings.c_cflag & ~static_cast<tcflag_t>(PARODD | CMSPAR)) | PARENB;
+      break;
+    case 3:
+      settings.c_cflag = (settings.c_cflag & ~static_cast<tcflag_t>(CMSPAR)) | PARENB | PARODD;
+      break;
+    case 4:
+      settings.c_cflag |= PARENB | PARODD | CMSPAR;
+      break;
+    case 5:
+      settings.c_cflag = (settings.c_cflag & ~static_cast<tcflag_t>(PARODD)) | PARENB | CMSPAR;
+      break;
+    default:
+      break;
+  }
+  settings.c_cc[VMIN] = 0;
+  settings.c_cc[VTIME] = 0;
+  return cfsetispeed(&settings, speed) == 0 && cfsetospeed(&settings, speed) == 0;
+}
 
 bool SetComDevice(int port, const char* devicePath) {
   if (port < 1 || port > kMaxComPort) return false;

@@ -1,6 +1,8 @@
 // The POSIX backend's own extras: which tty device a COM port number opens.
 #pragma once
 
+#include <termios.h>
+
 namespace kx::platform::posix {
 
 inline constexpr int kMaxComPort = 255;
@@ -14,5 +16,12 @@ bool SetComDevice(int port, const char* devicePath);
 // The device COM port `port` opens, into `path` (room for
 // kMaxDevicePathLength + 1 bytes). False for a port below 1.
 bool ComDevicePath(int port, char* path);
+
+// Turns `line` (a port's current settings) into the link's: raw bytes both
+// ways, the caller's baud rate, data bits and parity code (1 none, 2 even,
+// 3 odd, 4 mark, 5 space, any other keeps the parity), reads that return at
+// once; stop bits and hardware flow control as they were. False, with `line`
+// partly changed, for a baud rate or data bits the terminal cannot take.
+bool ApplyLineSettings(termios* line, int baud, int byteSize, int parity);
 
 }  // namespace kx::platform::posix
