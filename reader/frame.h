@@ -13,7 +13,8 @@ inline constexpr int kMaxDecodedReply = 300;     // decoded reply bytes
 inline constexpr int kMaxReplyData = 295;        // data bytes a reply can carry
 
 // Sends `body` (n bytes, at most kMaxFrameBody) as one frame. 1 when all
-// 2n + 8 bytes were written; -2 with "发送数据失败" otherwise.
+// 2n + 8 bytes were written; -2 with "发送数据失败" otherwise. A longer body
+// is refused the same way without anything being written.
 int SendFrame(const std::uint8_t* body, int n);
 
 // Receives one reply frame within `timeoutSeconds`, checks it and maps the

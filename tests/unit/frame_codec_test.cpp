@@ -215,33 +215,6 @@ TEST(XorCheck, BodyCheckAndEmptyCounts) {
 
 // ---------------------------------------------------------------- MapReaderStatus
 
-struct StatusRow {
-  int status;
-  int result;
-  const char* message;  // UTF-8
-};
-
-TEST(MapReaderStatus, EveryStatusOfTheReaderTable) {
-  const StatusRow rows[] = {
-      {0x0000, 1, ""},
-      {0x1001, -13, "不支持接触式用户卡"},
-      {0x1002, -6, "接触式用户卡未插到位"},
-      {0x1003, 1, "接触式用户卡已上电"},
-      {0x1004, -7, "接触式用户卡未上电"},
-      {0x2005, -5, "未插入SAM卡"},
-      {0x3001, -13, "不支持非接触用户卡"},
-      {0x3004, -7, "非接触式用户卡未激活"},
-      {0x3005, -7, "非接触用户卡激活失败"},
-      {0x3006, -7, "等待卡进入感应区超时,或操作非接触式用户卡数据无回应"},
-  };
-  for (const StatusRow& row : rows) {
-    ResetProcessState();
-    ErrorTextReplace("stale");
-    EXPECT_EQ(MapReaderStatus(row.status), row.result) << std::hex << row.status;
-    EXPECT_EQ(Utf8(ErrorText), row.message) << std::hex << row.status;
-  }
-}
-
 TEST(MapReaderStatus, UnknownStatusIsMinusOneWithEmptyText) {
   for (int status : {0x6A82, 0x1005, 0x2004, 0x3002, 0x9000, 0xFFFF}) {
     ResetProcessState();
