@@ -1,0 +1,156 @@
+#!/usr/bin/env bash
+# Static checks of the 32-bit KX_ICCReader.dll, from its bytes alone (no Wine):
+# the export table against exports.tsv and the .def, the stack each export
+# removes (from its "ret $n"), the imported DLLs, and the version resource.
+#
+#   check_dll.sh DLL DEF_FILE EXPORTS_TSV CORE_ARCHIVE [TOOL_PREFIX]
+#
+# Prints PASS/FAIL lines, "PENDING" for exports not built yet, and ends with
+# "check_dll: N passed, M failed"; exits 1 when anything failed.
+set -uo pipefail
+
+dll=$1
+def=$2
+tsv=$3
+core=$4
+prefix=${5:-i686-w64-mingw32}
+objdump=$prefix-objdump
+nm=$prefix-nm
+
+passed=0
+failed=0
+pass() { echo "PASS $1"; passed=$((passed + 1)); }
+fail() { echo "FAIL $1: $2"; failed=$((failed + 1)); }
+check() { # check NAME DETAIL COMMAND...
+  local name=$1 detail=$2
+  shift 2
+  if "$@"; then pass "$name"; else fail "$name" "$detail"; fi
+}
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+export LC_ALL=C
+
+# ---- the expected table itself: 43 ordinals, each group in byte-wise order
+grep -v '^#' "$tsv" | awk -F'\t' 'NF == 3 { print $1 "\t" $2 "\t" $3 }' >"$work/expected"
+check "table has ordinals 1 to 43 once each" "$(cut -f1 "$work/expected" | tr '\n' ' ')" \
+  test "$(cut -f1 "$work/expected" | sort -n | tr '\n' ' ')" = "$(seq 1 43 | tr '\n' ' ')"
+check "table names are unique" "duplicates" \
+  test "$(cut -f2 "$work/expected" | sort | uniq -d | wc -l)" -eq 0
+awk -F'\t' '$1 <= 8 { print $2 }' "$work/expected" >"$work/first"
+awk -F'\t' '$1 > 8 { print $2 }' "$work/expected" >"$work/rest"
+check "ordinals 1 to 8 in byte-wise name order" "$(tr '\n' ' ' <"$work/first")" sort -c "$work/first"
+check "ordinals 9 to 43 in byte-wise name order" "out of order" sort -c "$work/rest"
+
+# ---- the .def: "Name = Symbol@bytes @ordinal" lines
+sed -n 's/^[[:space:]]*\([A-Za-z_0-9]*\) = \([A-Za-z_0-9]*\)@\([0-9]*\) @\([0-9]*\).*/\4\t\1\t\3\t\2/p' \
+  "$def" | sort -n >"$work/def"
+def_ok=1
+while IFS=$'\t' read -r ordinal name bytes target; do
+  want=$(awk -F'\t' -v n="$name" '$2 == n { print $1 "\t" $3 }' "$work/expected")
+  if [ "$want" != "$ordinal"$'\t'"$bytes" ]; then
+    fail ".def entry $name" "ordinal $ordinal, $bytes bytes; expected $(echo "$want" | tr '\t' ' ')"
+    def_ok=0
+  fi
+  if [ "$target" != "$name" ] && ! { [ "$name" = KXCardLock ] && [ "$target" = KXInternalAuth ]; } &&
+    ! { [ "$name" = testKXReadInfoAIO ] && [ "$target" = KXReadInfoAIO ]; }; then
+    fail ".def entry $name" "points at $target"
+    def_ok=0
+  fi
+done <"$work/def"
+check ".def agrees with the table" "see above" test "$def_ok" -eq 1
+
+# ---- the DLL's export table
+"$objdump" -p "$dll" >"$work/headers" || { fail "objdump -p" "cannot read $dll"; exit 1; }
+image_base=$(awk '/^ImageBase/ { print $2 }' "$work/headers")
+awk '/^\[Ordinal\/Name Pointer\] Table/ { on = 1; next } on && /^[ \t]*\[/ { gsub(/[\[\]]/, ""); print $1 + 1 "\t" $2 } on && /^$/ { on = 0 }' \
+  "$work/headers" | sort -n >"$work/exported"
+awk '/^Export Address Table -- Ordinal Base/ { on = 1; next } on && /Export RVA/ { gsub(/[\[\]]/, " "); print $3 "\t" $4 } on && /^$/ { on = 0 }' \
+  "$work/headers" | sort -n >"$work/rvas"
+cut -f1,2 "$work/def" >"$work/def_names"
+check "exports are exactly the .def's (name and ordinal)" \
+  "$(diff "$work/def_names" "$work/exported" | grep '^[<>]' | tr '\n' ' ')" \
+  cmp -s "$work/def_names" "$work/exported"
+check "no decorated export names" "$(grep '@' "$work/exported" | tr '\n' ' ')" \
+  test "$(grep -c '@' "$work/exported")" -eq 0
+check "no export without a name" "$(wc -l <"$work/rvas") addresses, $(wc -l <"$work/exported") names" \
+  test "$(wc -l <"$work/rvas")" -eq "$(wc -l <"$work/exported")"
+alias_rva() { awk -F'\t' -v o="$1" '$1 == o { print $2 }' "$work/rvas"; }
+check "KXCardLock is KXInternalAuth" "different addresses" test "$(alias_rva 16)" = "$(alias_rva 25)"
+
+# Every export the core defines must be in the table; the rest is pending.
+"$nm" --defined-only "$core" 2>/dev/null | awk '$2 == "T" { print $3 }' | sort -u >"$work/core_symbols"
+pending=0
+while IFS=$'\t' read -r ordinal name bytes; do
+  if grep -qx "$ordinal"$'\t'"$name" "$work/exported"; then continue; fi
+  if grep -qx "_$name@$bytes" "$work/core_symbols"; then
+    fail "$name exported" "built in the core but missing from the .def"
+  elif [ "$name" = testKXReadInfoAIO ] && grep -qx "_KXReadInfoAIO@16" "$work/core_symbols"; then
+    fail "$name exported" "KXReadInfoAIO is built but its second name is missing from the .def"
+  elif grep -q "^_$name@" "$work/core_symbols"; then
+    fail "$name signature" "built with $(grep "^_$name@" "$work/core_symbols" | head -1), expected @$bytes"
+  else
+    echo "PENDING $name (ordinal $ordinal, not built yet)"
+    pending=$((pending + 1))
+  fi
+done <"$work/expected"
+echo "check_dll: $pending exports not built yet"
+
+# ---- stack cleanup: every "ret" of every export removes its own arguments
+"$objdump" -d --no-show-raw-insn "$dll" >"$work/disasm"
+if grep -q '^[0-9a-f]* <_.*@[0-9]*>:$' "$work/disasm"; then
+  while IFS=$'\t' read -r ordinal name; do
+    bytes=$(awk -F'\t' -v n="$name" '$2 == n { print $3 }' "$work/expected")
+    va=$(printf '%x' $((0x$image_base + 0x$(alias_rva "$ordinal"))))
+    # The function body: from its label to the next label.
+    awk -v va="$va" '
+      $0 ~ "^0*" va " <" { on = 1; next }
+      on && /^[0-9a-f]+ <.*>:$/ { exit }
+      on { print }' "$work/disasm" >"$work/body"
+    rets=$(grep -E '\sret' "$work/body" | sed -E 's/.*\sret[lw]?\s*//' | sort -u | tr '\n' ' ')
+    if [ "$bytes" -eq 0 ]; then want=""; else want=$(printf '$0x%x' "$bytes"); fi
+    if [ -z "$(grep -E '\sret' "$work/body")" ]; then
+      # A tail call to a function that removes the same arguments.
+      if grep -Eq "\sjmp\s.*<.*@$bytes>" "$work/body"; then
+        pass "$name removes $bytes bytes of arguments (tail call)"
+      else
+        fail "$name removes $bytes bytes of arguments" "no ret found"
+      fi
+    else
+      check "$name removes $bytes bytes of arguments" "returns with: $rets" test "$rets" = "$want "
+    fi
+  done <"$work/exported"
+else
+  echo "SKIP stack cleanup from the disassembly: the DLL has no symbols"
+fi
+
+# ---- imports: system DLLs only, no MinGW runtime
+sed -n 's/^\s*DLL Name: //p' "$work/headers" | sort -u >"$work/imports"
+check "imports only system DLLs" "$(tr '\n' ' ' <"$work/imports")" \
+  test "$(grep -Eivc '^(kernel32|user32|msvcrt|advapi32|hid|setupapi)\.dll$' "$work/imports")" -eq 0
+check "no MinGW runtime DLL imported" "$(grep -Ei 'libgcc|libstdc|winpthread' "$work/imports")" \
+  test "$(grep -Eic 'libgcc|libstdc|winpthread' "$work/imports")" -eq 0
+check "USER32 imported for the Escape key" "imports: $(tr '\n' ' ' <"$work/imports")" \
+  grep -qix 'user32.dll' "$work/imports"
+
+# ---- version resource: fixed part and strings
+offset=$(grep -obUaP '\xbd\x04\xef\xfe' "$dll" | head -1 | cut -d: -f1)
+if [ -n "$offset" ]; then
+  # dwSignature, dwStrucVersion, FileMS, FileLS, ProductMS, ProductLS
+  fixed=$(od -An -tx4 -j "$offset" -N 24 "$dll" | tr -s ' \n' ' ' | sed 's/^ //;s/ $//')
+  check "version resource: file and product version 1.0.0.0" "$fixed" \
+    test "$(echo "$fixed" | cut -d' ' -f3-6)" = "00010000 00000000 00010000 00000000"
+else
+  fail "version resource" "no VS_FIXEDFILEINFO"
+fi
+strings -el "$dll" >"$work/wide"
+for pair in "FileVersion=V1.0.307" "FileDescription=KX_ICCReader" "InternalName=KX_ICCReader" \
+  "OriginalFilename=KX_ICCReader.dll"; do
+  key=${pair%%=*}
+  value=${pair#*=}
+  got=$(grep -A1 -x "$key" "$work/wide" | sed -n 2p)
+  check "version string $key" "got '$got'" test "$got" = "$value"
+done
+
+echo "check_dll: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
