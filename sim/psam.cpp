@@ -1,0 +1,131 @@
+#include "sim/psam.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "sim/keys.h"
+
+namespace kx::sim {
+namespace {
+
+constexpr std::uint16_t kMasterFile = 0x3F00;
+constexpr std::uint16_t kApplication = 0xDF01;
+constexpr std::uint16_t kTerminalIdFile = 0x0016;
+const Bytes kApplicationName = {0xD1, 0x56, 0x00, 0x00, 0x05, 0x90};
+
+Bytes ControlInformation(const Bytes& name) {
+  Bytes fci = {0x6F, static_cast<std::uint8_t>(name.size() + 2), 0x84,
+               static_cast<std::uint8_t>(name.size())};
+  fci.insert(fci.end(), name.begin(), name.end());
+  return fci;
+}
+
+}  // namespace
+
+Psam::Psam(PsamProfile profile) : profile_(std::move(profile)) {
+  channel_.SetT0(profile_.t0);
+}
+
+void Psam::SetT0(bool t0) {
+  profile_.t0 = t0;
+  channel_.SetT0(t0);
+}
+
+Bytes Psam::PowerOn() {
+  PowerOff();
+  return profile_.atr;
+}
+
+void Psam::PowerOff() {
+  channel_.Drop();
+  currentDirectory_ = kMasterFile;
+  currentFile_ = 0;
+  workingKey_.reset();
+}
+
+Bytes Psam::Transmit(const Bytes& apdu) {
+  CommandApdu c;
+  if (!ParseCommand(apdu, &c)) {
+    channel_.Drop();
+    return StatusWord(sw::kWrongLength);
+  }
+  if (c.cla == 0x00 && c.ins == 0xC0) return channel_.GetResponse(c);
+  channel_.Drop();
+  if (c.cla == 0x00 && c.ins == 0xA4) return Select(c);
+  if (c.cla == 0x00 && c.ins == 0xB0) return ReadBinary(c);
+  if (c.cla == 0xBF && c.ins == 0xDE) return Diversify(c);
+  if (c.cla == 0x80 && c.ins == 0xFA) return Compute(c);
+  if (c.cla != 0x00 && c.cla != 0x80 && c.cla != 0xBF) return StatusWord(sw::kUnknownClass);
+  return StatusWord(sw::kUnknownInstruction);
+}
+
+Bytes Psam::Select(const CommandApdu& c) {
+  if (c.p2 != 0x00 && c.p2 != 0x0C) return StatusWord(sw::kWrongP1P2);
+  const bool withFci = c.p2 == 0x00;
+  auto enter = [&](std::uint16_t directory) {
+    currentDirectory_ = directory;
+    currentFile_ = 0;
+    if (!withFci) return StatusWord(sw::kOk);
+    return channel_.Outgoing(
+        ControlInformation(directory == kMasterFile ? MasterFileName() : kApplicationName));
+  };
+  if (c.p1 == 0x04) {
+    if (c.data.empty()) return StatusWord(sw::kWrongLength);
+    if (c.data == MasterFileName()) return enter(kMasterFile);
+    if (c.data == kApplicationName) return enter(kApplication);
+    return StatusWord(sw::kFileNotFound);
+  }
+  if (c.p1 != 0x00 && c.p1 != 0x02) return StatusWord(sw::kWrongP1P2);
+  if (c.data.size() != 2) return StatusWord(sw::kWrongLength);
+  const std::uint16_t id = static_cast<std::uint16_t>(c.data[0] << 8 | c.data[1]);
+  if (c.p1 == 0x00 && id == kMasterFile) return enter(kMasterFile);
+  if (c.p1 == 0x00 && id == kApplication) return enter(kApplication);
+  if (id == kTerminalIdFile && currentDirectory_ == kMasterFile) {
+    currentFile_ = kTerminalIdFile;
+    return StatusWord(sw::kOk);
+  }
+  return StatusWord(sw::kFileNotFound);
+}
+
+Bytes Psam::ReadBinary(const CommandApdu& c) {
+  if (!c.data.empty()) return StatusWord(sw::kWrongLength);
+  if (c.p1 & 0x80) return StatusWord(sw::kWrongP1P2);
+  if (currentFile_ != kTerminalIdFile) return StatusWord(sw::kNoCurrentFile);
+  const std::size_t offset = static_cast<std::size_t>(c.p1 << 8 | c.p2);
+  const Bytes& content = profile_.terminalId;
+  if (offset > content.size()) return StatusWord(sw::kOffsetOutside);
+  const std::size_t available = content.size() - offset;
+  const std::size_t asked = c.hasLe ? static_cast<std::size_t>(c.le) : 256;
+  if (channel_.t0() && asked > available) {
+    return {0x6C, static_cast<std::uint8_t>(available & 0xFF)};
+  }
+  const std::size_t n = std::min(asked, available);
+  return DataAndStatus(Bytes(content.begin() + offset, content.begin() + offset + n));
+}
+
+Bytes Psam::Diversify(const CommandApdu& c) {
+  const std::size_t n = c.data.size();
+  if (n < 8 || n > 32 || n % 8 != 0) return StatusWord(sw::kWrongLength);
+  if (currentDirectory_ != kApplication) return StatusWord(sw::kConditionsNotSatisfied);
+  if (!IsIssuerKey(c.p1, c.p2)) return StatusWord(sw::kKeyNotFound);
+  Key16 key = IssuerMasterKey(c.p1, c.p2);
+  for (std::size_t at = 0; at < n; at += 8) key = DeriveKey(key, ToBlock(&c.data[at]));
+  workingKey_ = key;
+  return StatusWord(sw::kOk);
+}
+
+Bytes Psam::Compute(const CommandApdu& c) {
+  if (c.p2 != 0x00 || (c.p1 != 0x00 && c.p1 != 0x05)) return StatusWord(sw::kWrongP1P2);
+  if (c.data.empty() || c.data.size() % 8 != 0) return StatusWord(sw::kWrongLength);
+  if (!workingKey_) return StatusWord(sw::kConditionsNotSatisfied);
+  if (c.p1 == 0x00) {
+    Bytes out = EncryptEcb(*workingKey_, c.data);
+    if (out.empty()) return StatusWord(sw::kNoPreciseDiagnosis);
+    return channel_.Outgoing(std::move(out));
+  }
+  Block8 mac;
+  if (!CbcMac(*workingKey_, c.data, &mac)) return StatusWord(sw::kNoPreciseDiagnosis);
+  return channel_.Outgoing(Bytes(mac.begin(), mac.end()));
+}
+
+}  // namespace kx::sim
