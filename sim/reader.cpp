@@ -92,6 +92,10 @@ struct Answer {
   Bytes data;
 };
 
+Answer FrameErrorAnswer() {
+  return {kStatusFrameError, {}};
+}
+
 }  // namespace
 
 std::string TraceEntry::Describe() const {
@@ -234,7 +238,7 @@ struct Reader::Impl {
     if (frameDropped > 0) {
       const std::string why = "frame too long, " + std::to_string(frameDropped) + " bytes dropped";
       AbandonFrame(why.c_str());
-      Reply(std::nullopt, Answer{kStatusFrameError, {}}, out);
+      Reply(std::nullopt, FrameErrorAnswer, out);
       return;
     }
     DecodedCommand command = DecodeCommandText(frameText.data(), frameText.size());
@@ -244,7 +248,7 @@ struct Reader::Impl {
       whole.push_back(kEtx);
       Add(TraceEntry::Kind::kGarbage, -1, std::move(whole), FrameErrorName(command.error));
       frameText.clear();
-      Reply(std::nullopt, Answer{kStatusFrameError, {}}, out);
+      Reply(std::nullopt, FrameErrorAnswer, out);
       return;
     }
     frameText.clear();
@@ -256,7 +260,8 @@ struct Reader::Impl {
 
     std::optional<int> instruction;
     if (body.size() >= 2 && body[0] == kClass) instruction = body[1];
-    Reply(instruction, std::nullopt, out, &body);
+    Reply(
+        instruction, [&] { return Run(body); }, out);
   }
 
   // Whether the faults touch the reply to `instruction`; counts `after` down.
@@ -273,10 +278,10 @@ struct Reader::Impl {
     if (faults.remaining > 0 && --faults.remaining == 0) faults = ReaderFaults{};
   }
 
-  // Runs `body` unless a precomputed answer is given, then sends the reply
-  // through the faults.
-  void Reply(std::optional<int> instruction, std::optional<Answer> fixed,
-             std::vector<ReplyChunk>& out, const Bytes* body = nullptr) {
+  // Runs the command (unless the reader is to keep silent) and sends its
+  // answer through the faults.
+  void Reply(std::optional<int> instruction, const std::function<Answer()>& run,
+             std::vector<ReplyChunk>& out) {
     const bool applies = FaultsApply(instruction);
     const ReaderFaults f = applies ? faults : ReaderFaults{};
     if (applies) ConsumeFault();
@@ -284,7 +289,7 @@ struct Reader::Impl {
       Add(TraceEntry::Kind::kReply, -1, {}, "silent");
       return;
     }
-    Answer answer = fixed ? *fixed : Run(*body);
+    Answer answer = run();
 
     std::vector<std::string> notes;
     if (f.status) {
