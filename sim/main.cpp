@@ -18,9 +18,12 @@
 #include <sstream>
 
 #include "sim/card.h"
+#include "sim/profile.h"
+#include "sim/psam.h"
 #include "sim/pty_server.h"
 #include "sim/reader.h"
 #include "sim/sim_options.h"
+#include "sim/user_card.h"
 
 namespace {
 
@@ -35,17 +38,26 @@ extern "C" void OnStopSignal(int) {
 
 // The cards the reader starts with, by slot. Every slot the reader may hold a
 // card in gets one here, even when an option leaves it out at the start, so
-// the console can insert it later.
-std::map<int, std::shared_ptr<Card>> MakeDefaultCards(const kx::sim::SimOptions&) {
-  // User card: T=0, 13 historical bytes, no TCK.
-  const Bytes userAtr = {0x3B, 0x6D, 0x00, 0x00, 0x4B, 0x58, 0x20, 0x53, 0x53,
-                         0x43, 0x01, 0x00, 0x11, 0x00, 0x00, 0x00, 0x01};
-  const Bytes psamAtr = {0x3B, 0x69, 0x00, 0x00, 0x4B, 0x58, 0x50,
-                         0x53, 0x41, 0x4D, 0x01, 0x00, 0x01};
+// the console can insert it later. The contact card's content is saved to
+// --save after every change.
+std::map<int, std::shared_ptr<Card>> MakeDefaultCards(const kx::sim::SimOptions& options,
+                                                      kx::sim::SimProfile profile) {
+  if (options.t0) profile.card.t0 = profile.psam.t0 = true;
+  if (options.noMfName) profile.card.mfNameInSelectReply = false;
+  auto user = std::make_shared<kx::sim::UserCard>(profile.card);
+  auto psam = std::make_shared<kx::sim::Psam>(profile.psam);
+  if (!options.savePath.empty()) {
+    user->SetOnChange([path = options.savePath, psam](const kx::sim::CardProfile& card) {
+      std::string error;
+      if (!kx::sim::SaveProfile(path, {card, psam->profile()}, &error)) {
+        std::cerr << "kx-sim: " << error << "\n";
+      }
+    });
+  }
   std::map<int, std::shared_ptr<Card>> cards;
-  cards[kx::sim::kSlotContact] = std::make_shared<kx::sim::FixedStatusCard>(userAtr);
-  cards[kx::sim::kSlotPsam] = std::make_shared<kx::sim::FixedStatusCard>(psamAtr);
-  cards[kx::sim::kSlotContactless] = std::make_shared<kx::sim::FixedStatusCard>(userAtr);
+  cards[kx::sim::kSlotContact] = user;
+  cards[kx::sim::kSlotPsam] = psam;
+  cards[kx::sim::kSlotContactless] = std::make_shared<kx::sim::UserCard>(profile.card);
   return cards;
 }
 
@@ -124,8 +136,17 @@ int main(int argc, char** argv) {
     return 0;
   }
 
+  kx::sim::SimProfile profile = kx::sim::DefaultProfile();
+  if (!options.profilePath.empty()) {
+    std::string error;
+    if (!kx::sim::LoadProfile(options.profilePath, &profile, &error)) {
+      std::cerr << "kx-sim: " << error << "\n";
+      return 2;
+    }
+  }
+
   kx::sim::Reader reader;
-  const std::map<int, std::shared_ptr<Card>> cards = MakeDefaultCards(options);
+  const std::map<int, std::shared_ptr<Card>> cards = MakeDefaultCards(options, profile);
   for (const auto& [slot, card] : cards) {
     if (InsertedAtStart(slot, options)) reader.Insert(slot, card);
   }
@@ -173,6 +194,15 @@ int main(int argc, char** argv) {
   g_server = nullptr;
   if (options.trace) PrintTrace(reader);
   if (!options.pathFile.empty()) unlink(options.pathFile.c_str());
+  if (!options.savePath.empty()) {
+    const auto& user = static_cast<const kx::sim::UserCard&>(*cards.at(kx::sim::kSlotContact));
+    const auto& psam = static_cast<const kx::sim::Psam&>(*cards.at(kx::sim::kSlotPsam));
+    std::string saveError;
+    if (!kx::sim::SaveProfile(options.savePath, {user.profile(), psam.profile()}, &saveError)) {
+      std::cerr << "kx-sim: " << saveError << "\n";
+      return 1;
+    }
+  }
   if (reason == kx::sim::PtyServer::StopReason::kError) {
     std::cerr << "kx-sim: the pseudo-terminal failed\n";
     return 1;

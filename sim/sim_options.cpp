@@ -59,6 +59,28 @@ const std::vector<SimOptionSpec> kTable = {
        o.contactlessCard = true;
        return std::string();
      }},
+    {"--profile", "FILE", "load the user card and the PSAM from a profile file",
+     [](SimOptions& o, const std::string& v) {
+       if (v.empty()) return std::string("expects a file name");
+       o.profilePath = v;
+       return std::string();
+     }},
+    {"--save", "FILE", "save the cards' profile to FILE after every card write and at exit",
+     [](SimOptions& o, const std::string& v) {
+       if (v.empty()) return std::string("expects a file name");
+       o.savePath = v;
+       return std::string();
+     }},
+    {"--t0", nullptr, "cards answer as T=0 cards: 61xx then GET RESPONSE, 6Cxx for a wrong Le",
+     [](SimOptions& o, const std::string&) {
+       o.t0 = true;
+       return std::string();
+     }},
+    {"--no-mf-name", nullptr, "the user card's master file reply does not carry its name",
+     [](SimOptions& o, const std::string&) {
+       o.noMfName = true;
+       return std::string();
+     }},
     {"--silent", nullptr, "never answer a command (the reader hangs)",
      [](SimOptions& o, const std::string&) {
        o.faults.silent = true;

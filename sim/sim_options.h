@@ -16,6 +16,12 @@ struct SimOptions {
   bool noPsam = false;           // PSAM slot 16 empty
   bool contactlessCard = false;  // a user card in the field (slot 255) too
 
+  // What the cards hold and how they answer.
+  std::string profilePath;  // load the cards from this profile file
+  std::string savePath;     // save the cards' profile here after every change and at exit
+  bool t0 = false;          // both cards answer as T=0 cards (61xx, 6Cxx)
+  bool noMfName = false;    // the user card's MF reply leaves its name out
+
   // How the reader misbehaves, from the start.
   ReaderFaults faults;
 
