@@ -330,6 +330,54 @@ TEST_F(SimCardTest, KeyBlocksAfterItsLastTryEvenForTheRightCryptogram) {
   EXPECT_EQ(Authenticate(card, psam, "UKMF"), 0x9000);
 }
 
+TEST_F(SimCardTest, IdentityRewriteAsTheIdentityServiceRunsIt) {
+  for (bool t0 : {false, true}) {
+    card.SetT0(t0);
+    psam.SetT0(t0);
+    PowerCycle();
+    // The current code, read with Le FF.
+    ASSERT_EQ(Sw(Exchange(card, "00A40000023F00")), 0x9000);
+    ASSERT_EQ(Sw(Exchange(card, "00A4020002EF05")), 0x9000);
+    const Bytes current = Data(Exchange(card, "00B20104FF"));
+    ASSERT_EQ(current.size(), 18u);
+    const Bytes region = HexBytes("330329"), serial = HexBytes("00001234");
+    const Bytes head = Concat({region, Bytes(current.begin() + 5, current.begin() + 10), serial});
+
+    // Check bytes: the IRK diversified with the region's factors and zeros.
+    const sim::Block8 cardFactor = sim::CardFactorFromAtr(card.profile().atr);
+    const Bytes factor2 = {'3', '3', '0', '3', '0', '0', 's', 'x'};
+    const Bytes factor1 = {'3', '3', '0', '0', '0', '0', 's', 'h'};
+    psam.PowerOn();
+    ASSERT_EQ(Sw(Exchange(psam, "00A40000023F00")), 0x9000);
+    ASSERT_EQ(Sw(Exchange(psam, "00A4040006D15600000590")), 0x9000);
+    ASSERT_EQ(
+        Sw(Exchange(psam, Header({0xBF, 0xDE, 0x67, 0x08},
+                                 Concat({FromBlock(cardFactor), factor2, factor1, Bytes(8, 0)})))),
+        0x9000);
+    const Bytes check =
+        Data(Exchange(psam, Header({0x80, 0xFA, 0x00, 0x00}, Concat({head, Bytes(4, 0)}))));
+    ASSERT_EQ(check.size(), 16u);
+    const Bytes code = Concat({head, Bytes(check.begin() + 8, check.begin() + 12)});
+
+    // UKMF by the region's second factor, the PSAM not reset again.
+    ASSERT_EQ(Sw(Exchange(card, "00A40000023F00")), 0x9000);
+    const Bytes r1 = Data(Exchange(card, "0084000008"));
+    const Bytes r2 = Data(Exchange(card, "0084000008"));
+    ASSERT_EQ(Sw(Exchange(psam, "00A40000023F00")), 0x9000);
+    ASSERT_EQ(Sw(Exchange(psam, "00A4000002DF01")), 0x9000);
+    ASSERT_EQ(Sw(Exchange(psam, Header({0xBF, 0xDE, 0x48, 0x12},
+                                       Concat({FromBlock(cardFactor), factor2, r2})))),
+              0x9000);
+    const Bytes cryptogram = Data(Exchange(psam, Header({0x80, 0xFA, 0x00, 0x00}, r1)));
+    ASSERT_EQ(Sw(Exchange(card, Header({0x00, 0x82, 0x00, 0x04}, Concat({cryptogram, r1})))),
+              0x9000);
+    ASSERT_EQ(Sw(Exchange(card, "00A4020002EF05")), 0x9000);
+    ASSERT_EQ(Sw(Exchange(card, Header({0x00, 0xDC, 0x01, 0x04}, Concat({{0x01, 0x10}, code})))),
+              0x9000);
+    EXPECT_EQ(sim::IdentificationCode(card.profile()), code);
+  }
+}
+
 // ------------------------------------------------------------ PIN
 
 TEST_F(SimCardTest, PinTriesCountDownToBlockedAndSurvivePowerCycles) {
