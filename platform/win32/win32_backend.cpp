@@ -1,9 +1,14 @@
 // The Win32 backend: COM ports with overlapped I/O, GetTickCount, Sleep and
 // GetAsyncKeyState.
 //
-// Every port is opened with FILE_FLAG_OVERLAPPED and carries three manual-reset
-// events: one for reads, one for writes and one for the comm-event wait that
-// lets SerialWaitReadable sleep until a byte arrives instead of polling.
+// Every port is opened with FILE_FLAG_OVERLAPPED and carries two manual-reset
+// events, one for reads and one for writes.
+//
+// Waiting for input sleeps in short slices between queue queries. An
+// overlapped WaitCommEvent(EV_RXCHAR) would wake on the first byte, but Wine
+// serves it by polling the device in a loop of its own, which kept a third of
+// a core busy while a reader stayed silent; 5 ms sleep slices cost about 1 %
+// (and as much again in the Wine server).
 #include <windows.h>
 
 #include <climits>
@@ -19,21 +24,15 @@ struct SerialPort {
   HANDLE handle = INVALID_HANDLE_VALUE;
   OVERLAPPED readOverlap{};
   OVERLAPPED writeOverlap{};
-  // The EV_RXCHAR wait. It may stay pending from one SerialWaitReadable to the
-  // next; SerialClose ends it before the events go.
-  OVERLAPPED waitOverlap{};
-  DWORD waitMask = 0;
-  bool waitPending = false;
-  // False when the driver refused the comm-event wait; the port then sleeps
-  // in short slices between queue queries.
-  bool commEvents = false;
 };
 
 namespace {
 
-// The longest sleep between two queue queries when comm events are not
-// available: short enough for a prompt reply, long enough not to spin.
-constexpr DWORD kPollSliceMs = 2;
+// The longest sleep between two queue queries: short enough for a prompt
+// reply, long enough not to spin. (Windows rounds a sleep up to its timer
+// tick, about 15.6 ms by default; the link's 100 ms idle rule and its
+// second-long limits allow for that.)
+constexpr DWORD kPollSliceMs = 5;
 
 // A read of what the driver says is waiting completes at once with these
 // time-outs; a driver that still leaves it pending is given this long.
@@ -83,34 +82,6 @@ int QueuedBytes(HANDLE h) {
   return stat.cbInQue > static_cast<DWORD>(INT_MAX) ? INT_MAX : static_cast<int>(stat.cbInQue);
 }
 
-// Starts the EV_RXCHAR wait if none is pending. False when the driver does
-// not support it (the caller falls back to polling).
-bool ArmCommEventWait(SerialPort* p) {
-  if (p->waitPending) return true;
-  p->waitMask = 0;
-  ResetEvent(p->waitOverlap.hEvent);
-  if (WaitCommEvent(p->handle, &p->waitMask, &p->waitOverlap)) {
-    // An event was already latched: the wait completed on the spot.
-    return true;
-  }
-  if (GetLastError() == ERROR_IO_PENDING) {
-    p->waitPending = true;
-    return true;
-  }
-  p->commEvents = false;
-  return false;
-}
-
-void EndCommEventWait(SerialPort* p) {
-  if (!p->waitPending) return;
-  // Clearing the mask completes a pending WaitCommEvent; CancelIo covers a
-  // driver that does not.
-  SetCommMask(p->handle, 0);
-  if (WaitForSingleObject(p->waitOverlap.hEvent, 0) != WAIT_OBJECT_0) CancelIo(p->handle);
-  FinishOverlapped(p->handle, &p->waitOverlap);
-  p->waitPending = false;
-}
-
 bool PollReadable(SerialPort* p, DWORD timeoutMs) {
   const DWORD start = GetTickCount();
   for (;;) {
@@ -152,17 +123,13 @@ class Win32Backend final : public Backend {
 
     p->readOverlap.hEvent = NewManualResetEvent();
     p->writeOverlap.hEvent = NewManualResetEvent();
-    p->waitOverlap.hEvent = NewManualResetEvent();
-    if (p->readOverlap.hEvent == nullptr || p->writeOverlap.hEvent == nullptr ||
-        p->waitOverlap.hEvent == nullptr) {
+    if (p->readOverlap.hEvent == nullptr || p->writeOverlap.hEvent == nullptr) {
       CloseIfOpen(p->readOverlap.hEvent);
       CloseIfOpen(p->writeOverlap.hEvent);
-      CloseIfOpen(p->waitOverlap.hEvent);
       CloseHandle(h);
       delete p;
       return nullptr;
     }
-    p->commEvents = SetCommMask(h, EV_RXCHAR) != 0;
     return p;
   }
 
@@ -227,18 +194,7 @@ class Win32Backend final : public Backend {
   }
 
   bool SerialWaitReadable(SerialPort* p, std::uint32_t timeoutMs) override {
-    if (QueuedBytes(p->handle) > 0) return true;
-    if (timeoutMs == 0) return false;
-    if (!p->commEvents || !ArmCommEventWait(p)) return PollReadable(p, timeoutMs);
-    if (p->waitPending) {
-      // A byte that landed just before the wait was armed raises no event.
-      if (QueuedBytes(p->handle) > 0) return true;
-      if (WaitForSingleObject(p->waitOverlap.hEvent, timeoutMs) != WAIT_OBJECT_0) return false;
-      DWORD ignored = 0;
-      GetOverlappedResult(p->handle, &p->waitOverlap, &ignored, FALSE);
-      p->waitPending = false;
-    }
-    return QueuedBytes(p->handle) > 0;
+    return PollReadable(p, timeoutMs);
   }
 
   std::uint32_t SerialNativeHandle(SerialPort* p) override {
@@ -247,10 +203,8 @@ class Win32Backend final : public Backend {
 
   void SerialClose(SerialPort* p) override {
     if (p == nullptr) return;
-    EndCommEventWait(p);
     CloseIfOpen(p->readOverlap.hEvent);
     CloseIfOpen(p->writeOverlap.hEvent);
-    CloseIfOpen(p->waitOverlap.hEvent);
     CloseIfOpen(p->handle);
     delete p;
   }

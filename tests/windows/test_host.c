@@ -483,6 +483,16 @@ static int RunReader(const char* path, int port) {
 }
 
 static int RunSilent(const char* path, int port) {
+  if (port >= 10) {
+    /* Why the library opens "\\.\COMn": the bare name is a DOS device only
+     * for COM1 to COM9. */
+    char bare[16];
+    snprintf(bare, sizeof bare, "COM%d", port);
+    HANDLE h = CreateFileA(bare, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                           FILE_FLAG_OVERLAPPED, NULL);
+    Check(h == INVALID_HANDLE_VALUE, "bare COM name above 9 does not open", "%s opened", bare);
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  }
   if (!LoadDll(path)) return Finish();
   char text[545];
   Check(Call("KXReaderInitTest", U(port), U(9600)) == 0, "KXReaderInitTest on a silent reader",
