@@ -14,7 +14,7 @@
 # sources under wine64 (in BUILD_DIR-x64); the 32-bit DLL is still built and
 # checked from its bytes. Ends with "N passed, M failed"; exits 1 on failure.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 root=$(pwd)
 build=$(realpath -m "${1:-$root/build-win32}")
 sim=${2:-${KX_SIM:-}}
@@ -160,11 +160,11 @@ winerun() { timeout 120 "$wine" "$@"; }
 
 # Starts kx-sim with the given options and maps its pseudo-terminal to COM $1.
 start_sim() {
-  local port=$1 pathfile=$scratch/sim$1.path i
+  local port=$1 pathfile=$scratch/sim$1.path
   shift
   "$sim" --exit-after-idle 300 --path-file "$pathfile" "$@" >/dev/null 2>"$scratch/sim$port.log" &
   sim_pids+=($!)
-  for i in $(seq 1 100); do
+  for _ in $(seq 1 100); do
     [ -s "$pathfile" ] && break
     sleep 0.05
   done

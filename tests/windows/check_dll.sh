@@ -109,7 +109,7 @@ if grep -q '^[0-9a-f]* <_.*@[0-9]*>:$' "$work/disasm"; then
       on { print }' "$work/disasm" >"$work/body"
     rets=$(grep -E '\sret' "$work/body" | sed -E 's/.*\sret[lw]?\s*//' | sort -u | tr '\n' ' ')
     if [ "$bytes" -eq 0 ]; then want=""; else want=$(printf '$0x%x' "$bytes"); fi
-    if [ -z "$(grep -E '\sret' "$work/body")" ]; then
+    if ! grep -Eq '\sret' "$work/body"; then
       # A tail call to a function that removes the same arguments.
       if grep -Eq "\sjmp\s.*<.*@$bytes>" "$work/body"; then
         pass "$name removes $bytes bytes of arguments (tail call)"
