@@ -78,7 +78,7 @@ int ReadSerial(platform::Backend& os, platform::SerialPort* port, std::uint8_t* 
       if (deadline::MoreThanPassed(lastData, now, kSerialIdleMs)) break;
       until = std::min(until, deadline::UntilMoreThan(lastData, now, kSerialIdleMs));
     }
-    if (until == 0) continue;
+    if (until == 0) return kErrComm;  // the overall limit has passed
     // A port that reports input it will not hand over would make the
     // readability wait return at once; sleep instead of spinning on it.
     if (stalled) {

@@ -254,20 +254,5 @@ TEST_F(SerialRead, TheLimitAndIdleRuleHoldAcrossTheTickWrap) {
   EXPECT_EQ(tookMs, 40u + 80u + 101u);
 }
 
-TEST_F(SerialRead, AReplyLeftUnreadIsNotTakenForTheNextOne) {
-  com1.Then({Chunk(10,
-                   "\x02"
-                   "OLD\x03")});
-  com1.Then({Chunk(10,
-                   "\x02"
-                   "NEW\x03")});
-  Send("one");
-  backend.Advance(500);
-  Send("two");
-  EXPECT_EQ(Text(Read()),
-            "\x02"
-            "NEW\x03");
-}
-
 }  // namespace
 }  // namespace kx::test

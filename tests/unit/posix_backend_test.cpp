@@ -222,13 +222,6 @@ TEST_F(PosixBackendTest, AHungUpLineIsNotReadable) {
   Os().SerialClose(port);
 }
 
-TEST_F(PosixBackendTest, TheClockRunsForward) {
-  const std::uint32_t a = Os().TickMs();
-  const std::uint32_t b = Os().TickMs();
-  EXPECT_LE(b - a, 1000u);
-  EXPECT_FALSE(Os().EscapePressed());
-}
-
 TEST_F(PosixBackendTest, TheLinkTalksThroughTheNativeBackend) {
   platform::SetBackend(nullptr);
   ASSERT_EQ(ReaderPort.Open(kPort, 9600, 8, 1), 1);
