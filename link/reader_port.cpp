@@ -33,10 +33,31 @@ void ForgetPort() {
   portBackend = nullptr;
 }
 
-// The serial read loop. The driver is asked for waiting bytes once per round;
-// between rounds the loop sleeps in the port's readability wait for at most
-// one slice, cut short so that the overall limit and the idle rule are
-// checked at the first millisecond they can fire.
+// What one round of the read loop took from the driver.
+enum class Take { Bytes, Nothing, Full, Stalled };
+
+// Takes the bytes the driver holds, at most `room` of them, without blocking.
+// The plain read comes first because on the data path it is all that is
+// needed; only when it hands over nothing is the driver asked how many bytes
+// wait, a query that also clears a line error that would block reads.
+Take TakeWaiting(platform::Backend& os, platform::SerialPort* port, std::uint8_t* into, int room,
+                 int* got) {
+  *got = room > 0 ? std::min(os.SerialRead(port, into, room), room) : 0;
+  if (*got > 0) return Take::Bytes;
+  const int waiting = os.SerialBytesWaiting(port);
+  if (waiting == 0) return Take::Nothing;
+  if (waiting < 0) return Take::Stalled;
+  if (room <= 0) return Take::Full;
+  *got = std::min(os.SerialRead(port, into, std::min(waiting, room)), room);
+  return *got > 0 ? Take::Bytes : Take::Stalled;
+}
+
+// The serial read loop. Each round checks the overall limit and the Escape
+// key, takes what has arrived and applies the idle rule; between rounds it
+// sleeps in the port's readability wait for at most one slice, cut short so
+// that the limit and the idle rule are checked at the first millisecond they
+// can fire. The first round only waits: right after a command the reply
+// cannot be there yet, and if it is, the wait returns at once.
 int ReadSerial(platform::Backend& os, platform::SerialPort* port, std::uint8_t* buffer,
                int capacity, std::uint8_t endByte, int timeoutSeconds) {
   const std::uint32_t start = os.TickMs();
@@ -47,29 +68,24 @@ int ReadSerial(platform::Backend& os, platform::SerialPort* port, std::uint8_t* 
   std::uint32_t lastData = start;
   buffer[0] = 0;
 
-  for (;;) {
+  for (bool firstRound = true;; firstRound = false) {
     if (deadline::MoreThanPassed(start, os.TickMs(), limitMs)) return kErrComm;
     if (os.EscapePressed()) return kErrComm;
 
-    bool stalled = false;  // bytes wait but none could be taken
-    const int waiting = os.SerialBytesWaiting(port);
-    if (waiting > 0) {
-      // A reply longer than the buffer ends the read with what fits; the rest
-      // stays in the driver until the next write discards it.
-      if (total >= room) break;
-      const int want = std::min(waiting, room - total);
-      const int got = std::min(os.SerialRead(port, buffer + total, want), want);
-      if (got > 0) {
+    Take taken = Take::Nothing;
+    if (!firstRound) {
+      int got = 0;
+      taken = TakeWaiting(os, port, buffer + total, room - total, &got);
+      // A reply longer than the buffer ends the read with what fits; the
+      // rest stays in the driver until the next write discards it.
+      if (taken == Take::Full) break;
+      if (taken == Take::Bytes) {
         const bool complete = std::memchr(buffer + total, endByte, got) != nullptr;
         total += got;
         buffer[total] = 0;
         lastData = os.TickMs();
         if (complete) break;
-      } else {
-        stalled = true;
       }
-    } else if (waiting < 0) {
-      stalled = true;
     }
 
     const std::uint32_t now = os.TickMs();
@@ -81,7 +97,7 @@ int ReadSerial(platform::Backend& os, platform::SerialPort* port, std::uint8_t* 
     if (until == 0) return kErrComm;  // the overall limit has passed
     // A port that reports input it will not hand over would make the
     // readability wait return at once; sleep instead of spinning on it.
-    if (stalled) {
+    if (taken == Take::Stalled) {
       os.SleepMs(deadline::WaitSlice(until));
     } else {
       os.SerialWaitReadable(port, deadline::WaitSlice(until));

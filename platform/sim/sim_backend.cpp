@@ -25,6 +25,8 @@ struct PortState {
   bool stallWrites = false;
   bool failLine = false;
   bool failQueues = false;
+  bool lineError = false;
+  bool failReads = false;
   std::vector<std::vector<std::uint8_t>> writes;
   std::deque<std::uint8_t> arrived;  // the driver's input queue
   std::deque<Chunk> inFlight;        // ordered by due time
@@ -199,6 +201,12 @@ void SimBackend::FailLineSettings(int port, bool fail) {
 void SimBackend::FailQueueSizes(int port, bool fail) {
   impl_->ports[port].failQueues = fail;
 }
+void SimBackend::RaiseLineError(int port) {
+  impl_->ports[port].lineError = true;
+}
+void SimBackend::FailReads(int port, bool fail) {
+  impl_->ports[port].failReads = fail;
+}
 
 // ---- Backend ----
 
@@ -256,11 +264,13 @@ int SimBackend::SerialWrite(SerialPort* port, const std::uint8_t* bytes, int cou
 int SimBackend::SerialBytesWaiting(SerialPort* port) {
   PortState& state = Impl::State(port);
   impl_->Deliver(state);
+  state.lineError = false;
   return static_cast<int>(state.arrived.size());
 }
 
 int SimBackend::SerialRead(SerialPort* port, std::uint8_t* buffer, int maxBytes) {
   PortState& state = Impl::State(port);
+  if (state.lineError || state.failReads) return -1;
   impl_->Deliver(state);
   const int n = std::min<int>(std::max(maxBytes, 0), static_cast<int>(state.arrived.size()));
   std::copy_n(state.arrived.begin(), n, buffer);

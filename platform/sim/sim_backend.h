@@ -62,6 +62,11 @@ class SimBackend : public Backend {
   // Setting the line or the queue sizes of `port` fails.
   void FailLineSettings(int port, bool fail);
   void FailQueueSizes(int port, bool fail);
+  // A line error on `port`: reads fail until the next query of the bytes
+  // waiting clears it, as a driver that aborts reads on errors does.
+  void RaiseLineError(int port);
+  // Reads on `port` fail while set, whatever is waiting.
+  void FailReads(int port, bool fail);
 
   // ---- Backend ----
   SerialPort* SerialOpen(int port) override;

@@ -236,6 +236,32 @@ TEST_F(SerialRead, TinyOrMissingBuffersReadNothing) {
   EXPECT_EQ(ReaderPort.Read(nullptr, 1024, kEtx, 5), 0);
 }
 
+TEST_F(SerialRead, ALineErrorIsClearedAndTheReplyStillGathered) {
+  com1.Then({Chunk(20,
+                   "\x02"
+                   "AB"),
+             Chunk(20, "CD\x03")});
+  Send();
+  backend.RaiseLineError(1);
+  EXPECT_EQ(Text(Read()),
+            "\x02"
+            "ABCD\x03");
+  EXPECT_EQ(tookMs, 40u);
+}
+
+TEST_F(SerialRead, APortThatWillNotHandOverInputIsNotSpunOn) {
+  com1.Then({Chunk(20,
+                   "\x02"
+                   "AB\x03")});
+  Send();
+  backend.FailReads(1, true);
+  EXPECT_EQ(Read(1), -4);
+  EXPECT_EQ(tookMs, 1001u);
+  EXPECT_LE(backend.SleepCalls() + backend.WaitCalls(), 120);
+  EXPECT_GE(backend.SleepCalls(), 98);
+  backend.FailReads(1, false);
+}
+
 TEST_F(SerialRead, TheLimitAndIdleRuleHoldAcrossTheTickWrap) {
   backend.SetNow(0xFFFFFF00u);
   Send();
