@@ -14,9 +14,13 @@ constexpr std::uint16_t kTerminalIdFile = 0x0016;
 const Bytes kApplicationName = {0xD1, 0x56, 0x00, 0x00, 0x05, 0x90};
 
 Bytes ControlInformation(const Bytes& name) {
-  Bytes fci = {0x6F, static_cast<std::uint8_t>(name.size() + 2), 0x84,
-               static_cast<std::uint8_t>(name.size())};
-  fci.insert(fci.end(), name.begin(), name.end());
+  // Sized up front: g++ 12 at -O2 misreads an insert into a 4-byte vector.
+  Bytes fci(4 + name.size());
+  fci[0] = 0x6F;
+  fci[1] = static_cast<std::uint8_t>(name.size() + 2);
+  fci[2] = 0x84;
+  fci[3] = static_cast<std::uint8_t>(name.size());
+  std::copy(name.begin(), name.end(), fci.begin() + 4);
   return fci;
 }
 

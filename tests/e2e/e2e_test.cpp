@@ -168,7 +168,7 @@ TEST_F(EndToEnd, PsamIdAndOneApdu) {
 }
 
 // Runs a command and returns its exit status and standard output.
-int Run(const std::string& command, std::string* output) {
+int RunCommand(const std::string& command, std::string* output) {
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) return -1;
   std::array<char, 512> chunk{};
@@ -180,7 +180,7 @@ int Run(const std::string& command, std::string* output) {
 
 TEST(Kxcard, ReaderWithItsOwnSimulator) {
   std::string out;
-  const int rc = Run(std::string("KX_SIM=") + KX_SIM_PATH + " " + KXCARD_PATH + " reader --sim", &out);
+  const int rc = RunCommand(std::string("KX_SIM=") + KX_SIM_PATH + " " + KXCARD_PATH + " reader --sim", &out);
   EXPECT_EQ(rc, 0) << out;
   EXPECT_NE(out.find("TXR-7700"), std::string::npos) << out;
   EXPECT_NE(out.find("20111201040014"), std::string::npos) << out;
@@ -190,17 +190,17 @@ TEST(Kxcard, ReaderWithItsOwnSimulator) {
 
 TEST(Kxcard, ErrmsgPrintsUtf8AndFailuresExitNonZero) {
   std::string out;
-  EXPECT_EQ(Run(std::string(KXCARD_PATH) + " errmsg -4", &out), 0);
+  EXPECT_EQ(RunCommand(std::string(KXCARD_PATH) + " errmsg -4", &out), 0);
   EXPECT_EQ(out, "通讯错误\n");
 
   out.clear();
   // A port mapped to a device that does not exist: the open fails.
-  EXPECT_EQ(Run(std::string(KXCARD_PATH) + " reader --port 9 --device /dev/kx-no-such-tty", &out), 1);
+  EXPECT_EQ(RunCommand(std::string(KXCARD_PATH) + " reader --port 9 --device /dev/kx-no-such-tty", &out), 1);
   EXPECT_NE(out.find("-2"), std::string::npos) << out;
   EXPECT_NE(out.find("打开读写器端口错误"), std::string::npos) << out;
 
   out.clear();
-  EXPECT_EQ(Run(std::string(KXCARD_PATH) + " frobnicate 2>/dev/null", &out), 2);
+  EXPECT_EQ(RunCommand(std::string(KXCARD_PATH) + " frobnicate 2>/dev/null", &out), 2);
 }
 
 }  // namespace

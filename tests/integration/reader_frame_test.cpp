@@ -2,6 +2,8 @@
 // reader's replies, good and bad.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -27,9 +29,10 @@ const Bytes kAtr = {0x3B, 0x6C, 0x00, 0x00, 0x81, 0x01, 0x86, 0x02,
                     0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
 
 Bytes Frame(const std::string& digits) {
-  Bytes frame{0x02};
-  frame.insert(frame.end(), digits.begin(), digits.end());
-  frame.push_back(0x03);
+  Bytes frame(digits.size() + 2);
+  frame.front() = 0x02;
+  std::copy(digits.begin(), digits.end(), frame.begin() + 1);
+  frame.back() = 0x03;
   return frame;
 }
 
