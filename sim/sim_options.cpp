@@ -212,17 +212,17 @@ std::string ParseSimOptions(int argc, const char* const* argv, SimOptions& optio
       inlineValue = true;
     }
     if (word == "-h") word = "--help";
-    const SimOptionSpec* spec = nullptr;
+    const SimOptionSpec* entry = nullptr;
     for (const SimOptionSpec& s : kTable) {
-      if (word == s.name) spec = &s;
+      if (word == s.name) entry = &s;
     }
-    if (spec == nullptr) return "unknown option " + word;
-    if (spec->argument == nullptr && inlineValue) return word + " takes no value";
-    if (spec->argument != nullptr && !inlineValue) {
-      if (i + 1 >= argc) return word + " needs " + spec->argument;
+    if (entry == nullptr) return "unknown option " + word;
+    if (entry->argument == nullptr && inlineValue) return word + " takes no value";
+    if (entry->argument != nullptr && !inlineValue) {
+      if (i + 1 >= argc) return word + " needs " + entry->argument;
       value = argv[++i];
     }
-    if (std::string error = spec->apply(options, value); !error.empty()) {
+    if (std::string error = entry->apply(options, value); !error.empty()) {
       return word + " " + value + ": " + error;
     }
   }

@@ -116,8 +116,8 @@ TEST(SimOptions, RefusedWithAReason) {
 TEST(SimOptions, UsageListsEveryOption) {
   const std::string usage = SimUsage("kx-sim");
   EXPECT_NE(usage.find("kx-sim: reader on /dev/pts/N"), std::string::npos);
-  for (const SimOptionSpec& spec : SimOptionTable()) {
-    EXPECT_NE(usage.find(spec.name), std::string::npos) << spec.name;
+  for (const SimOptionSpec& entry : SimOptionTable()) {
+    EXPECT_NE(usage.find(entry.name), std::string::npos) << entry.name;
   }
 }
 
