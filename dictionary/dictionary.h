@@ -22,6 +22,43 @@ inline constexpr int kConditionFieldSize = 32;
 
 // Text fields are NUL-padded. Each table ends with an all-zero row, the first
 // row whose directory is empty.
+//
+// The rows keep their fields as the texts the card's documentation gives, and
+// carry typed copies of them (identifiers and key parameters as numbers),
+// read from those texts when the tables are compiled, so no caller parses a
+// table text at run time.
+
+// A two-digit hexadecimal field as a byte. `valid` is false for a field that
+// is not two hex digits (the one-blank card key id of UKCDF03, the end row).
+struct HexField {
+  bool valid = false;
+  std::uint8_t value = 0;
+};
+
+constexpr int HexDigitValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+constexpr HexField ReadHexField(const char (&field)[kHexByteFieldSize]) {
+  const int high = HexDigitValue(field[0]);
+  const int low = HexDigitValue(field[1]);
+  if (high < 0 || low < 0 || field[2] != '\0') return {};
+  return {true, static_cast<std::uint8_t>(high * 16 + low)};
+}
+
+// "DF01" as 0xDF01; 0 for a text that is not four hex digits.
+constexpr std::uint16_t ReadFileId(const char (&field)[kFileIdFieldSize]) {
+  int value = 0;
+  for (int i = 0; i < 4; ++i) {
+    const int digit = HexDigitValue(field[i]);
+    if (digit < 0) return 0;
+    value = value * 16 + digit;
+  }
+  return static_cast<std::uint16_t>(value);
+}
 
 // One key of the user card and how the PSAM derives it.
 struct CardKeyInfoRow {
@@ -31,6 +68,12 @@ struct CardKeyInfoRow {
   char psamKeyUsage[kHexByteFieldSize];  // P1 of the PSAM diversify command
   char psamKeyIndex[kHexByteFieldSize];  // P2 of the PSAM diversify command
   std::uint8_t levels;                   // 8-byte diversification factors, 0..3
+
+  // Typed copies of the fields above.
+  std::uint16_t directoryId = ReadFileId(directory);
+  HexField cardKey = ReadHexField(cardKeyId);
+  HexField psamUsage = ReadHexField(psamKeyUsage);
+  HexField psamIndex = ReadHexField(psamKeyIndex);
 };
 
 inline constexpr std::uint8_t kTransparentFile = 2;  // file kind; 0, 1 and 3 are record files
@@ -45,6 +88,9 @@ struct TagCardRecordInfoRow {
   char itemName[kItemNameFieldSize];  // GBK
   std::uint8_t dataType;              // see FormatItemValue
   std::uint16_t length;               // value bytes
+
+  std::uint16_t directoryId = ReadFileId(directory);
+  std::uint16_t fileId = ReadFileId(file);
 };
 
 // Access expressions of one elementary file.
@@ -53,6 +99,9 @@ struct FileKeyRelationRow {
   char file[kFileIdFieldSize];
   char readCondition[kConditionFieldSize];
   char writeCondition[kConditionFieldSize];
+
+  std::uint16_t directoryId = ReadFileId(directory);
+  std::uint16_t fileId = ReadFileId(file);
 };
 
 inline constexpr int kCardKeyCount = 66;

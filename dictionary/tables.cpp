@@ -267,6 +267,28 @@ static_assert(EndsAtLastRow(TagCardRecordInfo),
               "TagCardRecordInfo rows out of step with kRecordItemCount");
 static_assert(EndsAtLastRow(FileKeyRelation), "FileKeyRelation rows out of step with kFileCount");
 
+// The typed copies stand for their texts: every identifier is four hex
+// digits, every PSAM parameter two, and only UKCDF03 has no card key id.
+constexpr bool TypedKeyFieldsComplete() {
+  for (int i = 0; i < kCardKeyCount; ++i) {
+    const CardKeyInfoRow& r = CardKeyInfo[i];
+    const bool blankKeyId = r.cardKeyId[0] == ' ';
+    if (r.directoryId == 0 || !r.psamUsage.valid || !r.psamIndex.valid) return false;
+    if (r.cardKey.valid == blankKeyId) return false;
+  }
+  return true;
+}
+template <typename Row, std::size_t N>
+constexpr bool FileIdsComplete(const Row (&table)[N]) {
+  for (std::size_t i = 0; i + 1 < N; ++i) {
+    if (table[i].directoryId == 0 || table[i].fileId == 0) return false;
+  }
+  return true;
+}
+static_assert(TypedKeyFieldsComplete());
+static_assert(FileIdsComplete(TagCardRecordInfo));
+static_assert(FileIdsComplete(FileKeyRelation));
+
 constexpr bool SameFile(const TagCardRecordInfoRow& a, const TagCardRecordInfoRow& b) {
   for (int i = 0; i < 4; ++i) {
     if (a.directory[i] != b.directory[i] || a.file[i] != b.file[i]) return false;
