@@ -8,8 +8,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "interface/state.h"
-#include "interface/status.h"
+#include "core/hex.h"
+#include "core/result.h"
+#include "core/state.h"
 #include "platform/platform.h"
 #include "reader/commands.h"
 #include "reader/frame.h"
@@ -32,16 +33,48 @@ static_assert(kMaxApduCommand <= kResendCopySize);
 // GetASC writes a zero after the last byte.
 constexpr int kTextCommandBytes = kMaxApduHexCommand / 2 + 1;
 
-// One APDU to the selected card. A reply without room for a status word
-// counts as no reply at all.
-int TransmitOnce(const std::uint8_t* command, int length, std::uint8_t* reply) {
-  const int n = TransmitApdu(nIFDType, command, length, reply, kMaxApduReply);
-  if (n < 0) return n;
-  if (n < 2) return kErrPort;
-  return n;
+// One APDU to the selected card; *n receives the reply's length. A reply
+// without room for a status word counts as no reply at all.
+int TransmitOnce(const std::uint8_t* command, int length, std::uint8_t* reply, int* n) {
+  const int r = TransmitApdu(nIFDType, command, length, reply, kMaxApduReply, n);
+  if (r != kOk) return r;
+  return *n < 2 ? kErrPort : kOk;
 }
 
 }  // namespace
+
+void CommandApdu::AppendData(const std::uint8_t* data, int lc) {
+  if (lc < 0 || lc > kMaxData || (lc > 0 && data == nullptr)) {
+    valid_ = false;
+    return;
+  }
+  bytes_[size_++] = static_cast<std::uint8_t>(lc);
+  if (lc > 0) std::memcpy(bytes_ + size_, data, static_cast<std::size_t>(lc));
+  size_ += lc;
+}
+
+CommandApdu CommandApdu::WithData(std::uint8_t cla, std::uint8_t ins, std::uint8_t p1,
+                                  std::uint8_t p2, const std::uint8_t* data, int lc) {
+  CommandApdu c(cla, ins, p1, p2);
+  c.AppendData(data, lc);
+  return c;
+}
+
+CommandApdu CommandApdu::WithDataAndLe(std::uint8_t cla, std::uint8_t ins, std::uint8_t p1,
+                                       std::uint8_t p2, const std::uint8_t* data, int lc, int le) {
+  CommandApdu c = WithData(cla, ins, p1, p2, data, lc);
+  if (c.valid_) c.AppendLe(le);
+  return c;
+}
+
+int Exchange(const CommandApdu& command, Response* response) {
+  if (!command.valid()) {
+    ErrorTextReplace("capdu 的长度超出范围");
+    return kErrParam;
+  }
+  response->length = 0;
+  return ExchangeApdu(command.size(), command.bytes(), &response->length, response->bytes);
+}
 
 int ExchangeApdu(int length, const std::uint8_t* command, int* replyLength, std::uint8_t* reply) {
   if (length < 1 || length > kMaxApduCommand) {
@@ -51,21 +84,22 @@ int ExchangeApdu(int length, const std::uint8_t* command, int* replyLength, std:
   if (command == nullptr || replyLength == nullptr || reply == nullptr) return kErrParam;
 
   std::memset(reply, 0, 4);
-  int n = TransmitOnce(command, length, reply);
-  if (n < 0) return n;
+  int n = 0;
+  int r = TransmitOnce(command, length, reply, &n);
+  if (r != kOk) return r;
 
   if (n == 2 && reply[0] == kSw1ResponseWaiting) {
     const std::uint8_t getResponse[5] = {0x00, 0xC0, 0x00, 0x00, reply[1]};
-    n = TransmitOnce(getResponse, 5, reply);
-    if (n < 0) return n;
+    r = TransmitOnce(getResponse, 5, reply, &n);
+    if (r != kOk) return r;
   }
 
   if (n == 2 && reply[0] == kSw1WrongLength) {
     std::uint8_t resend[kResendCopySize];
     std::memcpy(resend, command, static_cast<std::size_t>(length));
     resend[length - 1] = reply[1];
-    n = TransmitOnce(resend, length, reply);
-    if (n < 0) return n;
+    r = TransmitOnce(resend, length, reply, &n);
+    if (r != kOk) return r;
   }
 
   *replyLength = n;
@@ -97,29 +131,30 @@ int ExchangeApduText(int hexLength, const char* hexCommand, int* hexReplyLength,
   const int r = ExchangeApdu(length, command, &replyLength, reply);
   if (r != kOk) return r;
 
-  HexEncode(1, reply, hexReply, replyLength);
+  HexEncode(HexMode::Packed, reply, hexReply, replyLength);
   *hexReplyLength = 2 * replyLength;
   return kOk;
 }
 
 void SelectInterface(int code) {
+  Slot slot = Slot::Other;
   switch (code) {
-    case 12:
-      nIFDType = kSlotContact;
+    case kInterfaceContact:
+      slot = Slot::Contact;
       break;
-    case 13:
-      nIFDType = kSlotContactless;
+    case kInterfaceContactless:
+      slot = Slot::Contactless;
       break;
-    case 14:
-      nIFDType = kSlotPsam;
+    case kInterfacePsam:
+      slot = Slot::Psam;
       break;
-    case 15:
-      nIFDType = 17;
+    case kInterfaceSlot17:
+      slot = Slot::Psam2;
       break;
     default:
-      nIFDType = 1;
       break;
   }
+  nIFDType = SlotNumber(slot);
   ErrorTextClear();
 }
 
@@ -130,12 +165,13 @@ int ResetSelectedCard(char* resetAnswerHex) {
   platform::Current().SleepMs(kPowerOnPauseMs);
 
   std::uint8_t answer[kResetAnswerSize] = {};
-  const int n = PowerOnSlot(nIFDType, answer, kResetAnswerSize);
+  int n = 0;
+  const int r = PowerOnSlot(nIFDType, answer, kResetAnswerSize, &n);
+  if (r != kOk) return nIFDType == SlotNumber(Slot::Psam) ? kErrSam : r;
   if (n == 0) return kErrPort;
-  if (n < 0) return nIFDType == kSlotPsam ? kErrSam : n;
 
-  HexEncode(1, answer, resetAnswerHex, n);
-  if (nIFDType == kSlotContact) {
+  HexEncode(HexMode::Packed, answer, resetAnswerHex, n);
+  if (nIFDType == SlotNumber(Slot::Contact)) {
     std::memcpy(ResetAnswer, answer, static_cast<std::size_t>(n));
     ResetAnswerLength = n;
   }

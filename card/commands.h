@@ -1,6 +1,6 @@
 // Named card and PSAM commands, each one APDU template sent through
 // ExchangeApdu to the card in the selected slot, and the derived values every
-// secured operation needs.
+// secured operation needs. Results follow core/result.h.
 #pragma once
 
 #include <cstdint>
@@ -10,22 +10,30 @@ namespace kx {
 // The master file's name as the card stores it (GBK).
 extern const char kMasterFileName[];  // "sx1.sh.社会保障", 15 bytes
 
+// How a SELECT names its file (P1).
+enum class SelectBy : std::uint8_t {
+  Identifier = 0x00,       // by file identifier, from anywhere
+  ChildIdentifier = 0x02,  // a file under the current directory
+};
+
 // Every command returns 0 for 90 00, else the code of ExchangeApdu. Lc
-// arguments (length) take 0 to 255 and Le arguments (le) 0 to 256; others are
-// refused with -12 ("capdu 的长度超出范围") and nothing is sent.
+// arguments (length) take 0 to 255 and Le arguments (le) 0 to 256 (0 and 256
+// both go out as 00); others are refused with -12 ("capdu 的长度超出范围")
+// and nothing is sent.
 
 // Selects 3F00, then by name when the reply does not name the master file.
 // On failure powers the selected slot off, closes the reader link and
 // appends ";KXReadCardIDAIO 选择主文件失败" to the failure's text.
 int SelectMasterFile();
-// 00 A4 and the bytes of pathText (hex of P1 P2 Lc and the identifier).
+// 00 A4 P1 00 02 and the two bytes of `fileId`.
 // Failure: "KXReadCardIDAIO 选择文件失败".
-int SelectFile(const char* pathText);
+int SelectFile(SelectBy p1, std::uint16_t fileId);
 // `data` receives the record without its status bytes (kMaxApduReply bytes).
 // LastRecordHex keeps the hex text of its first 127 bytes.
 int ReadRecord(int recordNumber, int p2, int le, int* length, std::uint8_t* data);
 int UpdateRecord(int recordNumber, int p2, int length, const std::uint8_t* data);
-// `reply` receives data and SW1 SW2, at most le + 2 bytes.
+// `reply` receives data and SW1 SW2, at most n + 2 bytes where n is the
+// number of bytes asked for (256 for le 0).
 int ReadBinary(int offset, int le, std::uint8_t* reply);
 int UpdateBinary(int offset, int length, const std::uint8_t* data);
 // `random` receives `length` bytes (at most 50). Failure: "取随机数失败".
@@ -43,6 +51,7 @@ inline constexpr int kIdentificationCodeSize = 32;
 int ReadIdentificationCode(std::uint8_t* value);
 // factor1 "XX0000sh", factor2 "XXYY00sx" (no terminators) and the card
 // factor. Nothing is written on failure.
+inline constexpr int kFactorSize = 8;
 int BuildDiversificationFactors(std::uint8_t* factor1, std::uint8_t* factor2,
                                 std::uint8_t* cardFactor);
 
@@ -50,14 +59,5 @@ int BuildDiversificationFactors(std::uint8_t* factor1, std::uint8_t* factor2,
 // ResetAnswerLength - K + 5, K the historical byte count. -12 when the stored
 // reset answer is too short for it.
 int CardFactorFromResetAnswer(std::uint8_t* cardFactor);
-
-// KXGetPsamIDATR's work: selects the PSAM, resets it (its reset answer as hex
-// into resetAnswerHex, 2 * kResetAnswerSize + 1 bytes at most), reads the
-// terminal identifier from file 0016 into psamId (12 hex characters and a
-// NUL at most) and selects the contact user card again. After a failure the
-// PSAM stays selected.
-int ReadPsamId(char* psamId, char* resetAnswerHex);
-// KXGetPsamID's work: the same, the reset answer discarded.
-int ReadPsamId(char* psamId);
 
 }  // namespace kx

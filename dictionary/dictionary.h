@@ -69,11 +69,11 @@ struct CardKeyInfoRow {
   char psamKeyIndex[kHexByteFieldSize];  // P2 of the PSAM diversify command
   std::uint8_t levels;                   // 8-byte diversification factors, 0..3
 
-  // Typed copies of the fields above.
-  std::uint16_t directoryId = ReadFileId(directory);
-  HexField cardKey = ReadHexField(cardKeyId);
-  HexField psamUsage = ReadHexField(psamKeyUsage);
-  HexField psamIndex = ReadHexField(psamKeyIndex);
+  // Typed copies of the fields above (see KeyRow).
+  std::uint16_t directoryId = 0;
+  HexField cardKey{};
+  HexField psamUsage{};
+  HexField psamIndex{};
 };
 
 inline constexpr std::uint8_t kTransparentFile = 2;  // file kind; 0, 1 and 3 are record files
@@ -89,8 +89,8 @@ struct TagCardRecordInfoRow {
   std::uint8_t dataType;              // see FormatItemValue
   std::uint16_t length;               // value bytes
 
-  std::uint16_t directoryId = ReadFileId(directory);
-  std::uint16_t fileId = ReadFileId(file);
+  std::uint16_t directoryId = 0;
+  std::uint16_t fileId = 0;
 };
 
 // Access expressions of one elementary file.
@@ -100,9 +100,28 @@ struct FileKeyRelationRow {
   char readCondition[kConditionFieldSize];
   char writeCondition[kConditionFieldSize];
 
-  std::uint16_t directoryId = ReadFileId(directory);
-  std::uint16_t fileId = ReadFileId(file);
+  std::uint16_t directoryId = 0;
+  std::uint16_t fileId = 0;
 };
+
+// Table rows as written, with their typed copies filled in from their texts.
+constexpr CardKeyInfoRow KeyRow(CardKeyInfoRow row) {
+  row.directoryId = ReadFileId(row.directory);
+  row.cardKey = ReadHexField(row.cardKeyId);
+  row.psamUsage = ReadHexField(row.psamKeyUsage);
+  row.psamIndex = ReadHexField(row.psamKeyIndex);
+  return row;
+}
+constexpr TagCardRecordInfoRow ItemRow(TagCardRecordInfoRow row) {
+  row.directoryId = ReadFileId(row.directory);
+  row.fileId = ReadFileId(row.file);
+  return row;
+}
+constexpr FileKeyRelationRow FileRow(FileKeyRelationRow row) {
+  row.directoryId = ReadFileId(row.directory);
+  row.fileId = ReadFileId(row.file);
+  return row;
+}
 
 inline constexpr int kCardKeyCount = 66;
 inline constexpr int kRecordItemCount = 116;

@@ -2,7 +2,9 @@
 #include "KX_ICCReader.h"
 #include "card/apdu.h"
 #include "card/commands.h"
-#include "interface/status.h"
+#include "core/result.h"
+#include "interface/export_call.h"
+#include "services/psam_id.h"
 
 namespace {
 
@@ -17,54 +19,65 @@ int NothingToDo() {
 extern "C" {
 
 KX_API int KX_CALL KXSelectIFD(int /*reserved*/, int code) {
+  kx::ExportCall call;
   kx::SelectInterface(code);
   return kx::kOk;
 }
 
 KX_API int KX_CALL KXCpuReset(int /*reserved*/, char* resetAnswerHex) {
+  kx::ExportCall call;
   return kx::ResetSelectedCard(resetAnswerHex);
 }
 
 KX_API int KX_CALL KXRunApdu(int /*reserved*/, int length, const unsigned char* command,
                              int* replyLength, unsigned char* reply) {
+  kx::ExportCall call;
   return kx::ExchangeApdu(length, command, replyLength, reply);
 }
 
 KX_API int KX_CALL KXRunApduTest(int /*reserved*/, int hexLength, const char* hexCommand,
                                  char* hexReply) {
+  kx::ExportCall call;
   int count = 0;
   const int r = kx::ExchangeApduText(hexLength, hexCommand, &count, hexReply);
   return r < 0 ? r : count;
 }
 
 KX_API int KX_CALL GetCurRecordData(char* text) {
+  kx::ExportCall call;
   return kx::CopyLastRecordHex(text);
 }
 
 KX_API int KX_CALL KXReadRecord(int /*reserved*/, int recordNumber, int p2, int le,
                                 unsigned char* data) {
+  kx::ExportCall call;
   int length = 0;
   return kx::ReadRecord(recordNumber, p2, le, &length, data);
 }
 
 KX_API int KX_CALL KXUpdateRecord(int /*reserved*/, int recordNumber, int p2, int length,
                                   const unsigned char* data) {
+  kx::ExportCall call;
   return kx::UpdateRecord(recordNumber, p2, length, data);
 }
 
 KX_API int KX_CALL KXGetPsamID(int /*reserved*/, char* psamId) {
+  kx::ExportCall call;
   return kx::ReadPsamId(psamId);
 }
 
 KX_API int KX_CALL KXGetPsamIDATR(int /*reserved*/, char* psamId, char* resetAnswerHex) {
+  kx::ExportCall call;
   return kx::ReadPsamId(psamId, resetAnswerHex);
 }
 
 KX_API int KX_CALL KXInternalAuth(int /*reserved*/) {
+  kx::ExportCall call;
   return NothingToDo();
 }
 
 KX_API int KX_CALL KXCardLock(int /*reserved*/) {
+  kx::ExportCall call;
   return NothingToDo();
 }
 

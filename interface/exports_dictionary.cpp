@@ -1,13 +1,15 @@
 // Export of the dictionary's display text: CombinedData.
 #include "KX_ICCReader.h"
+#include "core/result.h"
+#include "core/state.h"
 #include "dictionary/dictionary.h"
-#include "interface/state.h"
-#include "interface/status.h"
+#include "interface/export_call.h"
 
 extern "C" {
 
 KX_API int KX_CALL CombinedData(int fileKind, const char* directory, const char* file,
                                 const char* data, char* text) {
+  kx::ExportCall call;
   if (text == nullptr || data == nullptr) return kx::kErrParam;
   switch (kx::RenderCombinedData(fileKind, directory, file, data, text)) {
     case kx::RenderResult::Ok:

@@ -1,15 +1,20 @@
 // Exports of the status vocabulary: KXGetErrMessage and KXGetLibVer.
 #include "KX_ICCReader.h"
-#include "interface/status.h"
+#include "core/messages.h"
+#include "interface/export_call.h"
 
 extern "C" {
 
 KX_API int KX_CALL KXGetErrMessage(int code, char* message) {
+  kx::ExportCall call;
   if (message == nullptr) return 0;
   kx::FormatErrorMessage(code, message);
   return 0;
 }
 
-KX_API int KX_CALL KXGetLibVer(void) { return 20121227; }
+KX_API int KX_CALL KXGetLibVer(void) {
+  kx::ExportCall call;
+  return 20121227;
+}
 
 }  // extern "C"

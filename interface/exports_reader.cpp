@@ -1,22 +1,26 @@
 // Exports of the reader: opening and releasing it, its status and identity,
 // and the hexadecimal text conversions.
 #include "KX_ICCReader.h"
-#include "interface/state.h"
-#include "interface/status.h"
+#include "core/hex.h"
+#include "core/result.h"
+#include "core/state.h"
+#include "interface/export_call.h"
 #include "reader/commands.h"
-#include "reader/frame.h"
 
 extern "C" {
 
 KX_API int KX_CALL GetHex(int mode, const unsigned char* bytes, char* text, int count) {
+  kx::ExportCall call;
   return kx::HexEncode(mode, bytes, text, count);
 }
 
 KX_API int KX_CALL GetASC(const char* text, unsigned char* bytes, int length) {
+  kx::ExportCall call;
   return kx::HexDecode(text, bytes, length);
 }
 
 KX_API int KX_CALL KXReaderInit(int* params, unsigned int* handleOut) {
+  kx::ExportCall call;
   if (params == nullptr) {
     kx::ErrorTextReplace("KXReaderInit 参数为空");
     return kx::kErrParam;
@@ -25,18 +29,22 @@ KX_API int KX_CALL KXReaderInit(int* params, unsigned int* handleOut) {
 }
 
 KX_API int KX_CALL KXReaderInitTest(int port, int baud) {
+  kx::ExportCall call;
   return kx::ReaderInit(port, baud, nullptr);
 }
 
 KX_API int KX_CALL GetReaderStatus(int /*reserved*/, char* status) {
+  kx::ExportCall call;
   return kx::QueryReaderStatus(status);
 }
 
 KX_API int KX_CALL KXReaderPowerOff(int /*reserved*/) {
+  kx::ExportCall call;
   return kx::ReaderPowerOff();
 }
 
 KX_API int KX_CALL GetReaderInfo(int /*reserved*/, char* model, char* version) {
+  kx::ExportCall call;
   return kx::ReaderInfo(model, version);
 }
 

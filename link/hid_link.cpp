@@ -2,11 +2,11 @@
 
 #include <cstring>
 
-#include "interface/status.h"
+#include "core/result.h"
 
 namespace kx {
 
-HidLink ReaderHidLink;
+HidLink ReaderHidLink(State.link.readerHid);
 
 namespace {
 
@@ -18,28 +18,26 @@ void SetText(char* dest, const char* text) {
 }  // namespace
 
 int HidLink::Open() {
-  SetText(statusText_, "设备未连接!");
+  SetText(state_.statusText, "设备未连接!");
   return 0;
 }
 
 int HidLink::Write(int /*count*/, const std::uint8_t* /*bytes*/) {
-  SetText(statusText_, "设备尚未连接!");
+  SetText(state_.statusText, "设备尚未连接!");
   return kErrPort;
 }
 
 int HidLink::Read(std::uint8_t* buffer, int capacity, int /*timeoutSeconds*/) {
   if (buffer != nullptr && capacity > 0) buffer[0] = 0;
-  SetText(statusText_, "设备尚未连接!");
+  SetText(state_.statusText, "设备尚未连接!");
   return 0;
 }
 
 int HidLink::Close() {
-  SetText(statusText_, "设备未连接!");
+  SetText(state_.statusText, "设备未连接!");
   return kErrCloseReader;
 }
 
-void HidLink::Reset() {
-  std::memset(statusText_, 0, sizeof statusText_);
-}
+void CloseHidLinksForTests() {}
 
 }  // namespace kx

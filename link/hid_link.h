@@ -1,18 +1,22 @@
-// The reader's USB HID link: the side ReaderPort forwards to for port 100.
+// The USB HID links: the reader's (the side ReaderPort forwards to for port
+// 100) and the PIN pad's. One design, two instances, each with its state in
+// the process-wide object (State.link.readerHid, State.link.pinPad).
 //
-// This build has no HID transport yet, so the link behaves as it does on a
+// This build has no HID transport yet, so a link behaves as it does on a
 // workstation without any HID device attached: open finds nothing, writes
 // fail, reads deliver nothing, and close finds nothing to close.
 #pragma once
 
 #include <cstdint>
 
-namespace kx {
+#include "core/state.h"
 
-inline constexpr int kHidStatusTextSize = 104;
+namespace kx {
 
 class HidLink {
  public:
+  explicit constexpr HidLink(HidLinkState& state) : state_(state) {}
+
   // 1 when a device with an accepted identity is open; 0 when no HID device
   // could be opened at all.
   int Open();
@@ -30,15 +34,16 @@ class HidLink {
   int Close();
 
   // The link's own note about its last event, for diagnosis only.
-  const char* StatusText() const { return statusText_; }
-
-  // Back to the load-time state. Tests only.
-  void Reset();
+  const char* StatusText() const { return state_.statusText; }
 
  private:
-  char statusText_[kHidStatusTextSize] = {};
+  HidLinkState& state_;
 };
 
 extern HidLink ReaderHidLink;
+
+// Closes whatever device either link holds, through the backend that opened
+// it. Part of the test reset (ResetLibraryForTests).
+void CloseHidLinksForTests();
 
 }  // namespace kx

@@ -5,32 +5,30 @@
 #include <algorithm>
 #include <cstring>
 
-#include "interface/status.h"
+#include "core/result.h"
+#include "core/state.h"
 #include "link/deadline.h"
 #include "link/hid_link.h"
 #include "platform/platform.h"
 
 namespace kx {
 
-LinkSide LinkKind = LinkSide::Hid;
-bool SerialPortOpen = false;
 ReaderPortLink ReaderPort;
 
 namespace {
 
-// The open COM port and the backend that opened it. Every later call on the
-// port goes to that backend, even when another one has been installed since.
-platform::SerialPort* portHandle = nullptr;
-platform::Backend* portBackend = nullptr;
+LinkState& Link() {
+  return State.link;
+}
 
 bool HasPort() {
-  return SerialPortOpen && portHandle != nullptr && portBackend != nullptr;
+  return Link().serialPortOpen && Link().serialPort != nullptr && Link().serialBackend != nullptr;
 }
 
 void ForgetPort() {
-  SerialPortOpen = false;
-  portHandle = nullptr;
-  portBackend = nullptr;
+  Link().serialPortOpen = false;
+  Link().serialPort = nullptr;
+  Link().serialBackend = nullptr;
 }
 
 // What one round of the read loop took from the driver.
@@ -140,8 +138,8 @@ int ReaderPortLink::Open(int port, int baud, int byteSize, int parity) {
   }
 
   os.SerialSetRts(opened, true);  // a pseudo-terminal has no RTS; that is fine
-  portHandle = opened;
-  portBackend = &os;
+  Link().serialPort = opened;
+  Link().serialBackend = &os;
   SerialPortOpen = true;
   os.SerialPurge(opened);
   LinkKind = LinkSide::Serial;
@@ -155,8 +153,8 @@ int ReaderPortLink::Close() {
   }
   Write(kSerialStopSequence, static_cast<int>(sizeof kSerialStopSequence));
   if (!HasPort()) return 1;
-  portBackend->SerialSetRts(portHandle, false);
-  portBackend->SerialClose(portHandle);
+  Link().serialBackend->SerialSetRts(Link().serialPort, false);
+  Link().serialBackend->SerialClose(Link().serialPort);
   ForgetPort();
   return 1;
 }
@@ -166,9 +164,10 @@ int ReaderPortLink::Write(const std::uint8_t* bytes, int count) {
   if (!HasPort()) return 0;
   // A late reply to an earlier command must never be taken for the answer to
   // this one.
-  portBackend->SerialPurge(portHandle);
+  Link().serialBackend->SerialPurge(Link().serialPort);
   if (bytes == nullptr || count <= 0) return 0;
-  const int written = portBackend->SerialWrite(portHandle, bytes, count, kSerialWriteBoundMs);
+  const int written =
+      Link().serialBackend->SerialWrite(Link().serialPort, bytes, count, kSerialWriteBoundMs);
   return std::clamp(written, 0, count);
 }
 
@@ -177,18 +176,21 @@ int ReaderPortLink::Read(std::uint8_t* buffer, int capacity, std::uint8_t endByt
   if (LinkKind == LinkSide::Hid) return ReaderHidLink.Read(buffer, capacity, timeoutSeconds);
   if (!HasPort()) return kErrPort;
   if (buffer == nullptr || capacity < 1) return 0;
-  return ReadSerial(*portBackend, portHandle, buffer, capacity, endByte, timeoutSeconds);
+  return ReadSerial(*Link().serialBackend, Link().serialPort, buffer, capacity, endByte,
+                    timeoutSeconds);
 }
 
 std::uint32_t ReaderPortLink::NativeHandle() const {
-  return HasPort() ? portBackend->SerialNativeHandle(portHandle) : 0;
+  return HasPort() ? Link().serialBackend->SerialNativeHandle(Link().serialPort) : 0;
 }
 
-void ResetReaderPort() {
-  if (portHandle != nullptr && portBackend != nullptr) portBackend->SerialClose(portHandle);
-  ForgetPort();
-  LinkKind = LinkSide::Hid;
-  ReaderHidLink.Reset();
+void ResetLibraryForTests() {
+  if (Link().serialPort != nullptr && Link().serialBackend != nullptr) {
+    Link().serialBackend->SerialClose(Link().serialPort);
+  }
+  CloseHidLinksForTests();
+  ResetProcessState();
+  platform::SetBackend(nullptr);
 }
 
 }  // namespace kx

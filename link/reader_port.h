@@ -4,16 +4,12 @@
 
 #include <cstdint>
 
+#include "core/state.h"
+
 namespace kx {
 
-enum class LinkSide { Serial, Hid };
-
-// Which side open/close/write/read go to. Starts as Hid, so before any
-// successful open the operations answer as a HID link without a device.
-extern LinkSide LinkKind;
-
-// True while the serial side holds an open port.
-extern bool SerialPortOpen;
+// LinkKind (which side open/close/write/read go to) and SerialPortOpen live
+// with the rest of the process-wide state, in core/state.h.
 
 inline constexpr int kUsbPort = 100;
 inline constexpr std::uint8_t kEtx = 0x03;
@@ -27,6 +23,7 @@ inline constexpr int kSerialQueueBytes = 10000;
 // Sent to the reader just before its COM port is closed.
 inline constexpr std::uint8_t kSerialStopSequence[3] = {0x1B, 0x25, 0x42};
 
+// The operations on the one reader link; its state is State.link.
 class ReaderPortLink {
  public:
   // Opens the link. Port 100 opens the HID side; any other number the COM
@@ -59,7 +56,9 @@ class ReaderPortLink {
 
 extern ReaderPortLink ReaderPort;
 
-// Back to the load-time state, closing whatever is open. Tests only.
-void ResetReaderPort();
+// Closes every device the links hold open (through the backend that opened
+// it) and puts the whole process-wide state back to its load-time values.
+// Tests only: the product never resets anything between calls.
+void ResetLibraryForTests();
 
 }  // namespace kx

@@ -1,12 +1,15 @@
+#include "core/state.h"
 #include "platform/platform.h"
 
 namespace kx::platform {
-namespace {
-Backend* installed = nullptr;
-}  // namespace
 
-Backend& Current() { return installed != nullptr ? *installed : Native(); }
+Backend& Current() {
+  Backend* installed = State.platform.installedBackend;
+  return installed != nullptr ? *installed : Native();
+}
 
-void SetBackend(Backend* backend) { installed = backend; }
+void SetBackend(Backend* backend) {
+  State.platform.installedBackend = backend;
+}
 
 }  // namespace kx::platform

@@ -96,4 +96,12 @@ Backend& Native();
 // Installs `backend` as the current one; nullptr restores the native backend.
 void SetBackend(Backend* backend);
 
+// The process-wide lock every export holds for its whole call, so that calls
+// from several threads run one after another. It is the operating system's
+// own lock in every build (the simulated platform included): it orders the
+// callers' threads, not the devices. Not recursive: a routine inside the
+// library never takes it again.
+void LockLibrary();
+void UnlockLibrary();
+
 }  // namespace kx::platform

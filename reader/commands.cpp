@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "interface/state.h"
-#include "interface/status.h"
+#include "core/result.h"
+#include "core/state.h"
 #include "link/reader_port.h"
 #include "reader/frame.h"
 
@@ -32,15 +32,20 @@ constexpr int kLastScannedPort = 99;
 // Written raw after a COM port opens; the reader answers nothing to it.
 constexpr std::uint8_t kStartSequence[] = {0x1B, 0x25, 0x49, 0x34};
 
+constexpr int kContact = SlotNumber(Slot::Contact);
+constexpr int kPsam = SlotNumber(Slot::Psam);
+constexpr int kContactless = SlotNumber(Slot::Contactless);
+
 // Receives one reply into a scratch buffer and hands over its data only when
 // it fits `capacity`, so a failed exchange leaves the caller's buffer alone.
-int ReceiveInto(std::uint8_t* out, int capacity, int timeoutSeconds) {
+int ReceiveInto(std::uint8_t* out, int capacity, int* length, int timeoutSeconds) {
   std::uint8_t data[kMaxReplyData] = {};
-  int length = 0;
-  const int r = ReceiveFrame(data, std::clamp(capacity, 0, kMaxReplyData), &length, timeoutSeconds);
-  if (r != 1) return r;
-  if (length > 0) std::memcpy(out, data, static_cast<std::size_t>(length));
-  return length;
+  int got = 0;
+  const int r = ReceiveFrame(data, std::clamp(capacity, 0, kMaxReplyData), &got, timeoutSeconds);
+  if (r != kOk) return r;
+  if (got > 0) std::memcpy(out, data, static_cast<std::size_t>(got));
+  if (length != nullptr) *length = got;
+  return kOk;
 }
 
 bool OpenComPort(int port, int baud) {
@@ -51,34 +56,38 @@ bool OpenComPort(int port, int baud) {
 
 }  // namespace
 
-int PowerOnSlot(int slot, std::uint8_t* resetAnswer, int capacity) {
+int PowerOnSlot(int slot, std::uint8_t* resetAnswer, int capacity, int* length) {
+  if (length != nullptr) *length = 0;
   std::uint8_t body[5] = {kReaderClass, kPowerOn, 0x00, 0x00, static_cast<std::uint8_t>(slot)};
   int n = 5;
-  if (slot == kSlotContactless) {
+  if (slot == kContactless) {
     body[1] = kActivateContactless;
     n = 4;
   }
   const int sent = SendFrame(body, n);
-  if (sent != 1) return sent;
-  return ReceiveInto(resetAnswer, resetAnswer != nullptr ? capacity : 0, kPowerOnTimeoutSeconds);
+  if (sent != kOk) return sent;
+  return ReceiveInto(resetAnswer, resetAnswer != nullptr ? capacity : 0, length,
+                     kPowerOnTimeoutSeconds);
 }
 
 int PowerOffSlot(int slot) {
   std::uint8_t body[4] = {kReaderClass, kPowerOff, static_cast<std::uint8_t>(slot), 0x00};
   int n = 3;
-  if (slot == kSlotContactless) {
+  if (slot == kContactless) {
     body[1] = kDeactivateContactless;
     body[2] = 0x00;
     n = 4;
   }
   const int sent = SendFrame(body, n);
-  if (sent != 1) return sent;
+  if (sent != kOk) return sent;
   std::uint8_t ignored[kMaxReplyData] = {};
   int length = 0;
   return ReceiveFrame(ignored, kMaxReplyData, &length, kPowerOffTimeoutSeconds);
 }
 
-int TransmitApdu(int slot, const std::uint8_t* apdu, int n, std::uint8_t* reply, int capacity) {
+int TransmitApdu(int slot, const std::uint8_t* apdu, int n, std::uint8_t* reply, int capacity,
+                 int* length) {
+  if (length != nullptr) *length = 0;
   if (n < 0 || n > kMaxFrameBody - 3 || (n > 0 && apdu == nullptr)) {
     ErrorTextReplace("发送数据失败");
     return kErrPort;
@@ -87,28 +96,29 @@ int TransmitApdu(int slot, const std::uint8_t* apdu, int n, std::uint8_t* reply,
                                       static_cast<std::uint8_t>(slot)};
   if (n > 0) std::memcpy(body + 3, apdu, static_cast<std::size_t>(n));
   const int sent = SendFrame(body, n + 3);
-  if (sent != 1) return sent;
-  return ReceiveInto(reply, reply != nullptr ? capacity : 0, kApduTimeoutSeconds);
+  if (sent != kOk) return sent;
+  return ReceiveInto(reply, reply != nullptr ? capacity : 0, length, kApduTimeoutSeconds);
 }
 
 int CheckPsam() {
   std::uint8_t scratch[kResetAnswerSize] = {};
-  const int r = PowerOnSlot(kSlotPsam, scratch, kResetAnswerSize);
-  if (r > 0) return kOk;
-  if (r == 0) return kErrPort;
-  return r;
+  int length = 0;
+  const int r = PowerOnSlot(kPsam, scratch, kResetAnswerSize, &length);
+  if (r != kOk) return r;
+  return length > 0 ? kOk : kErrPort;
 }
 
 int QueryReaderStatus(char* statusChar) {
   std::memset(ResetAnswer, 0, sizeof ResetAnswer);
-  const int r = PowerOnSlot(nIFDType, ResetAnswer, kResetAnswerSize);
-  if (r >= 1) {
+  int length = 0;
+  const int r = PowerOnSlot(nIFDType, ResetAnswer, kResetAnswerSize, &length);
+  if (r == kOk && length > 0) {
     if (statusChar != nullptr) *statusChar = '2';
-    ResetAnswerLength = r;
+    ResetAnswerLength = length;
     return kOk;
   }
   if (statusChar != nullptr) *statusChar = '0';
-  if (r == 0) return kErrPort;
+  if (r == kOk) return kErrPort;
   // A missing card is a state of the reader, not a failure of the query.
   if (r == kErrNoUserCard) return kOk;
   return r;
@@ -144,7 +154,7 @@ int ReaderInfo(char* model, char* version) {
 }
 
 int ConnectUserCard() {
-  nIFDType = kSlotContact;
+  nIFDType = kContact;
   ErrorTextClear();
 
   char c = '0';
@@ -188,8 +198,8 @@ int ConnectUserCard() {
 }
 
 void DisconnectUserCard() {
-  PowerOffSlot(kSlotContact);
-  PowerOffSlot(kSlotPsam);
+  PowerOffSlot(kContact);
+  PowerOffSlot(kPsam);
   ReaderPort.Close();
 }
 

@@ -1,25 +1,38 @@
 // Reader commands (card power on/off, APDU transport) and the reader search.
+// Results follow core/result.h: 0 or a negative code; lengths come back
+// through out-parameters.
 #pragma once
 
 #include <cstdint>
 
 namespace kx {
 
-inline constexpr int kSlotContact = 0;
-inline constexpr int kSlotContactless = 255;
-inline constexpr int kSlotPsam = 16;
+// The slots the reader addresses its cards by (the values nIFDType takes).
+enum class Slot : int {
+  Contact = 0,        // contact user card
+  Other = 1,          // any other KXSelectIFD code, passed through
+  Psam = 16,          // the PSAM
+  Psam2 = 17,         // KXSelectIFD code 15, passed through
+  Contactless = 255,  // contactless user card: power on/off without a slot byte
+};
 
-// Powers on (resets) the card in `slot`. Returns the reset answer's length
-// (> 0) with the bytes in resetAnswer (capacity bytes at most), 0 when the
-// reader answered success without data, or a negative code.
-int PowerOnSlot(int slot, std::uint8_t* resetAnswer, int capacity);
+constexpr int SlotNumber(Slot slot) {
+  return static_cast<int>(slot);
+}
 
-// Powers off the card in `slot`. 1 or a negative code (callers ignore it).
+// Powers on (resets) the card in `slot`. On success *length is the reset
+// answer's length (0 when the reader answered success without data) and the
+// bytes are in resetAnswer (capacity bytes at most; a longer answer is
+// refused with -4).
+int PowerOnSlot(int slot, std::uint8_t* resetAnswer, int capacity, int* length);
+
+// Powers off the card in `slot`. 0 or a negative code (callers ignore it).
 int PowerOffSlot(int slot);
 
-// Carries one APDU to the card in `slot`. Returns the reply's length (data and
-// SW1 SW2, at most `capacity`), 0 for an empty reply, or a negative code.
-int TransmitApdu(int slot, const std::uint8_t* apdu, int n, std::uint8_t* reply, int capacity);
+// Carries one APDU to the card in `slot`. On success *length is the reply's
+// length (data and SW1 SW2, at most `capacity`; 0 for an empty reply).
+int TransmitApdu(int slot, const std::uint8_t* apdu, int n, std::uint8_t* reply, int capacity,
+                 int* length);
 
 // Powers the PSAM on: 0 when it answered a reset answer, -2 for an empty one,
 // else the code of the power-on.

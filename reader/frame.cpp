@@ -33,8 +33,9 @@
 #include <cstring>
 #include <iterator>
 
-#include "interface/state.h"
-#include "interface/status.h"
+#include "core/hex.h"
+#include "core/result.h"
+#include "core/state.h"
 #include "link/reader_port.h"
 
 namespace kx {
@@ -61,10 +62,10 @@ struct ReaderStatusRow {
 };
 
 constexpr ReaderStatusRow kReaderStatusTable[] = {
-    {0x0000, "", 1},
+    {0x0000, "", kOk},
     {0x1001, "不支持接触式用户卡", kErrUnsupported},
     {0x1002, "接触式用户卡未插到位", kErrNoUserCard},
-    {0x1003, "接触式用户卡已上电", 1},
+    {0x1003, "接触式用户卡已上电", kOk},
     {0x1004, "接触式用户卡未上电", kErrUserCardPower},
     {0x2005, "未插入SAM卡", kErrSam},
     {0x3001, "不支持非接触用户卡", kErrUnsupported},
@@ -74,61 +75,12 @@ constexpr ReaderStatusRow kReaderStatusTable[] = {
 };
 static_assert(std::size(kReaderStatusTable) == 10);
 
-constexpr char kUpperDigits[] = "0123456789ABCDEF";
-
-int DigitValue(unsigned char c) {
-  if (c >= 0x61) c = static_cast<unsigned char>(c - 0x20);
-  return c < 'A' ? c - 0x30 : c - 0x37;
-}
-
 }  // namespace
 
 std::uint8_t XorCheck(int count, const std::uint8_t* bytes) {
   std::uint8_t check = 0;
   for (int i = 0; i < count; ++i) check ^= bytes[i];
   return check;
-}
-
-int HexEncode(int mode, const std::uint8_t* bytes, char* text, int count) {
-  if (count <= 0 || bytes == nullptr || text == nullptr) return 1;
-  char* out = text;
-  for (int i = 0; i < count; ++i) {
-    const int high = bytes[i] >> 4;
-    const int low = bytes[i] & 0x0F;
-    if (mode == 0 || mode == 1) {
-      *out++ = kUpperDigits[high];
-      *out++ = kUpperDigits[low];
-      if (mode == 0) *out++ = ' ';
-    } else {
-      *out++ = static_cast<char>(0x30 + high);
-      *out++ = static_cast<char>(0x30 + low);
-    }
-  }
-  *out = '\0';
-  return 1;
-}
-
-int HexDecode(const char* text, std::uint8_t* bytes, int length) {
-  if (text == nullptr || bytes == nullptr) return -1;
-  int count = 0;
-  int i = 0;
-  while (i < length) {
-    while (text[i] == ' ') {
-      ++i;
-      if (i >= length) return count;
-    }
-    // A last digit without its partner inside `length` is dropped: the
-    // character after it belongs to the caller, not to this text.
-    if (i + 1 >= length) return count;
-    const unsigned char high = static_cast<unsigned char>(text[i]);
-    const unsigned char low = static_cast<unsigned char>(text[i + 1]);
-    if (low == ' ') return -1;
-    bytes[count] = static_cast<std::uint8_t>((DigitValue(high) * 16 + DigitValue(low)) & 0xFF);
-    bytes[count + 1] = 0;
-    ++count;
-    i += 2;
-  }
-  return count;
 }
 
 int ExtractBetween(std::uint8_t start, std::uint8_t end, const char* text, char* out,
@@ -172,7 +124,7 @@ int SendFrame(const std::uint8_t* body, int n) {
 
   std::uint8_t frame[kFrameBufferSize] = {};
   frame[0] = kStx;
-  HexEncode(2, raw, reinterpret_cast<char*>(frame + 1), n + 3);
+  HexEncode(HexMode::FrameDigits, raw, reinterpret_cast<char*>(frame + 1), n + 3);
   frame[2 * n + 7] = kEtx;
 
   const int frameLength = 2 * n + 8;
@@ -180,7 +132,7 @@ int SendFrame(const std::uint8_t* body, int n) {
     ErrorTextReplace("发送数据失败");
     return kErrPort;
   }
-  return 1;
+  return kOk;
 }
 
 int ReceiveFrame(std::uint8_t* data, int capacity, int* dataLength, int timeoutSeconds) {
@@ -221,7 +173,7 @@ int ReceiveFrame(std::uint8_t* data, int capacity, int* dataLength, int timeoutS
   const int length = block[0] * 256 + block[1];
   const int status = block[2] * 256 + block[3];
   const int result = MapReaderStatus(status);
-  if (result != 1) return result;
+  if (result != kOk) return result;
 
   const int carried = k - kReplyOverhead;
   const int declared = length - 2;
@@ -240,7 +192,7 @@ int ReceiveFrame(std::uint8_t* data, int capacity, int* dataLength, int timeoutS
   }
   if (declared > 0) std::memcpy(data, block + 4, static_cast<std::size_t>(declared));
   if (dataLength != nullptr) *dataLength = declared;
-  return 1;
+  return kOk;
 }
 
 }  // namespace kx

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -15,15 +16,13 @@
 #include <cstring>
 #include <ctime>
 
+#include "core/state.h"
 #include "platform/platform.h"
 
 namespace kx::platform {
 namespace posix {
 
 namespace {
-
-// Mapped device paths, indexed by port number; an empty entry means default.
-char comDevices[kMaxComPort + 1][kMaxDevicePathLength + 1];
 
 // The port handle is the descriptor plus one, so descriptor 0 is not null.
 SerialPort* ToHandle(int fd) {
@@ -260,15 +259,15 @@ bool SetComDevice(int port, const char* devicePath) {
   const std::size_t length =
       devicePath == nullptr ? 0 : strnlen(devicePath, kMaxDevicePathLength + 1);
   if (length > static_cast<std::size_t>(kMaxDevicePathLength)) return false;
-  std::memcpy(comDevices[port], devicePath == nullptr ? "" : devicePath, length);
-  comDevices[port][length] = '\0';
+  std::memcpy(State.platform.comDevicePaths[port], devicePath == nullptr ? "" : devicePath, length);
+  State.platform.comDevicePaths[port][length] = '\0';
   return true;
 }
 
 bool ComDevicePath(int port, char* path) {
   if (port < 1) return false;
-  if (port <= kMaxComPort && comDevices[port][0] != '\0') {
-    std::memcpy(path, comDevices[port], kMaxDevicePathLength + 1);
+  if (port <= kMaxComPort && State.platform.comDevicePaths[port][0] != '\0') {
+    std::memcpy(path, State.platform.comDevicePaths[port], kMaxDevicePathLength + 1);
     return true;
   }
   std::snprintf(path, kMaxDevicePathLength + 1, "/dev/ttyS%d", port - 1);
@@ -280,6 +279,18 @@ bool ComDevicePath(int port, char* path) {
 Backend& Native() {
   static posix::PosixBackend backend;
   return backend;
+}
+
+namespace {
+pthread_mutex_t libraryLock = PTHREAD_MUTEX_INITIALIZER;
+}  // namespace
+
+void LockLibrary() {
+  pthread_mutex_lock(&libraryLock);
+}
+
+void UnlockLibrary() {
+  pthread_mutex_unlock(&libraryLock);
 }
 
 }  // namespace kx::platform

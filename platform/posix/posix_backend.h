@@ -3,10 +3,12 @@
 
 #include <termios.h>
 
+#include "core/state.h"
+
 namespace kx::platform::posix {
 
-inline constexpr int kMaxComPort = 255;
-inline constexpr int kMaxDevicePathLength = 255;  // bytes, terminator not counted
+// The mapping is kept in the process-wide state (core/state.h), with its
+// limits kMaxComPort and kMaxDevicePathLength.
 
 // Maps COM port `port` (1..kMaxComPort) to `devicePath`; null or "" restores
 // the default "/dev/ttyS{port-1}". False, with nothing changed, for a port out

@@ -14,7 +14,6 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
-#include <new>
 
 #include "platform/platform.h"
 
@@ -24,6 +23,7 @@ struct SerialPort {
   HANDLE handle = INVALID_HANDLE_VALUE;
   OVERLAPPED readOverlap{};
   OVERLAPPED writeOverlap{};
+  bool inUse = false;
 };
 
 namespace {
@@ -104,11 +104,22 @@ class Win32Backend final : public Backend {
                            FILE_FLAG_OVERLAPPED, nullptr);
     if (h == INVALID_HANDLE_VALUE) return nullptr;
 
-    auto* p = new (std::nothrow) SerialPort;
+    // The link holds one port at a time; its record is static, so opening a
+    // port allocates nothing.
+    static SerialPort ports[2];
+    SerialPort* p = nullptr;
+    for (SerialPort& candidate : ports) {
+      if (!candidate.inUse) {
+        p = &candidate;
+        break;
+      }
+    }
     if (p == nullptr) {
       CloseHandle(h);
       return nullptr;
     }
+    *p = SerialPort{};
+    p->inUse = true;
     p->handle = h;
 
     // A read returns at once with whatever is queued; a write gives up after
@@ -127,7 +138,7 @@ class Win32Backend final : public Backend {
       CloseIfOpen(p->readOverlap.hEvent);
       CloseIfOpen(p->writeOverlap.hEvent);
       CloseHandle(h);
-      delete p;
+      p->inUse = false;
       return nullptr;
     }
     return p;
@@ -206,7 +217,7 @@ class Win32Backend final : public Backend {
     CloseIfOpen(p->readOverlap.hEvent);
     CloseIfOpen(p->writeOverlap.hEvent);
     CloseIfOpen(p->handle);
-    delete p;
+    p->inUse = false;
   }
 
   std::uint32_t TickMs() override { return GetTickCount(); }
@@ -224,6 +235,20 @@ class Win32Backend final : public Backend {
 Backend& Native() {
   static Win32Backend backend;
   return backend;
+}
+
+namespace {
+// A slim reader/writer lock needs no set-up, so it is ready before the first
+// export runs, whatever order the loader takes.
+SRWLOCK libraryLock = SRWLOCK_INIT;
+}  // namespace
+
+void LockLibrary() {
+  AcquireSRWLockExclusive(&libraryLock);
+}
+
+void UnlockLibrary() {
+  ReleaseSRWLockExclusive(&libraryLock);
 }
 
 }  // namespace kx::platform

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "card/commands.h"
-#include "interface/state.h"
+#include "core/state.h"
 #include "tests/integration/card_fixture.h"
 
 namespace kx {
@@ -129,19 +129,20 @@ TEST_F(CardCommands, RefusedSelectionByNameClosesTheLinkToo) {
 
 // ---------------------------------------------------------------- select file
 
-TEST_F(CardCommands, SelectFileSendsThePathAfterA4) {
+TEST_F(CardCommands, SelectFileSendsP1AndTheIdentifierAfterA4) {
   card->Expect("00 A4 02 00 02 EF 05", "90 00").Expect("00 A4 00 00 02 DF 01", "6A 82");
-  EXPECT_EQ(SelectFile("020002EF05"), 0);
-  EXPECT_EQ(SelectFile("000002df01"), -27266);
+  EXPECT_EQ(SelectFile(SelectBy::ChildIdentifier, 0xEF05), 0);
+  EXPECT_EQ(SelectFile(SelectBy::Identifier, 0xDF01), -27266);
   EXPECT_EQ(Text(), Gbk("KXReadCardIDAIO 选择文件失败"));
   EXPECT_EQ(card->Problems(), "");
 }
 
-TEST_F(CardCommands, SelectFileRefusesABrokenPath) {
-  EXPECT_EQ(SelectFile("02000 2EF05"), -12);
-  EXPECT_EQ(SelectFile(nullptr), -12);
-  EXPECT_EQ(SelectFile(std::string(1100, '0').c_str()), -12);
-  EXPECT_EQ(Text(), Gbk("KXReadCardIDAIO 选择文件失败"));
+TEST_F(CardCommands, CommandsOutsideTheShortApduRangesAreRefusedUnsent) {
+  const std::uint8_t data[300] = {};
+  EXPECT_EQ(UpdateBinary(0, 256, data), -12);
+  EXPECT_EQ(UpdateRecord(1, 4, -1, data), -12);
+  EXPECT_EQ(PsamDiversifyKey(0x48, 0x42, 8, nullptr), -12);
+  EXPECT_EQ(Text(), Gbk("capdu 的长度超出范围"));
   EXPECT_TRUE(reader.ApdusTo(0).empty());
 }
 
@@ -189,6 +190,17 @@ TEST_F(CardCommands, ReadBinaryCopiesNoMoreThanItAskedFor) {
   EXPECT_EQ(ReadBinary(0, 4, reply), 0);
   EXPECT_EQ(Bytes(reply, reply + 6), Bytes(6, 0x77));
   EXPECT_EQ(reply[6], 0xEE);
+}
+
+TEST_F(CardCommands, ReadBinaryWithLeZeroTakesAll256Bytes) {
+  Bytes whole(256);
+  for (int i = 0; i < 256; ++i) whole[i] = static_cast<std::uint8_t>(i);
+  card->Expect(HexBytes("00 B0 00 00 00"), Concat(whole, kOk));
+  std::uint8_t reply[260];
+  std::memset(reply, 0xEE, sizeof reply);
+  EXPECT_EQ(ReadBinary(0, 0, reply), 0);
+  EXPECT_EQ(Bytes(reply, reply + 258), Concat(whole, kOk));
+  EXPECT_EQ(reply[258], 0xEE);
 }
 
 TEST_F(CardCommands, ReadBinaryHandsBackARefusal) {
@@ -320,7 +332,6 @@ TEST_F(CardCommands, MalformedIdentificationRecordsAreRefused) {
       HexBytes("01"),                               // no length byte
   };
   for (const Bytes& record : records) {
-    ResetProcessState();
     card = std::make_shared<test::ScriptedCard>();
     reader.Insert(0, card);
     char atr[201];

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "KX_ICCReader.h"
-#include "interface/state.h"
+#include "core/state.h"
 #include "tests/integration/card_fixture.h"
 
 namespace kx {

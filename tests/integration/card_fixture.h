@@ -8,7 +8,7 @@
 #include <string>
 
 #include "KX_ICCReader.h"
-#include "interface/state.h"
+#include "core/state.h"
 #include "tests/support/gbk.h"
 #include "tests/support/scripted_card.h"
 #include "tests/support/sim_fixture.h"

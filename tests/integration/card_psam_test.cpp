@@ -7,7 +7,7 @@
 #include <string>
 
 #include "KX_ICCReader.h"
-#include "interface/state.h"
+#include "core/state.h"
 #include "tests/integration/card_fixture.h"
 
 namespace kx {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "KX_ICCReader.h"
-#include "interface/state.h"
+#include "core/state.h"
 #include "link/reader_port.h"
 #include "reader/commands.h"
 #include "reader/frame.h"

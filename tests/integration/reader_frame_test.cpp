@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -11,7 +10,7 @@
 #include <vector>
 
 #include "KX_ICCReader.h"
-#include "interface/state.h"
+#include "core/state.h"
 #include "reader/commands.h"
 #include "reader/frame.h"
 #include "sim/card.h"
@@ -27,6 +26,19 @@ using test::Utf8;
 
 const Bytes kAtr = {0x3B, 0x6C, 0x00, 0x00, 0x81, 0x01, 0x86, 0x02,
                     0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
+
+// The reply's length on success, else the failure code.
+int TransmitLength(int slot, const std::uint8_t* apdu, int n, std::uint8_t* reply, int capacity) {
+  int length = 0;
+  const int r = TransmitApdu(slot, apdu, n, reply, capacity, &length);
+  return r != 0 ? r : length;
+}
+
+int PowerOnLength(int slot, std::uint8_t* answer, int capacity) {
+  int length = 0;
+  const int r = PowerOnSlot(slot, answer, capacity, &length);
+  return r != 0 ? r : length;
+}
 
 Bytes Frame(const std::string& digits) {
   Bytes frame(digits.size() + 2);
@@ -46,7 +58,7 @@ class ReaderFrames : public test::SimFixture {
     unsigned int handle = 0;
     ASSERT_EQ(KXReaderInit(params, &handle), 0);
     std::uint8_t atr[kResetAnswerSize];
-    ASSERT_GT(PowerOnSlot(0, atr, sizeof atr), 0);
+    ASSERT_GT(PowerOnLength(0, atr, sizeof atr), 0);
     backend.ClearWrites();
     reader.ClearTrace();
   }
@@ -75,7 +87,7 @@ TEST_F(ReaderFrames, PowerOnFrameIsEighteenBytesOfFrameDigits) {
 TEST_F(ReaderFrames, NibblesAboveNineUseColonToQuestionMark) {
   const std::uint8_t apdu[] = {0xAB, 0xCD, 0xEF};
   std::uint8_t reply[kMaxReplyData];
-  ASSERT_EQ(TransmitApdu(0, apdu, 3, reply, sizeof reply), 2);
+  ASSERT_EQ(TransmitLength(0, apdu, 3, reply, sizeof reply), 2);
   ASSERT_EQ(backend.Writes(1).size(), 1u);
   // 00 06 | 32 26 00 AB CD EF | check 9D
   EXPECT_EQ(backend.Writes(1)[0], Frame("0006322600:;<=>?9="));
@@ -83,13 +95,13 @@ TEST_F(ReaderFrames, NibblesAboveNineUseColonToQuestionMark) {
 
 TEST_F(ReaderFrames, CommandBodiesPerSlot) {
   std::uint8_t atr[kResetAnswerSize];
-  PowerOnSlot(255, atr, sizeof atr);
+  PowerOnLength(255, atr, sizeof atr);
   PowerOffSlot(255);
   PowerOffSlot(16);
-  PowerOnSlot(17, atr, sizeof atr);
+  PowerOnLength(17, atr, sizeof atr);
   const std::uint8_t apdu[] = {0x00, 0x84, 0x00, 0x00, 0x08};
   std::uint8_t reply[kMaxReplyData];
-  TransmitApdu(255, apdu, 5, reply, sizeof reply);
+  TransmitLength(255, apdu, 5, reply, sizeof reply);
 
   const std::vector<Bytes> expected = {
       {0x32, 0x24, 0x00, 0x00},
@@ -106,13 +118,13 @@ TEST_F(ReaderFrames, LargestApduGoesOutAndLargerIsRefusedUnsent) {
   apdu[0] = 0x00;
   apdu[1] = 0xD6;
   std::uint8_t reply[kMaxReplyData];
-  TransmitApdu(0, apdu.data(), static_cast<int>(apdu.size()), reply, sizeof reply);
+  TransmitLength(0, apdu.data(), static_cast<int>(apdu.size()), reply, sizeof reply);
   ASSERT_EQ(backend.Writes(1).size(), 1u);
   EXPECT_EQ(backend.Writes(1)[0].size(), 2u * kMaxFrameBody + 8);
 
   backend.ClearWrites();
   apdu.push_back(0x00);
-  EXPECT_EQ(TransmitApdu(0, apdu.data(), static_cast<int>(apdu.size()), reply, sizeof reply), -2);
+  EXPECT_EQ(TransmitLength(0, apdu.data(), static_cast<int>(apdu.size()), reply, sizeof reply), -2);
   EXPECT_EQ(Text(), "发送数据失败");
   EXPECT_TRUE(backend.Writes(1).empty());
 }
@@ -130,7 +142,8 @@ TEST_F(ReaderFrames, NothingOpenMeansNoSend) {
   char c = 0;
   EXPECT_EQ(Status(&c), -2);
   EXPECT_EQ(Text(), "发送数据失败");
-  ResetReaderPort();  // the load-time state: the HID side without a device
+  ResetLibraryForTests();  // the load-time state: the HID side without a device
+  platform::SetBackend(&backend);
   ErrorTextClear();
   EXPECT_EQ(Status(&c), -2);
   EXPECT_EQ(Text(), "发送数据失败");
@@ -172,7 +185,7 @@ TEST_F(ReaderFrames, SuccessfulReplyClearsTheErrorText) {
   ErrorTextReplace("left over");
   std::uint8_t reply[kMaxReplyData];
   const std::uint8_t apdu[] = {0x00, 0xA4, 0x00, 0x00, 0x02, 0x3F, 0x00};
-  EXPECT_EQ(TransmitApdu(0, apdu, sizeof apdu, reply, sizeof reply), 2);
+  EXPECT_EQ(TransmitLength(0, apdu, sizeof apdu, reply, sizeof reply), 2);
   EXPECT_EQ(reply[0], 0x90);
   EXPECT_EQ(reply[1], 0x00);
   EXPECT_STREQ(ErrorText, "");
@@ -184,7 +197,7 @@ TEST_F(ReaderFrames, ReplyOfExactlyTheLargestSizeIsTaken) {
   reader.faults().replyData = data;
   std::vector<std::uint8_t> reply(kMaxReplyData);
   const std::uint8_t apdu[] = {0x00, 0xB0, 0x00, 0x00, 0x00};
-  ASSERT_EQ(TransmitApdu(0, apdu, sizeof apdu, reply.data(), kMaxReplyData), kMaxReplyData)
+  ASSERT_EQ(TransmitLength(0, apdu, sizeof apdu, reply.data(), kMaxReplyData), kMaxReplyData)
       << Text();
   EXPECT_EQ(Bytes(reply.begin(), reply.end()), data);
 }
@@ -205,7 +218,7 @@ TEST_F(ReaderFrames, MoreThanThreeHundredDecodedBytesIsRefusedSilently) {
   ErrorTextReplace("left over");
   std::vector<std::uint8_t> reply(1024, 0xEE);
   const std::uint8_t apdu[] = {0x00, 0xB0, 0x00, 0x00, 0x00};
-  EXPECT_EQ(TransmitApdu(0, apdu, sizeof apdu, reply.data(), 1024), -4);
+  EXPECT_EQ(TransmitLength(0, apdu, sizeof apdu, reply.data(), 1024), -4);
   EXPECT_STREQ(ErrorText, "");
   EXPECT_EQ(reply[0], 0xEE);
 }
@@ -254,22 +267,22 @@ TEST_F(ReaderFrames, LengthFieldThatDisagreesWithTheFrame) {
   // Below 2 there is not even room for the status.
   for (int length : {0, 1}) {
     reader.faults().lengthField = length;
-    EXPECT_EQ(TransmitApdu(0, apdu, sizeof apdu, reply.data(), kMaxReplyData), -4) << length;
+    EXPECT_EQ(TransmitLength(0, apdu, sizeof apdu, reply.data(), kMaxReplyData), -4) << length;
     EXPECT_EQ(Text(), "通信校验错误");
   }
   // More data promised than carried: nothing is invented.
   for (int length : {9, 300, 0xFFFF}) {
     reader.faults().lengthField = length;
-    EXPECT_EQ(TransmitApdu(0, apdu, sizeof apdu, reply.data(), kMaxReplyData), -4) << length;
+    EXPECT_EQ(TransmitLength(0, apdu, sizeof apdu, reply.data(), kMaxReplyData), -4) << length;
     EXPECT_EQ(Text(), "通信校验错误");
   }
   EXPECT_EQ(reply[0], 0xEE);
   // Fewer promised than carried: the length field is believed.
   reader.faults().lengthField = 2 + 4;
-  EXPECT_EQ(TransmitApdu(0, apdu, sizeof apdu, reply.data(), kMaxReplyData), 4);
+  EXPECT_EQ(TransmitLength(0, apdu, sizeof apdu, reply.data(), kMaxReplyData), 4);
   EXPECT_EQ(Bytes(reply.begin(), reply.begin() + 4), (Bytes{0x01, 0x02, 0x03, 0x04}));
   reader.faults().lengthField = 2;
-  EXPECT_EQ(TransmitApdu(0, apdu, sizeof apdu, reply.data(), kMaxReplyData), 0);
+  EXPECT_EQ(TransmitLength(0, apdu, sizeof apdu, reply.data(), kMaxReplyData), 0);
 }
 
 TEST_F(ReaderFrames, ReplyLongerThanTheCallersBufferIsRefused) {
@@ -277,10 +290,10 @@ TEST_F(ReaderFrames, ReplyLongerThanTheCallersBufferIsRefused) {
   std::uint8_t reply[48];
   std::memset(reply, 0xEE, sizeof reply);
   const std::uint8_t apdu[] = {0x00, 0xB0, 0x00, 0x00, 0x28};
-  EXPECT_EQ(TransmitApdu(0, apdu, sizeof apdu, reply, 39), -4);
+  EXPECT_EQ(TransmitLength(0, apdu, sizeof apdu, reply, 39), -4);
   EXPECT_STREQ(ErrorText, "");
   EXPECT_EQ(reply[0], 0xEE);
-  EXPECT_EQ(TransmitApdu(0, apdu, sizeof apdu, reply, 40), 40);
+  EXPECT_EQ(TransmitLength(0, apdu, sizeof apdu, reply, 40), 40);
   EXPECT_EQ(reply[39], 0x77);
   EXPECT_EQ(reply[40], 0xEE);
 }
@@ -312,7 +325,7 @@ TEST_F(ReaderFrames, EveryReaderStatusWithItsCodeAndMessage) {
     reader.faults().status = row.status;
     ErrorTextReplace("left over");
     std::uint8_t reply[kMaxReplyData];
-    EXPECT_EQ(TransmitApdu(0, apdu, sizeof apdu, reply, sizeof reply), row.code)
+    EXPECT_EQ(TransmitLength(0, apdu, sizeof apdu, reply, sizeof reply), row.code)
         << std::hex << row.status;
     EXPECT_EQ(Text(), row.text) << std::hex << row.status;
   }
@@ -347,7 +360,7 @@ TEST_F(ReaderFrames, SilentReaderFailsAfterExactlyTheTimeOut) {
        [] {
          const std::uint8_t apdu[] = {0x00, 0x84, 0x00, 0x00, 0x08};
          std::uint8_t reply[kMaxReplyData];
-         return TransmitApdu(0, apdu, sizeof apdu, reply, sizeof reply);
+         return TransmitLength(0, apdu, sizeof apdu, reply, sizeof reply);
        }},
   };
   for (const Step& step : steps) {

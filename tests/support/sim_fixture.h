@@ -6,7 +6,7 @@
 
 #include <memory>
 
-#include "interface/state.h"
+#include "core/state.h"
 #include "link/reader_port.h"
 #include "platform/platform.h"
 #include "platform/sim/sim_backend.h"
@@ -17,15 +17,11 @@ namespace kx::test {
 class SimFixture : public ::testing::Test {
  protected:
   void SetUp() override {
+    ResetLibraryForTests();
     platform::SetBackend(&backend);
-    ResetReaderPort();
-    ResetProcessState();
     backend.Attach(1, &reader);
   }
-  void TearDown() override {
-    ResetReaderPort();
-    platform::SetBackend(nullptr);
-  }
+  void TearDown() override { ResetLibraryForTests(); }
 
   platform::sim::SimBackend backend;
   kx::sim::Reader reader;

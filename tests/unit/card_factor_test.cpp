@@ -7,8 +7,9 @@
 #include <vector>
 
 #include "card/commands.h"
-#include "interface/state.h"
-#include "interface/status.h"
+#include "core/messages.h"
+#include "core/result.h"
+#include "core/state.h"
 
 namespace kx {
 namespace {

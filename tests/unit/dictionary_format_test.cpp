@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "KX_ICCReader.h"
+#include "core/state.h"
 #include "dictionary/dictionary.h"
-#include "interface/state.h"
 #include "tests/support/gbk.h"
 
 namespace kx {

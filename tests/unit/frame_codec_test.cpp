@@ -7,7 +7,8 @@
 #include <vector>
 
 #include "KX_ICCReader.h"
-#include "interface/state.h"
+#include "core/hex.h"
+#include "core/state.h"
 #include "reader/frame.h"
 #include "tests/support/gbk.h"
 

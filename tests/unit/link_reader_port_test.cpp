@@ -158,7 +158,7 @@ TEST_F(ReaderPortState, CloseStillClosesWhenTheStopSequenceCannotBeSent) {
 
 TEST_F(ReaderPortState, ResetClosesWithoutSendingAndReturnsToLoadTimeState) {
   ASSERT_EQ(OpenCom1(), 1);
-  ResetReaderPort();
+  ResetLibraryForTests();
   EXPECT_FALSE(backend.IsOpen(1));
   EXPECT_TRUE(backend.Writes(1).empty());
   EXPECT_FALSE(SerialPortOpen);

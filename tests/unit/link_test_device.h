@@ -51,15 +51,12 @@ inline kx::sim::ReplyChunk Chunk(std::uint32_t delayMs, const std::string& text)
 class LinkTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    ResetLibraryForTests();
     platform::SetBackend(&backend);
-    ResetReaderPort();
     backend.Attach(1, &com1);
     backend.Attach(2, &com2);
   }
-  void TearDown() override {
-    ResetReaderPort();
-    platform::SetBackend(nullptr);
-  }
+  void TearDown() override { ResetLibraryForTests(); }
 
   int OpenCom1() { return ReaderPort.Open(1, 9600, 8, 1); }
 

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "KX_ICCReader.h"
-#include "interface/state.h"
+#include "core/state.h"
 #include "tests/support/gbk.h"
 
 namespace kx {

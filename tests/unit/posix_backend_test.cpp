@@ -12,7 +12,7 @@
 #include <string>
 
 #include "KX_ICCReader.h"
-#include "interface/state.h"
+#include "core/state.h"
 #include "link/reader_port.h"
 #include "platform/platform.h"
 #include "tests/support/gbk.h"
@@ -30,12 +30,11 @@ class PosixBackendTest : public ::testing::Test {
     char name[256] = {};
     ASSERT_EQ(openpty(&master_, &slave_, name, nullptr, nullptr), 0);
     slaveName_ = name;
+    ResetLibraryForTests();
     ASSERT_EQ(KXSetComDevice(kPort, slaveName_.c_str()), 0);
-    ResetReaderPort();
   }
   void TearDown() override {
-    ResetReaderPort();
-    KXSetComDevice(kPort, nullptr);
+    ResetLibraryForTests();
     close(slave_);
     close(master_);
   }
@@ -249,7 +248,7 @@ TEST_F(PosixBackendTest, TheLinkTalksThroughTheNativeBackend) {
 }
 
 TEST(KXSetComDevice, MapsAndRestoresComPorts) {
-  char path[platform::posix::kMaxDevicePathLength + 1];
+  char path[kMaxDevicePathLength + 1];
   ASSERT_TRUE(platform::posix::ComDevicePath(5, path));
   EXPECT_STREQ(path, "/dev/ttyS4");
   ASSERT_TRUE(platform::posix::ComDevicePath(300, path));
@@ -287,7 +286,7 @@ TEST(KXSetComDevice, RefusesBadPortsAndOverlongPathsAndSaysWhy) {
   EXPECT_EQ(KXSetComDevice(7, tooLong.c_str()), -12);
   EXPECT_EQ(Utf8(ErrorText), "KXSetComDevice 设备路径超过255字节");
   // A refused call changes no mapping.
-  char path[platform::posix::kMaxDevicePathLength + 1];
+  char path[kMaxDevicePathLength + 1];
   ASSERT_TRUE(platform::posix::ComDevicePath(7, path));
   EXPECT_STREQ(path, "/dev/ttyUSB1");
   EXPECT_EQ(KXSetComDevice(7, nullptr), 0);

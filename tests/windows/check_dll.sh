@@ -1,19 +1,18 @@
 #!/usr/bin/env bash
 # Static checks of the 32-bit KX_ICCReader.dll, from its bytes alone (no Wine):
-# the export table against exports.tsv and the .def, the stack each export
-# removes (from its "ret $n"), the imported DLLs, and the version resource.
+# the export table against the list generated from interface/exports.tsv, the
+# stack each export removes (from its "ret $n"), the imported DLLs, and the
+# version resource.
 #
-#   check_dll.sh DLL DEF_FILE EXPORTS_TSV CORE_ARCHIVE [TOOL_PREFIX]
+#   check_dll.sh DLL EXPORTS_TSV [TOOL_PREFIX]
 #
 # Prints PASS/FAIL lines, "PENDING" for exports not built yet, and ends with
 # "check_dll: N passed, M failed"; exits 1 when anything failed.
 set -uo pipefail
 
 dll=$1
-def=$2
-tsv=$3
-core=$4
-prefix=${5:-i686-w64-mingw32}
+tsv=$2
+prefix=${3:-i686-w64-mingw32}
 objdump=$prefix-objdump
 nm=$prefix-nm
 
@@ -31,8 +30,9 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 export LC_ALL=C
 
-# ---- the expected table itself: 43 ordinals, each group in byte-wise order
-grep -v '^#' "$tsv" | awk -F'\t' 'NF == 3 { print $1 "\t" $2 "\t" $3 }' >"$work/expected"
+# ---- the table itself: 43 ordinals, each group in byte-wise order
+# ordinal, name, bytes, routine, state; POSIX-only rows have no ordinal.
+grep -v '^#' "$tsv" | awk -F'\t' 'NF == 5 && $1 != "-" { print }' >"$work/expected"
 check "table has ordinals 1 to 43 once each" "$(cut -f1 "$work/expected" | tr '\n' ' ')" \
   test "$(cut -f1 "$work/expected" | sort -n | tr '\n' ' ')" = "$(seq 1 43 | tr '\n' ' ')"
 check "table names are unique" "duplicates" \
@@ -41,24 +41,7 @@ awk -F'\t' '$1 <= 8 { print $2 }' "$work/expected" >"$work/first"
 awk -F'\t' '$1 > 8 { print $2 }' "$work/expected" >"$work/rest"
 check "ordinals 1 to 8 in byte-wise name order" "$(tr '\n' ' ' <"$work/first")" sort -c "$work/first"
 check "ordinals 9 to 43 in byte-wise name order" "out of order" sort -c "$work/rest"
-
-# ---- the .def: "Name = Symbol@bytes @ordinal" lines
-sed -n 's/^[[:space:]]*\([A-Za-z_0-9]*\) = \([A-Za-z_0-9]*\)@\([0-9]*\) @\([0-9]*\).*/\4\t\1\t\3\t\2/p' \
-  "$def" | sort -n >"$work/def"
-def_ok=1
-while IFS=$'\t' read -r ordinal name bytes target; do
-  want=$(awk -F'\t' -v n="$name" '$2 == n { print $1 "\t" $3 }' "$work/expected")
-  if [ "$want" != "$ordinal"$'\t'"$bytes" ]; then
-    fail ".def entry $name" "ordinal $ordinal, $bytes bytes; expected $(echo "$want" | tr '\t' ' ')"
-    def_ok=0
-  fi
-  if [ "$target" != "$name" ] && ! { [ "$name" = KXCardLock ] && [ "$target" = KXInternalAuth ]; } &&
-    ! { [ "$name" = testKXReadInfoAIO ] && [ "$target" = KXReadInfoAIO ]; }; then
-    fail ".def entry $name" "points at $target"
-    def_ok=0
-  fi
-done <"$work/def"
-check ".def agrees with the table" "see above" test "$def_ok" -eq 1
+awk -F'\t' '$5 == "built" { print $1 "\t" $2 }' "$work/expected" | sort -n >"$work/built"
 
 # ---- the DLL's export table
 "$objdump" -p "$dll" >"$work/headers" || { fail "objdump -p" "cannot read $dll"; exit 1; }
@@ -67,34 +50,23 @@ awk '/^\[Ordinal\/Name Pointer\] Table/ { on = 1; next } on && /^[ \t]*\[/ { gsu
   "$work/headers" | sort -n >"$work/exported"
 awk '/^Export Address Table -- Ordinal Base/ { on = 1; next } on && /Export RVA/ { gsub(/[\[\]]/, " "); print $3 "\t" $4 } on && /^$/ { on = 0 }' \
   "$work/headers" | sort -n >"$work/rvas"
-cut -f1,2 "$work/def" >"$work/def_names"
-check "exports are exactly the .def's (name and ordinal)" \
-  "$(diff "$work/def_names" "$work/exported" | grep '^[<>]' | tr '\n' ' ')" \
-  cmp -s "$work/def_names" "$work/exported"
+check "exports are exactly the table's built rows (name and ordinal)" \
+  "$(diff "$work/built" "$work/exported" | grep '^[<>]' | tr '\n' ' ')" \
+  cmp -s "$work/built" "$work/exported"
 check "no decorated export names" "$(grep '@' "$work/exported" | tr '\n' ' ')" \
   test "$(grep -c '@' "$work/exported")" -eq 0
 check "no export without a name" "$(wc -l <"$work/rvas") addresses, $(wc -l <"$work/exported") names" \
   test "$(wc -l <"$work/rvas")" -eq "$(wc -l <"$work/exported")"
 alias_rva() { awk -F'\t' -v o="$1" '$1 == o { print $2 }' "$work/rvas"; }
-check "KXCardLock is KXInternalAuth" "different addresses" test "$(alias_rva 16)" = "$(alias_rva 25)"
-
-# Every export the core defines must be in the table; the rest is pending.
-"$nm" --defined-only "$core" 2>/dev/null | awk '$2 == "T" { print $3 }' | sort -u >"$work/core_symbols"
-pending=0
-while IFS=$'\t' read -r ordinal name bytes; do
-  if grep -qx "$ordinal"$'\t'"$name" "$work/exported"; then continue; fi
-  if grep -qx "_$name@$bytes" "$work/core_symbols"; then
-    fail "$name exported" "built in the core but missing from the .def"
-  elif [ "$name" = testKXReadInfoAIO ] && grep -qx "_KXReadInfoAIO@16" "$work/core_symbols"; then
-    fail "$name exported" "KXReadInfoAIO is built but its second name is missing from the .def"
-  elif grep -q "^_$name@" "$work/core_symbols"; then
-    fail "$name signature" "built with $(grep "^_$name@" "$work/core_symbols" | head -1), expected @$bytes"
-  else
-    echo "PENDING $name (ordinal $ordinal, not built yet)"
-    pending=$((pending + 1))
-  fi
+ordinal_of() { awk -F'\t' -v n="$1" '$2 == n { print $1 }' "$work/expected"; }
+# Two names, one function: the second name leads to the first's code.
+while IFS=$'\t' read -r ordinal name bytes routine state; do
+  [ "$state" = built ] && [ "$routine" != "-" ] || continue
+  check "$name is $routine" "different addresses" \
+    test "$(alias_rva "$ordinal")" = "$(alias_rva "$(ordinal_of "$routine")")"
 done <"$work/expected"
-echo "check_dll: $pending exports not built yet"
+awk -F'\t' '$5 == "pending" { print "PENDING " $2 " (ordinal " $1 ", not built yet)" }' "$work/expected"
+echo "check_dll: $(awk -F'\t' '$5 == "pending"' "$work/expected" | wc -l) exports not built yet"
 
 # ---- stack cleanup: every "ret" of every export removes its own arguments
 "$objdump" -d --no-show-raw-insn "$dll" >"$work/disasm"

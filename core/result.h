@@ -1,4 +1,9 @@
-// Return codes and the messages that explain them.
+// Result codes, the one convention every layer from the reader frames up
+// speaks: 0 is success, a negative value is a failure. -1 to -15 are the
+// library's own codes; a card status word SW1 SW2 other than 90 00 is
+// -(SW1 * 256 + SW2). Lengths and counts travel in out-parameters, never in
+// the result. (The link below the frames keeps its own 1/0 device results;
+// the frame layer turns them into codes.)
 #pragma once
 
 namespace kx {
@@ -21,14 +26,9 @@ enum ResultCode : int {
   kErrPinLength = -15,        // PIN of the wrong length
 };
 
-// Longest text KXGetErrMessage writes, terminator included.
-inline constexpr int kErrMessageSize = 545;
-
 // Code of a card status word other than 90 00.
-constexpr int StatusWordCode(int sw1, int sw2) { return -((sw1 & 0xFF) * 256 + (sw2 & 0xFF)); }
-
-// Writes the message of `code` (with the ErrorText suffix where it belongs)
-// into `message`, which holds kErrMessageSize bytes. Changes no state.
-void FormatErrorMessage(int code, char* message);
+constexpr int StatusWordCode(int sw1, int sw2) {
+  return -((sw1 & 0xFF) * 256 + (sw2 & 0xFF));
+}
 
 }  // namespace kx

@@ -1,10 +1,11 @@
-#include "interface/status.h"
+#include "core/messages.h"
 
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
 
-#include "interface/state.h"
+#include "core/result.h"
+#include "core/state.h"
 
 namespace kx {
 namespace {
@@ -116,7 +117,8 @@ void FormatErrorMessage(int code, char* message) {
   if (code >= kRetryFirst && code <= kRetryLast) {
     char hex[16];
     std::snprintf(hex, sizeof hex, "%x", magnitude);
-    std::snprintf(line, sizeof line, "sw返回 %x \r\n验证失败，您还有%c次重试的机会", magnitude, hex[3]);
+    std::snprintf(line, sizeof line, "sw返回 %x \r\n验证失败，您还有%c次重试的机会", magnitude,
+                  hex[3]);
   }
   if (code < kCardCodeLimit) {
     Compose(message, line, "\r\n", ErrorText);

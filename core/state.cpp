@@ -1,0 +1,76 @@
+#include "core/state.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <type_traits>
+
+namespace kx {
+
+LibraryState State;
+
+namespace {
+
+bool IsGbkLeadByte(unsigned char c) {
+  return c >= 0x81 && c <= 0xFE;
+}
+
+// Copies `text` to `dest` (which has `room` bytes, terminator included),
+// cutting before a character that would not fit whole.
+void CopyWhole(char* dest, int room, const char* text) {
+  int i = 0;
+  while (text[i] != '\0') {
+    const int width =
+        (IsGbkLeadByte(static_cast<unsigned char>(text[i])) && text[i + 1] != '\0') ? 2 : 1;
+    if (i + width > room - 1) break;
+    dest[i] = text[i];
+    if (width == 2) dest[i + 1] = text[i + 1];
+    i += width;
+  }
+  dest[i] = '\0';
+}
+
+}  // namespace
+
+void ErrorTextReplace(const char* text) {
+  CopyWhole(ErrorText, kErrorTextSize, text ? text : "");
+}
+
+void ErrorTextFormat(const char* format, ...) {
+  char scratch[kErrorTextSize * 2];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(scratch, sizeof scratch, format, args);
+  va_end(args);
+  ErrorTextReplace(scratch);
+}
+
+void ErrorTextAppend(const char* text) {
+  const int used = static_cast<int>(strnlen(ErrorText, kErrorTextSize - 1));
+  CopyWhole(ErrorText + used, kErrorTextSize - used, text ? text : "");
+}
+
+void ErrorTextClear() {
+  ErrorText[0] = '\0';
+}
+
+ErrorTextKeeper::ErrorTextKeeper() {
+  std::memcpy(held_, ErrorText, sizeof held_);
+  held_[kErrorTextSize - 1] = '\0';
+}
+
+ErrorTextKeeper::~ErrorTextKeeper() {
+  std::memcpy(ErrorText, held_, sizeof held_);
+}
+
+void ResetProcessState() {
+  platform::Backend* const installed = State.platform.installedBackend;
+  // Built in place: a copy of a load-time object would put all of it in the
+  // binary's initialised data.
+  static_assert(std::is_trivially_destructible_v<LibraryState>);
+  new (&State) LibraryState{};
+  State.platform.installedBackend = installed;
+}
+
+}  // namespace kx

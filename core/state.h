@@ -1,0 +1,126 @@
+// Process-wide state of the library: one object, created zeroed (or with its
+// stated initial value) at load and never freed. Everything the library keeps
+// between calls lives here, the link's handles and the platform's settings
+// included, so that a test can put all of it back with one reset.
+//
+// The objects hosts and documents know by name (ErrorText, nIFDType,
+// ResetAnswer, ...) are references into it under those names.
+#pragma once
+
+#include <cstdint>
+
+namespace kx {
+
+namespace platform {
+class Backend;
+struct SerialPort;
+struct HidDevice;
+}  // namespace platform
+
+inline constexpr int kErrorTextSize = 500;  // 499 GBK bytes and the terminator
+inline constexpr int kResetAnswerSize = 100;
+inline constexpr int kLastRecordHexSize = 256;
+inline constexpr int kPresetPinSize = 20;
+inline constexpr int kHidStatusTextSize = 104;
+
+// COM port numbers a host may map to a device path (POSIX), and the longest
+// path, terminator not counted.
+inline constexpr int kMaxComPort = 255;
+inline constexpr int kMaxDevicePathLength = 255;
+
+// Which side of ReaderPort open/close/write/read go to.
+enum class LinkSide { Serial, Hid };
+
+// One USB HID link (the reader's, or the PIN pad's).
+struct HidLinkState {
+  platform::HidDevice* device = nullptr;  // null: no device open
+  platform::Backend* backend = nullptr;   // the backend that opened it
+  int inputReportLength = 0;
+  int outputReportLength = 0;
+  // The link's own note about its last event, for diagnosis only.
+  char statusText[kHidStatusTextSize] = {};
+};
+
+struct LinkState {
+  // Starts as Hid, so before any successful open the operations answer as a
+  // HID link without a device.
+  LinkSide kind = LinkSide::Hid;
+  bool serialPortOpen = false;
+  // The open COM port and the backend that opened it: every later call on
+  // the port goes to that backend, even when another one has been installed.
+  platform::SerialPort* serialPort = nullptr;
+  platform::Backend* serialBackend = nullptr;
+  HidLinkState readerHid;
+  HidLinkState pinPad;
+};
+
+struct PlatformState {
+  // The backend a test installed; null means the native one.
+  platform::Backend* installedBackend = nullptr;
+  // Device paths COM ports are mapped to (KXSetComDevice), indexed by port
+  // number; an empty entry means the default device.
+  char comDevicePaths[kMaxComPort + 1][kMaxDevicePathLength + 1] = {};
+};
+
+struct LibraryState {
+  // Explanation of the last failure, GBK. Written only through the
+  // operations below, which never let it exceed 499 bytes.
+  char errorText[kErrorTextSize] = {};
+  // Slot of the card that card commands address: 0 contact user card, 255
+  // contactless, 16 PSAM, 17 and 1 passed through.
+  int slot = 0;
+  // Last reset answer of the user card, for the card diversification factor.
+  std::uint8_t resetAnswer[kResetAnswerSize] = {};
+  int resetAnswerLength = 0;
+  // Last record read, as packed upper-case hex text.
+  char lastRecordHex[kLastRecordHexSize] = {};
+  // PIN bytes handed over in advance by SetPin.
+  std::uint8_t presetPin[kPresetPinSize] = {};
+  // COM port of the last KXReaderInit or successful reader search.
+  int comPortNumber = 1;
+
+  LinkState link;
+  PlatformState platform;
+};
+
+extern LibraryState State;
+
+// The library's named objects.
+inline char (&ErrorText)[kErrorTextSize] = State.errorText;
+inline int& nIFDType = State.slot;
+inline std::uint8_t (&ResetAnswer)[kResetAnswerSize] = State.resetAnswer;
+inline int& ResetAnswerLength = State.resetAnswerLength;
+inline char (&LastRecordHex)[kLastRecordHexSize] = State.lastRecordHex;
+inline std::uint8_t (&PresetPin)[kPresetPinSize] = State.presetPin;
+inline int& ComPortNumber = State.comPortNumber;
+inline LinkSide& LinkKind = State.link.kind;
+inline bool& SerialPortOpen = State.link.serialPortOpen;
+
+// ErrorText operations. A text that would not fit is cut at 499 bytes, never
+// in the middle of a double-byte GBK character.
+void ErrorTextReplace(const char* text);
+// printf-style replace; the library's formats take one number or string.
+void ErrorTextFormat(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void ErrorTextAppend(const char* text);
+void ErrorTextClear();
+
+// Keeps ErrorText across a step that would clear it (the power-off reply at
+// the end of an operation): the text is taken when the guard is made and put
+// back when it goes.
+class ErrorTextKeeper {
+ public:
+  ErrorTextKeeper();
+  ~ErrorTextKeeper();
+  ErrorTextKeeper(const ErrorTextKeeper&) = delete;
+  ErrorTextKeeper& operator=(const ErrorTextKeeper&) = delete;
+
+ private:
+  char held_[kErrorTextSize];
+};
+
+// Puts every value back to its load-time state, without closing anything and
+// keeping the platform backend a test installed. Tests only; the link layer's
+// ResetLibraryForTests closes open devices first and restores the backend too.
+void ResetProcessState();
+
+}  // namespace kx

@@ -1,0 +1,54 @@
+#include "services/psam_id.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "card/apdu.h"
+#include "core/hex.h"
+#include "core/result.h"
+#include "core/state.h"
+
+namespace kx {
+
+namespace {
+
+constexpr int kPsamIdBytes = 6;
+constexpr std::uint8_t kTerminalInformationFile[] = {0x00, 0x16};
+
+}  // namespace
+
+int ReadPsamId(char* psamId, char* resetAnswerHex) {
+  if (psamId == nullptr || resetAnswerHex == nullptr) return kErrParam;
+  SelectInterface(kInterfacePsam);
+  std::memset(psamId, 0, 4);
+  std::memset(resetAnswerHex, 0, 4);
+  int r = ResetSelectedCard(resetAnswerHex);
+  if (r != kOk) return r;
+  SelectInterface(kInterfacePsam);
+
+  Response reply;
+  r = Exchange(CommandApdu::WithData(0x00, 0xA4, 0x00, 0x00, kTerminalInformationFile, 2), &reply);
+  if (r != kOk) {
+    ErrorTextReplace("KXGetPsamID 选择文件0016失败");
+    return r;
+  }
+  r = Exchange(CommandApdu::Expecting(0x00, 0xB0, 0x00, 0x00, kPsamIdBytes), &reply);
+  if (r != kOk) {
+    ErrorTextReplace("KXGetPsamID 获取PSAM卡终端信息唯一标识号失败");
+    return r;
+  }
+  // The identifier is the 6 bytes asked for; a PSAM that answers more does
+  // not get to write past them.
+  const int idBytes = std::min(reply.dataLength(), kPsamIdBytes);
+  HexEncode(HexMode::Packed, reply.bytes, psamId, idBytes);
+  psamId[2 * idBytes] = '\0';
+  SelectInterface(kInterfaceContact);
+  return kOk;
+}
+
+int ReadPsamId(char* psamId) {
+  char resetAnswerHex[2 * kResetAnswerSize + 1] = {};
+  return ReadPsamId(psamId, resetAnswerHex);
+}
+
+}  // namespace kx

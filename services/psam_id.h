@@ -1,0 +1,15 @@
+// The PSAM's terminal identifier (file 0016), for KXGetPsamID and
+// KXGetPsamIDATR. Results follow core/result.h.
+#pragma once
+
+namespace kx {
+
+// Selects the PSAM, resets it (its reset answer as hex into resetAnswerHex,
+// 2 * kResetAnswerSize + 1 bytes at most), reads the terminal identifier from
+// file 0016 into psamId (12 hex characters and a NUL at most) and selects the
+// contact user card again. After a failure the PSAM stays selected.
+int ReadPsamId(char* psamId, char* resetAnswerHex);
+// The same, the reset answer discarded.
+int ReadPsamId(char* psamId);
+
+}  // namespace kx
