@@ -11,6 +11,7 @@
 #include "core/hex.h"
 #include "core/result.h"
 #include "core/state.h"
+#include "core/wipe.h"
 #include "platform/platform.h"
 #include "reader/commands.h"
 #include "reader/frame.h"
@@ -96,6 +97,7 @@ int ExchangeApdu(int length, const std::uint8_t* command, int* replyLength, std:
 
   if (n == 2 && reply[0] == kSw1WrongLength) {
     std::uint8_t resend[kResendCopySize];
+    WipeOnExit wipeResend(resend, static_cast<std::size_t>(length));
     std::memcpy(resend, command, static_cast<std::size_t>(length));
     resend[length - 1] = reply[1];
     r = TransmitOnce(resend, length, reply, &n);
@@ -120,6 +122,7 @@ int ExchangeApduText(int hexLength, const char* hexCommand, int* hexReplyLength,
   const int available =
       static_cast<int>(std::find(hexCommand, hexCommand + hexLength, '\0') - hexCommand);
   std::uint8_t command[kTextCommandBytes] = {};
+  WipeOnExit wipeCommand(command, sizeof command);
   const int length = HexDecode(hexCommand, command, available);
   if (length < 0) {
     ErrorTextReplace("capdu 格式错误");

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "core/wipe.h"
+
 namespace kx {
 
 // Largest command ExchangeApdu accepts: it must fit a reader frame (3 header
@@ -42,6 +44,9 @@ class CommandApdu {
   // Header, Lc, data and Le (case 4).
   static CommandApdu WithDataAndLe(std::uint8_t cla, std::uint8_t ins, std::uint8_t p1,
                                    std::uint8_t p2, const std::uint8_t* data, int lc, int le);
+
+  // Clears the bytes (a command that carried PIN digits, before it goes).
+  void Wipe() { WipeSecret(bytes_, sizeof bytes_); }
 
   constexpr bool valid() const { return valid_; }
   constexpr const std::uint8_t* bytes() const { return bytes_; }

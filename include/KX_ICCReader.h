@@ -83,6 +83,23 @@ KX_API int KX_CALL KXGetPsamIDATR(int reserved, char *psamId, char *resetAnswerH
 KX_API int KX_CALL KXInternalAuth(int reserved);
 KX_API int KX_CALL KXCardLock(int reserved);
 
+/* ---- PIN ---- */
+
+/* Asks the PIN pad for a PIN (mode 1: ESC 'I', other: ESC 'E') and waits up
+ * to 60 s; `pin` (7 bytes) receives the first six characters typed.
+ * 0, -2 (no pad), -4 (no answer, Escape), -15 (fewer than six characters). */
+KX_API int KX_CALL KXReadPassword(int mode, char *pin);
+/* Keeps the PIN (hex digits, at most 38) for the reads that need one.
+ * Returns the number of PIN bytes kept, or -1. */
+KX_API int KX_CALL SetPin(const char *pinText);
+/* `pin` is six digits. -11: refused, *retries holds the tries left. */
+KX_API int KX_CALL KXCardVerifyPIN(int reserved, const char *pin, int *retries);
+KX_API int KX_CALL KXCardChangePIN(int reserved, const char *oldPin, const char *newPin,
+                                   int *retries);
+/* As above, but the tries left (0 to 15) come back where those give -11. */
+KX_API int KX_CALL testKXCardVerifyPIN(const char *pin);
+KX_API int KX_CALL testKXCardChangePIN(const char *oldPin, const char *newPin);
+
 /* ---- data dictionary ---- */
 
 KX_API int KX_CALL CombinedData(int fileKind, const char *directory, const char *file,

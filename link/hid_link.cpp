@@ -7,6 +7,7 @@
 namespace kx {
 
 HidLink ReaderHidLink(State.link.readerHid);
+HidLink PinPadPort(State.link.pinPad);
 
 namespace {
 

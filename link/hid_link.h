@@ -41,6 +41,7 @@ class HidLink {
 };
 
 extern HidLink ReaderHidLink;
+extern HidLink PinPadPort;
 
 // Closes whatever device either link holds, through the backend that opened
 // it. Part of the test reset (ResetLibraryForTests).

@@ -7,6 +7,7 @@
 
 #include "core/result.h"
 #include "core/state.h"
+#include "core/wipe.h"
 #include "link/reader_port.h"
 #include "reader/frame.h"
 
@@ -94,6 +95,7 @@ int TransmitApdu(int slot, const std::uint8_t* apdu, int n, std::uint8_t* reply,
   }
   std::uint8_t body[kMaxFrameBody] = {kReaderClass, kTransportApdu,
                                       static_cast<std::uint8_t>(slot)};
+  WipeOnExit wipeBody(body, static_cast<std::size_t>(n + 3));
   if (n > 0) std::memcpy(body + 3, apdu, static_cast<std::size_t>(n));
   const int sent = SendFrame(body, n + 3);
   if (sent != kOk) return sent;

@@ -36,6 +36,7 @@
 #include "core/hex.h"
 #include "core/result.h"
 #include "core/state.h"
+#include "core/wipe.h"
 #include "link/reader_port.h"
 
 namespace kx {
@@ -116,13 +117,16 @@ int SendFrame(const std::uint8_t* body, int n) {
     ErrorTextReplace("发送数据失败");
     return kErrPort;
   }
+  // A command may carry PIN digits: the copies made here go with the call.
   std::uint8_t raw[kRawBlockSize] = {};
+  WipeOnExit wipeRaw(raw, static_cast<std::size_t>(n + 3));
   raw[0] = static_cast<std::uint8_t>(n >> 8);
   raw[1] = static_cast<std::uint8_t>(n & 0xFF);
   if (n > 0) std::memcpy(raw + 2, body, static_cast<std::size_t>(n));
   raw[n + 2] = XorCheck(n, body);
 
   std::uint8_t frame[kFrameBufferSize] = {};
+  WipeOnExit wipeFrame(frame, static_cast<std::size_t>(2 * n + 8));
   frame[0] = kStx;
   HexEncode(HexMode::FrameDigits, raw, reinterpret_cast<char*>(frame + 1), n + 3);
   frame[2 * n + 7] = kEtx;
