@@ -1,7 +1,5 @@
 #include "sim/frame_codec.h"
 
-#include <cctype>
-
 namespace kx::sim {
 
 namespace {
@@ -175,33 +173,6 @@ DecodedReply DecodeReplyFrame(const Bytes& frame) {
     result.error = FrameError::kLengthMismatch;
   }
   return result;
-}
-
-std::string HexText(const std::uint8_t* bytes, std::size_t n) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string text;
-  text.reserve(3 * n);
-  for (std::size_t i = 0; i < n; ++i) {
-    if (i != 0) text.push_back(' ');
-    text.push_back(kDigits[bytes[i] >> 4]);
-    text.push_back(kDigits[bytes[i] & 0x0F]);
-  }
-  return text;
-}
-
-std::optional<Bytes> ParseHex(const std::string& text) {
-  std::string digits;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c == ' ') {
-      // A space may only separate whole bytes.
-      if (digits.size() % 2 != 0) return std::nullopt;
-      continue;
-    }
-    if (!std::isxdigit(c)) return std::nullopt;
-    digits.push_back(static_cast<char>(c));
-  }
-  return DecodeDigits(reinterpret_cast<const std::uint8_t*>(digits.data()), digits.size());
 }
 
 }  // namespace kx::sim

@@ -14,7 +14,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <string>
 #include <vector>
 
 namespace kx::sim {
@@ -80,14 +79,5 @@ struct DecodedReply {
   Bytes data;
 };
 DecodedReply DecodeReplyFrame(const Bytes& frame);
-
-// "3B 6D 00", for traces.
-std::string HexText(const std::uint8_t* bytes, std::size_t n);
-inline std::string HexText(const Bytes& bytes) {
-  return HexText(bytes.data(), bytes.size());
-}
-// Reads "3B6D00" or "3b 6d 00" (spaces between bytes allowed); nullopt on
-// anything else, an odd digit count included.
-std::optional<Bytes> ParseHex(const std::string& text);
 
 }  // namespace kx::sim

@@ -1,10 +1,10 @@
 #include "sim/keys.h"
 
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <algorithm>
+#include <string>
 
 #include "dictionary/dictionary.h"
+#include "sim/hex.h"
 
 namespace kx::sim {
 namespace {
@@ -13,27 +13,12 @@ namespace {
 constexpr Key16 kIssuerRoot = {'K', 'X', '-', 'S', 'I', 'M', ' ', 'I',
                                'S', 'S', 'U', 'E', 'R', ' ', '0', '1'};
 
-bool ParseHexByte(const char* text, std::uint8_t* value) {
-  char* end = nullptr;
-  const long v = std::strtol(text, &end, 16);
-  if (end == text || *end != '\0' || v < 0 || v > 0xFF) return false;
-  *value = static_cast<std::uint8_t>(v);
-  return true;
-}
-
-void HexDigits(std::uint8_t byte, char* out) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  out[0] = kDigits[byte >> 4];
-  out[1] = kDigits[byte & 0x0F];
-}
-
 }  // namespace
 
 bool IsIssuerKey(std::uint8_t usage, std::uint8_t index) {
   for (const CardKeyInfoRow* row = CardKeyInfo; row->directory[0] != '\0'; ++row) {
-    std::uint8_t u = 0, i = 0;
-    if (ParseHexByte(row->psamKeyUsage, &u) && ParseHexByte(row->psamKeyIndex, &i) && u == usage &&
-        i == index) {
+    if (row->psamUsage.valid && row->psamIndex.valid && row->psamUsage.value == usage &&
+        row->psamIndex.value == index) {
       return true;
     }
   }
@@ -61,13 +46,13 @@ DiversificationFactors FactorsFor(const std::vector<std::uint8_t>& atr,
                                   const std::vector<std::uint8_t>& identificationCode) {
   const std::uint8_t b0 = identificationCode.size() > 0 ? identificationCode[0] : 0;
   const std::uint8_t b1 = identificationCode.size() > 1 ? identificationCode[1] : 0;
+  const std::uint8_t code[] = {b0, b1};
+  const std::string factor2 = HexText(code, 2, '\0') + "00sx";
+  const std::string factor1 = HexText(code, 1, '\0') + "0000sh";
   DiversificationFactors f;
   f.cardFactor = CardFactorFromAtr(atr);
-  HexDigits(b0, reinterpret_cast<char*>(&f.factor2[0]));
-  HexDigits(b1, reinterpret_cast<char*>(&f.factor2[2]));
-  std::memcpy(&f.factor2[4], "00sx", 4);
-  HexDigits(b0, reinterpret_cast<char*>(&f.factor1[0]));
-  std::memcpy(&f.factor1[2], "0000sh", 6);
+  std::copy_n(factor2.begin(), f.factor2.size(), f.factor2.begin());
+  std::copy_n(factor1.begin(), f.factor1.size(), f.factor1.begin());
   return f;
 }
 

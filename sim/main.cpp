@@ -18,7 +18,9 @@
 #include <sstream>
 
 #include "sim/card.h"
+#include "sim/default_profile.h"
 #include "sim/profile.h"
+#include "sim/profile_text.h"
 #include "sim/psam.h"
 #include "sim/pty_server.h"
 #include "sim/reader.h"

@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <utility>
 
+#include "sim/card_layout.h"
 #include "sim/keys.h"
 
 namespace kx::sim {
 namespace {
 
-constexpr std::uint16_t kMasterFile = 0x3F00;
 constexpr std::uint16_t kApplication = 0xDF01;
 constexpr std::uint16_t kTerminalIdFile = 0x0016;
 const Bytes kApplicationName = {0xD1, 0x56, 0x00, 0x00, 0x05, 0x90};

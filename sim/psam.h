@@ -13,6 +13,7 @@
 #include "sim/card.h"
 #include "sim/card_command.h"
 #include "sim/crypto.h"
+#include "sim/default_profile.h"
 #include "sim/profile.h"
 
 namespace kx::sim {

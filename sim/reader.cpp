@@ -33,6 +33,7 @@
 #include <map>
 
 #include "sim/frame_codec.h"
+#include "sim/hex.h"
 
 namespace kx::sim {
 

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "sim/frame_codec.h"
+#include "sim/hex.h"
 
 namespace kx::sim {
 

@@ -1,36 +1,13 @@
 #include "sim/user_card.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <utility>
 
 #include "dictionary/dictionary.h"
+#include "sim/personalise.h"
 
 namespace kx::sim {
 namespace {
-
-constexpr std::uint16_t kMasterFile = 0x3F00;
-
-std::string DirectoryText(std::uint16_t id) {
-  char text[8];
-  std::snprintf(text, sizeof text, "%04X", id);
-  return text;
-}
-
-// The card key id of key `name` in `directory`, from the dictionary.
-std::optional<std::uint8_t> KeyIdOf(std::uint16_t directory, const std::string& name) {
-  if (name.empty()) return std::nullopt;
-  CardKeyInfoRow row;
-  if (FindCardKey(DirectoryText(directory).c_str(), name.c_str(), &row) != 0) return std::nullopt;
-  // FindCardKey takes the caller's text as a prefix; the card wants the key itself.
-  if (std::strncmp(row.keyName, name.c_str(), sizeof row.keyName) != 0) return std::nullopt;
-  char* end = nullptr;
-  const long id = std::strtol(row.cardKeyId, &end, 16);
-  if (end == row.cardKeyId || *end != '\0' || id < 0 || id > 0xFF) return std::nullopt;
-  return static_cast<std::uint8_t>(id);
-}
 
 bool IsBcd(const Bytes& digits) {
   return std::all_of(digits.begin(), digits.end(),
@@ -149,7 +126,7 @@ UserCard::Access UserCard::ReadAccess(const FileLayout& file) const {
   const AccessCondition parsed = ParseAccessCondition(expression.c_str());
   if (parsed.kind == AccessKind::Free) return {Rule::Free, 0};
   if (parsed.kind == AccessKind::PinOnly) return {Rule::Pin, 0};
-  const auto id = KeyIdOf(file.directory, parsed.keyName);
+  const auto id = CardKeyId(file.directory, parsed.keyName);
   if (parsed.kind == AccessKind::PinAndKey) {
     return id ? Access{Rule::PinAndKey, *id} : Access{Rule::Never, 0};
   }
@@ -163,7 +140,7 @@ UserCard::Access UserCard::ReadAccess(const FileLayout& file) const {
 UserCard::Access UserCard::WriteAccess(const FileLayout& file) const {
   // A write condition is a key name; one the card does not hold ("COS")
   // can never be met from outside.
-  const auto id = KeyIdOf(file.directory, file.writeCondition);
+  const auto id = CardKeyId(file.directory, file.writeCondition);
   return id ? Access{Rule::Key, *id} : Access{Rule::Never, 0};
 }
 
@@ -355,7 +332,7 @@ Bytes UserCard::ExternalAuthenticate(const CommandApdu& c) {
 std::uint16_t UserCard::CheckCommandMac(const CommandApdu& c, const char* keyName, Key16* session) {
   const std::optional<Block8> challenge = TakeChallenge();
   if (!challenge) return sw::kNoChallenge;
-  const auto id = KeyIdOf(kMasterFile, keyName);
+  const auto id = CardKeyId(kMasterFile, keyName);
   if (!id) return sw::kKeyNotFound;
   const auto key = profile_.keys.find({kMasterFile, *id});
   if (key == profile_.keys.end()) return sw::kKeyNotFound;
@@ -423,7 +400,7 @@ Bytes UserCard::ResetPin(const CommandApdu& c) {
   if (c.p1 != 0x00 || c.p2 != 0x01) return StatusWord(sw::kWrongP1P2);
   if (c.data.size() != 12) return StatusWord(sw::kWrongLength);
   // Only a terminal that proved the PIN unblocking key in the MF may reset.
-  const auto unblockKey = KeyIdOf(kMasterFile, "PUK");
+  const auto unblockKey = CardKeyId(kMasterFile, "PUK");
   if (currentDirectory_ != kMasterFile || !unblockKey || rights_.count(*unblockKey) == 0) {
     challenge_.reset();
     return StatusWord(sw::kSecurityNotSatisfied);

@@ -39,7 +39,9 @@
 
 #include "sim/card.h"
 #include "sim/card_command.h"
+#include "sim/card_layout.h"
 #include "sim/crypto.h"
+#include "sim/default_profile.h"
 #include "sim/profile.h"
 
 namespace kx::sim {

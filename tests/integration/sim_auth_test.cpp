@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "KX_ICCReader.h"
+#include "sim/default_profile.h"
 #include "sim/psam.h"
 #include "sim/user_card.h"
 #include "tests/support/sim_fixture.h"

@@ -8,7 +8,11 @@
 #include <set>
 #include <sstream>
 
+#include "sim/card_layout.h"
+#include "sim/default_profile.h"
+#include "sim/personalise.h"
 #include "sim/profile.h"
+#include "sim/profile_text.h"
 #include "tests/support/gbk.h"
 #include "tests/unit/sim_card_support.h"
 

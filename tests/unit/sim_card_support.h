@@ -10,6 +10,7 @@
 #include "sim/card.h"
 #include "sim/crypto.h"
 #include "sim/keys.h"
+#include "sim/personalise.h"
 #include "sim/profile.h"
 #include "sim/user_card.h"
 
@@ -122,7 +123,7 @@ struct AuthenticationFaults {
 // Returns the card's status word for it (or the failing step's).
 inline std::uint16_t Authenticate(kx::sim::UserCard& card, kx::sim::Card& psam,
                                   const std::string& keyName, AuthenticationFaults faults = {}) {
-  kx::CardKeyInfoRow row;
+  kx::CardKeyInfoRow row{};
   if (kx::FindCardKeyByName(keyName.c_str(), &row) != 0) return 0xFFFF;
   const std::string directory(row.directory);
   if (!faults.skipSelection) {

@@ -47,7 +47,7 @@ class SimCardTest : public ::testing::Test {
                 bool appendFirstChallenge, bool spoilMac = false) {
     const Bytes c1 = Data(Send(card, "0084000008"));
     const Bytes c2 = Data(Send(card, "0084000008"));
-    kx::CardKeyInfoRow row;
+    kx::CardKeyInfoRow row{};
     EXPECT_EQ(kx::FindCardKey("3F00", keyName.c_str(), &row), 0);
     const Bytes ui = HexBytes(std::string(row.psamKeyUsage) + row.psamKeyIndex);
     const Bytes diversify =

@@ -8,6 +8,7 @@
 
 #include "sim/card.h"
 #include "sim/frame_codec.h"
+#include "sim/hex.h"
 #include "sim/reader.h"
 
 namespace kx::sim {
