@@ -1,5 +1,7 @@
 // The simulated reader through its serial-line interface: framing, commands,
 // statuses, faults and trace.
+#include "sim/reader.h"
+
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -9,7 +11,6 @@
 #include "sim/card.h"
 #include "sim/frame_codec.h"
 #include "sim/hex.h"
-#include "sim/reader.h"
 
 namespace kx::sim {
 namespace {
@@ -137,16 +138,6 @@ TEST(SimFrameCodec, ReplyDecodingFindsTheFrameAndReportsFaults) {
                                   "00021002"))
                 .error,
             FrameError::kEmpty);
-}
-
-TEST(SimFrameCodec, ParseHex) {
-  EXPECT_EQ(ParseHex("3B6d00"), (Bytes{0x3B, 0x6D, 0x00}));
-  EXPECT_EQ(ParseHex("3B 6D  00"), (Bytes{0x3B, 0x6D, 0x00}));
-  EXPECT_EQ(ParseHex(""), Bytes{});
-  EXPECT_FALSE(ParseHex("3B6"));
-  EXPECT_FALSE(ParseHex("3 B"));
-  EXPECT_FALSE(ParseHex("3B:6D"));
-  EXPECT_FALSE(ParseHex("XY"));
 }
 
 // ---------------------------------------------------------------- framing

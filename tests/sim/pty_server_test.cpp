@@ -1,5 +1,7 @@
 // The simulator served on a pseudo-terminal, with a host on the other side
 // that uses nothing but open, read and write.
+#include "sim/pty_server.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -15,7 +17,6 @@
 
 #include "sim/card.h"
 #include "sim/frame_codec.h"
-#include "sim/pty_server.h"
 #include "sim/reader.h"
 
 namespace kx::sim {

@@ -1,11 +1,12 @@
 // The simulated PSAM through its APDUs: selections, the terminal identifier,
 // key diversification and the two computations, with and without T=0.
+#include "sim/psam.h"
+
 #include <gtest/gtest.h>
 
 #include "sim/keys.h"
-#include "sim/psam.h"
+#include "tests/sim/card_support.h"
 #include "tests/support/gbk.h"
-#include "tests/unit/sim_card_support.h"
 
 namespace kx::test {
 namespace {

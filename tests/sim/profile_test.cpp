@@ -1,5 +1,7 @@
 // The simulated card's profile: the default cardholder, its keys, and the
 // profile file that kx-sim loads and saves.
+#include "sim/profile.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,11 +12,11 @@
 
 #include "sim/card_layout.h"
 #include "sim/default_profile.h"
+#include "sim/keys.h"
 #include "sim/personalise.h"
-#include "sim/profile.h"
 #include "sim/profile_text.h"
+#include "tests/sim/card_support.h"
 #include "tests/support/gbk.h"
-#include "tests/unit/sim_card_support.h"
 
 namespace kx::test {
 namespace {

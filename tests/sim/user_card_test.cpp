@@ -1,12 +1,13 @@
 // The simulated user card through its APDUs: file selection, records and
 // binaries, the access conditions it enforces, the PIN and key try counters,
 // T=0 behaviour, and what survives a power cycle.
+#include "sim/user_card.h"
+
 #include <gtest/gtest.h>
 
 #include "sim/psam.h"
-#include "sim/user_card.h"
+#include "tests/sim/card_support.h"
 #include "tests/support/gbk.h"
-#include "tests/unit/sim_card_support.h"
 
 namespace kx::test {
 namespace {

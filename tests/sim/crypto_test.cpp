@@ -1,9 +1,10 @@
 // The simulator's triple-DES layer: known answers, the two-key EDE order, the
 // derive step and the CBC-MAC the PSAM and the card share.
+#include "sim/crypto.h"
+
 #include <gtest/gtest.h>
 
-#include "sim/crypto.h"
-#include "tests/unit/sim_card_support.h"
+#include "tests/sim/card_support.h"
 
 namespace kx::test {
 namespace {
