@@ -1,5 +1,6 @@
 #include "sim/card_command.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace kx::sim {
@@ -75,6 +76,19 @@ Bytes ResponseChannel::GetResponse(const CommandApdu& command) {
   if (pending_.empty()) return DataAndStatus(std::move(out));
   return DataAndStatus(std::move(out),
                        static_cast<std::uint16_t>(0x6100 | (pending_.size() & 0xFF)));
+}
+
+Bytes ReadBinaryFrom(const Bytes& file, const CommandApdu& command,
+                     const ResponseChannel& channel) {
+  const std::size_t offset = static_cast<std::size_t>(command.p1 << 8 | command.p2);
+  if (offset >= file.size()) return StatusWord(sw::kOffsetOutside);
+  const std::size_t available = file.size() - offset;
+  const std::size_t asked = command.hasLe ? static_cast<std::size_t>(command.le) : 256;
+  // Le is at most 256, so the length there is fits the 6C byte here.
+  if (channel.t0() && asked > available) return {0x6C, static_cast<std::uint8_t>(available)};
+  const auto start = file.begin() + static_cast<std::ptrdiff_t>(offset);
+  return DataAndStatus(
+      Bytes(start, start + static_cast<std::ptrdiff_t>(std::min(asked, available))));
 }
 
 }  // namespace kx::sim

@@ -71,4 +71,11 @@ class ResponseChannel {
   Bytes pending_;
 };
 
+// READ BINARY over the bytes of a transparent file, once the card has found
+// the file and allowed the read. The offset is P1 P2 (P1 below 80); one at or
+// past the end of the file is refused with 6B00, there being nothing to read
+// there. A read that starts inside the file returns what there is up to Le;
+// asked for more, a T=0 card answers 6Cxx with the length there is instead.
+Bytes ReadBinaryFrom(const Bytes& file, const CommandApdu& command, const ResponseChannel& channel);
+
 }  // namespace kx::sim

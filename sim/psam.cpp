@@ -95,16 +95,7 @@ Bytes Psam::ReadBinary(const CommandApdu& c) {
   if (!c.data.empty()) return StatusWord(sw::kWrongLength);
   if (c.p1 & 0x80) return StatusWord(sw::kWrongP1P2);
   if (currentFile_ != kTerminalIdFile) return StatusWord(sw::kNoCurrentFile);
-  const std::size_t offset = static_cast<std::size_t>(c.p1 << 8 | c.p2);
-  const Bytes& content = profile_.terminalId;
-  if (offset > content.size()) return StatusWord(sw::kOffsetOutside);
-  const std::size_t available = content.size() - offset;
-  const std::size_t asked = c.hasLe ? static_cast<std::size_t>(c.le) : 256;
-  if (channel_.t0() && asked > available) {
-    return {0x6C, static_cast<std::uint8_t>(available & 0xFF)};
-  }
-  const std::size_t n = std::min(asked, available);
-  return DataAndStatus(Bytes(content.begin() + offset, content.begin() + offset + n));
+  return ReadBinaryFrom(profile_.terminalId, c, channel_);
 }
 
 Bytes Psam::Diversify(const CommandApdu& c) {

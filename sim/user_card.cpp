@@ -252,16 +252,8 @@ Bytes UserCard::ReadBinary(const CommandApdu& c) {
   if (DirectoryLocked()) return StatusWord(sw::kApplicationLocked);
   if (!currentFile_->transparent) return StatusWord(sw::kIncompatibleFile);
   if (!Allowed(ReadAccess(*currentFile_))) return StatusWord(sw::kSecurityNotSatisfied);
-  const Bytes& content = profile_.files[{currentFile_->directory, currentFile_->file}].binary;
-  const std::size_t offset = static_cast<std::size_t>(c.p1 << 8 | c.p2);
-  if (offset >= content.size()) return StatusWord(sw::kOffsetOutside);
-  const std::size_t available = content.size() - offset;
-  const std::size_t asked = c.hasLe ? static_cast<std::size_t>(c.le) : 256;
-  if (channel_.t0() && asked > available) {
-    return {0x6C, static_cast<std::uint8_t>(available & 0xFF)};
-  }
-  const std::size_t n = std::min(asked, available);
-  return DataAndStatus(Bytes(content.begin() + offset, content.begin() + offset + n));
+  return ReadBinaryFrom(profile_.files[{currentFile_->directory, currentFile_->file}].binary, c,
+                        channel_);
 }
 
 Bytes UserCard::UpdateBinary(const CommandApdu& c) {

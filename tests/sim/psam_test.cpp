@@ -37,6 +37,8 @@ TEST_F(SimPsamTest, TerminalIdComesFromFile0016UnderTheMasterFile) {
   EXPECT_EQ(Sw(Send(psam, "00A40000020016")), 0x9000);
   const Bytes reply = Send(psam, "00B0000006");
   EXPECT_EQ(HexText(reply), "33 03 29 00 00 01 90 00");
+  // Nothing lies at the end of the file (the card's common READ BINARY rule).
+  EXPECT_EQ(Sw(Send(psam, "00B0000601")), 0x6B00);
   // Not visible from the application, and nothing to read before a selection.
   EnterApplication();
   EXPECT_EQ(Sw(Send(psam, "00A40000020016")), 0x6A82);
