@@ -38,29 +38,6 @@ std::string Reason(const char* what) {
 
 }  // namespace
 
-void ReplySchedule::Add(std::uint64_t nowMs, const std::vector<ReplyChunk>& chunks) {
-  std::uint64_t due = nowMs;
-  for (const ReplyChunk& chunk : chunks) {
-    due += chunk.delayMs;
-    if (!items_.empty()) due = std::max(due, items_.back().due);
-    items_.push_back(Item{due, chunk.bytes});
-  }
-}
-
-std::optional<std::uint64_t> ReplySchedule::NextDue() const {
-  if (items_.empty()) return std::nullopt;
-  return items_.front().due;
-}
-
-std::vector<std::uint8_t> ReplySchedule::TakeDue(std::uint64_t nowMs) {
-  std::vector<std::uint8_t> bytes;
-  while (!items_.empty() && items_.front().due <= nowMs) {
-    bytes.insert(bytes.end(), items_.front().bytes.begin(), items_.front().bytes.end());
-    items_.pop_front();
-  }
-  return bytes;
-}
-
 PtyServer::PtyServer(SerialDevice& device) : device_(device) {}
 
 PtyServer::~PtyServer() {

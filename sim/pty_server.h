@@ -5,35 +5,14 @@
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <functional>
-#include <optional>
 #include <string>
 #include <vector>
 
+#include "sim/reply_schedule.h"
 #include "sim/wire.h"
 
 namespace kx::sim {
-
-// Reply chunks waiting for their time on the line. A chunk is due its delay
-// after the previous one; the first counts from the host bytes it answers.
-// Chunks leave in the order they were added, so a slow reply is never
-// overtaken by a quicker one behind it.
-class ReplySchedule {
- public:
-  void Add(std::uint64_t nowMs, const std::vector<ReplyChunk>& chunks);
-  bool empty() const { return items_.empty(); }
-  std::optional<std::uint64_t> NextDue() const;
-  // Every byte due at `nowMs`, in order.
-  std::vector<std::uint8_t> TakeDue(std::uint64_t nowMs);
-
- private:
-  struct Item {
-    std::uint64_t due;
-    std::vector<std::uint8_t> bytes;
-  };
-  std::deque<Item> items_;
-};
 
 class PtyServer {
  public:

@@ -5,15 +5,13 @@
 
 #include <algorithm>
 #include <deque>
+#include <optional>
+
+#include "sim/reply_schedule.h"
 
 namespace kx::platform::sim {
 
 namespace {
-
-struct Chunk {
-  std::uint64_t due = 0;
-  std::vector<std::uint8_t> bytes;
-};
 
 struct PortState {
   kx::sim::SerialDevice* device = nullptr;
@@ -29,7 +27,7 @@ struct PortState {
   bool failReads = false;
   std::vector<std::vector<std::uint8_t>> writes;
   std::deque<std::uint8_t> arrived;  // the driver's input queue
-  std::deque<Chunk> inFlight;        // ordered by due time
+  kx::sim::ReplySchedule inFlight;   // the device's replies on their way
 };
 
 constexpr std::uint64_t kTickSpan = std::uint64_t{1} << 32;
@@ -55,25 +53,8 @@ struct SimBackend::Impl {
   }
 
   void Deliver(PortState& state) {
-    while (!state.inFlight.empty() && state.inFlight.front().due <= now) {
-      auto& bytes = state.inFlight.front().bytes;
-      state.arrived.insert(state.arrived.end(), bytes.begin(), bytes.end());
-      state.inFlight.pop_front();
-    }
-  }
-
-  void Schedule(PortState& state, std::vector<kx::sim::ReplyChunk> chunks) {
-    std::uint64_t due = now;
-    for (auto& chunk : chunks) {
-      due += chunk.delayMs;
-      Chunk scheduled{due, std::move(chunk.bytes)};
-      // Keep the queue ordered; a later write's chunks may overtake none of
-      // the earlier ones that are due sooner.
-      auto at = std::upper_bound(
-          state.inFlight.begin(), state.inFlight.end(), due,
-          [](std::uint64_t value, const Chunk& queued) { return value < queued.due; });
-      state.inFlight.insert(at, std::move(scheduled));
-    }
+    const std::vector<std::uint8_t> due = state.inFlight.TakeDue(now);
+    state.arrived.insert(state.arrived.end(), due.begin(), due.end());
   }
 
   // The instant at or after now whose tick is `tick`.
@@ -98,7 +79,7 @@ void SimBackend::Detach(int port) {
   auto it = impl_->ports.find(port);
   if (it == impl_->ports.end()) return;
   it->second.device = nullptr;
-  it->second.inFlight.clear();
+  it->second.inFlight.Clear();
 }
 
 // ---- clock and keyboard ----
@@ -178,9 +159,7 @@ std::uint32_t SimBackend::LongestWaitMs() const {
 std::size_t SimBackend::PendingBytes(int port) const {
   const PortState* state = impl_->Find(port);
   if (state == nullptr) return 0;
-  std::size_t pending = state->arrived.size();
-  for (const Chunk& chunk : state->inFlight) pending += chunk.bytes.size();
-  return pending;
+  return state->arrived.size() + state->inFlight.PendingBytes();
 }
 
 std::uint32_t SimBackend::LastWriteTimeoutMs() const {
@@ -218,7 +197,7 @@ SerialPort* SimBackend::SerialOpen(int port) {
   state.open = true;
   ++state.openCount;
   state.arrived.clear();
-  state.inFlight.clear();
+  state.inFlight.Clear();
   return reinterpret_cast<SerialPort*>(&state);
 }
 
@@ -256,7 +235,8 @@ int SimBackend::SerialWrite(SerialPort* port, const std::uint8_t* bytes, int cou
   if (count <= 0) return 0;
   state.writes.emplace_back(bytes, bytes + count);
   if (state.device != nullptr) {
-    impl_->Schedule(state, state.device->OnHostBytes(bytes, static_cast<std::size_t>(count)));
+    state.inFlight.Add(impl_->now,
+                       state.device->OnHostBytes(bytes, static_cast<std::size_t>(count)));
   }
   return count;
 }
@@ -285,8 +265,9 @@ bool SimBackend::SerialWaitReadable(SerialPort* port, std::uint32_t timeoutMs) {
   impl_->Deliver(state);
   if (!state.arrived.empty()) return true;
   const std::uint64_t until = impl_->now + timeoutMs;
-  if (!state.inFlight.empty() && state.inFlight.front().due <= until) {
-    impl_->now = state.inFlight.front().due;
+  const std::optional<std::uint64_t> next = state.inFlight.NextDue();
+  if (next && *next <= until) {
+    impl_->now = *next;
     impl_->Deliver(state);
     return true;
   }
@@ -305,7 +286,7 @@ void SimBackend::SerialClose(SerialPort* port) {
   PortState& state = Impl::State(port);
   state.open = false;
   state.arrived.clear();
-  state.inFlight.clear();
+  state.inFlight.Clear();
 }
 
 std::uint32_t SimBackend::TickMs() {

@@ -22,32 +22,6 @@
 namespace kx::sim {
 namespace {
 
-// ---------------------------------------------------------------- schedule
-
-Bytes B(const std::string& s) {
-  return Bytes(s.begin(), s.end());
-}
-
-TEST(SimReplySchedule, ChunksAreDueAfterTheirDelaysInTurn) {
-  ReplySchedule schedule;
-  EXPECT_FALSE(schedule.NextDue());
-  schedule.Add(1000, {{300, B("a")}, {40, B("b")}, {0, B("c")}});
-  EXPECT_EQ(schedule.NextDue(), 1300u);
-  EXPECT_EQ(schedule.TakeDue(1299), Bytes{});
-  EXPECT_EQ(schedule.TakeDue(1300), B("a"));
-  EXPECT_EQ(schedule.NextDue(), 1340u);
-  EXPECT_EQ(schedule.TakeDue(5000), B("bc"));
-  EXPECT_TRUE(schedule.empty());
-}
-
-TEST(SimReplySchedule, AQuickReplyNeverOvertakesASlowOne) {
-  ReplySchedule schedule;
-  schedule.Add(0, {{500, B("slow")}});
-  schedule.Add(10, {{0, B("quick")}});
-  EXPECT_EQ(schedule.TakeDue(499), Bytes{});
-  EXPECT_EQ(schedule.TakeDue(500), B("slowquick"));
-}
-
 // ---------------------------------------------------------------- server
 
 // The host side: a plain descriptor on the slave device.
