@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/sim/card_support.h"
+#include "tests/support/hex.h"
 
 namespace kx::test {
 namespace {

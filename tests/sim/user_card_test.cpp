@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "sim/keys.h"
 #include "sim/psam.h"
 #include "tests/sim/card_support.h"
 #include "tests/support/gbk.h"
@@ -48,11 +49,11 @@ class SimCardTest : public ::testing::Test {
                 bool appendFirstChallenge, bool spoilMac = false) {
     const Bytes c1 = Data(Send(card, "0084000008"));
     const Bytes c2 = Data(Send(card, "0084000008"));
-    kx::CardKeyInfoRow row{};
-    EXPECT_EQ(kx::FindCardKey("3F00", keyName.c_str(), &row), 0);
-    const Bytes ui = HexBytes(std::string(row.psamKeyUsage) + row.psamKeyIndex);
-    const Bytes diversify =
-        Header({0xBF, 0xDE, ui[0], ui[1]}, DiversificationData(Factors(), row.levels, c2));
+    const CardKeyInfoRow* key = KeyNamed(keyName);
+    EXPECT_NE(key, nullptr) << keyName;
+    if (key == nullptr) return {};
+    const Bytes diversify = Header({0xBF, 0xDE, key->psamUsage.value, key->psamIndex.value},
+                                   DiversificationData(FactorsOf(card), key->levels, c2));
     psam.PowerOn();
     Send(psam, "00A40000023F00");
     Send(psam, "00A4000002DF01");
@@ -66,9 +67,6 @@ class SimCardTest : public ::testing::Test {
     mac.resize(4);
     if (spoilMac) mac[3] ^= 0x01;
     return Concat({header, {0x0C}, cryptogram, mac});
-  }
-  sim::DiversificationFactors Factors() const {
-    return sim::FactorsFor(card.profile().atr, sim::IdentificationCode(card.profile()));
   }
 
   UserCard card;

@@ -10,16 +10,9 @@
 #include <vector>
 
 #include "sim/card.h"
+#include "tests/support/hex.h"
 
 namespace kx::test {
-
-using kx::sim::Bytes;
-
-// "00 A4 02 00" or "00A40200" (spaces ignored) to bytes. Throws
-// std::invalid_argument on a character that is no hex digit or an odd count.
-Bytes HexBytes(const std::string& text);
-// Bytes as "00 A4 02 00".
-std::string HexText(const Bytes& bytes);
 
 class ScriptedCard : public kx::sim::Card {
  public:
