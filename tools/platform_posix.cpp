@@ -1,22 +1,16 @@
-#include <fcntl.h>
 #include <iconv.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <cstring>
 #include <sstream>
 #include <vector>
 
 #include "KX_ICCReader.h"
+#include "tools/child_process.h"
 #include "tools/platform_tools.h"
-
-extern char** environ;
 
 namespace kxcard {
 
@@ -43,7 +37,9 @@ std::string GbkToUtf8(const std::string& gbk) {
 
 namespace {
 
-bool Executable(const std::string& path) { return access(path.c_str(), X_OK) == 0; }
+bool Executable(const std::string& path) {
+  return access(path.c_str(), X_OK) == 0;
+}
 
 std::string FindSimulator(const std::string& argv0) {
   if (const char* env = std::getenv("KX_SIM"); env != nullptr && *env != '\0') return env;
@@ -62,51 +58,19 @@ std::string FindSimulator(const std::string& argv0) {
 
 bool StartSimulator(const std::string& argv0, const std::string& extraArgs, Simulator* sim,
                     std::string* error) {
-  int out[2];
-  if (pipe(out) != 0) {
-    *error = std::strerror(errno);
-    return false;
-  }
-  const std::string program = FindSimulator(argv0);
-  std::vector<std::string> args = {program};
+  std::vector<std::string> args = {FindSimulator(argv0)};
   std::istringstream split(extraArgs);
   for (std::string word; split >> word;) args.push_back(word);
-  std::vector<char*> argvList;
-  for (std::string& a : args) argvList.push_back(a.data());
-  argvList.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-  posix_spawn_file_actions_addclose(&actions, out[0]);
-  pid_t pid = -1;
-  const int rc = posix_spawnp(&pid, program.c_str(), &actions, nullptr, argvList.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(out[1]);
-  if (rc != 0) {
-    close(out[0]);
-    *error = program + ": " + std::strerror(rc);
-    return false;
-  }
-  sim->pid = pid;
-
-  // The first line kx-sim prints names its pseudo-terminal.
-  std::string line;
-  char c = 0;
-  while (line.size() < 4096) {
-    pollfd p = {out[0], POLLIN, 0};
-    if (poll(&p, 1, 5000) <= 0) break;
-    if (read(out[0], &c, 1) != 1 || c == '\n') break;
-    line += c;
-  }
-  close(out[0]);
-  const size_t at = line.find("/dev/");
-  if (at == std::string::npos) {
+  kx::tools::ChildProcess child;
+  if (!child.Start(args, kx::tools::ChildProcess::kStdout, error)) return false;
+  const std::string line = child.ReadLine(kx::tools::ChildProcess::kStdout, 5000);
+  const std::string path = kx::tools::SimulatorDevicePath(line);
+  if (path.empty()) {
     *error = "no pseudo-terminal reported (got \"" + line + "\")";
-    StopSimulator(sim);
     return false;
   }
-  sim->devicePath = line.substr(at, line.find_first_of(" \t\r", at) - at);
+  sim->devicePath = path;
+  sim->pid = child.Release();
   return true;
 }
 

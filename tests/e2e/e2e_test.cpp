@@ -3,11 +3,7 @@
 // pseudo-terminal through the POSIX serial code.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <array>
 #include <cstdio>
@@ -17,53 +13,29 @@
 #include <vector>
 
 #include "tests/support/gbk.h"
-
-extern char** environ;
+#include "tools/child_process.h"
 
 namespace {
 
 using kx::test::Gbk;
+using kx::tools::ChildProcess;
 
 // A kx-sim child process serving a reader on a pseudo-terminal.
 class SimProcess {
  public:
   explicit SimProcess(const std::string& args = "") {
-    int out[2];
-    if (pipe(out) != 0) return;
-    std::vector<std::string> words = {KX_SIM_PATH};
+    std::vector<std::string> argv = {KX_SIM_PATH};
     std::istringstream split(args);
-    for (std::string w; split >> w;) words.push_back(w);
-    std::vector<char*> argv;
-    for (auto& w : words) argv.push_back(w.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    posix_spawn(&pid_, KX_SIM_PATH, &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    std::string line;
-    char c = 0;
-    while (line.size() < 1024) {
-      pollfd p = {out[0], POLLIN, 0};
-      if (poll(&p, 1, 5000) <= 0 || read(out[0], &c, 1) != 1 || c == '\n') break;
-      line += c;
-    }
-    close(out[0]);
-    const size_t at = line.find("/dev/");
-    if (at != std::string::npos) path_ = line.substr(at, line.find_first_of(" \t\r", at) - at);
-  }
-  ~SimProcess() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
+    for (std::string word; split >> word;) argv.push_back(word);
+    std::string error;
+    if (child_.Start(argv, ChildProcess::kStdout, &error)) {
+      path_ = kx::tools::SimulatorDevicePath(child_.ReadLine(ChildProcess::kStdout, 5000));
     }
   }
   const std::string& path() const { return path_; }
 
  private:
-  pid_t pid_ = -1;
+  ChildProcess child_;
   std::string path_;
 };
 
@@ -180,7 +152,8 @@ int RunCommand(const std::string& command, std::string* output) {
 
 TEST(Kxcard, ReaderWithItsOwnSimulator) {
   std::string out;
-  const int rc = RunCommand(std::string("KX_SIM=") + KX_SIM_PATH + " " + KXCARD_PATH + " reader --sim", &out);
+  const int rc =
+      RunCommand(std::string("KX_SIM=") + KX_SIM_PATH + " " + KXCARD_PATH + " reader --sim", &out);
   EXPECT_EQ(rc, 0) << out;
   EXPECT_NE(out.find("TXR-7700"), std::string::npos) << out;
   EXPECT_NE(out.find("20111201040014"), std::string::npos) << out;
@@ -195,7 +168,9 @@ TEST(Kxcard, ErrmsgPrintsUtf8AndFailuresExitNonZero) {
 
   out.clear();
   // A port mapped to a device that does not exist: the open fails.
-  EXPECT_EQ(RunCommand(std::string(KXCARD_PATH) + " reader --port 9 --device /dev/kx-no-such-tty", &out), 1);
+  EXPECT_EQ(
+      RunCommand(std::string(KXCARD_PATH) + " reader --port 9 --device /dev/kx-no-such-tty", &out),
+      1);
   EXPECT_NE(out.find("-2"), std::string::npos) << out;
   EXPECT_NE(out.find("打开读写器端口错误"), std::string::npos) << out;
 

@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -14,11 +12,12 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
+#include "tools/child_process.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using kx::tools::ChildProcess;
 
 // 0x30 + nibble digits, as the library writes them.
 Bytes CommandFrame(const Bytes& body) {
@@ -55,88 +54,27 @@ Reply DecodeReply(const Bytes& wire) {
   return r;
 }
 
+// kx-sim with its three standard streams piped to the test.
 class Child {
  public:
   explicit Child(std::vector<std::string> args) {
-    int in[2], out[2], err[2];
-    if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) return;
     args.insert(args.begin(), KX_SIM_PATH);
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-    for (int fd : {in[1], out[0], err[0]}) posix_spawn_file_actions_addclose(&actions, fd);
-    posix_spawn(&pid_, KX_SIM_PATH, &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(in[0]);
-    close(out[1]);
-    close(err[1]);
-    in_ = in[1];
-    out_ = out[0];
-    err_ = err[0];
+    std::string error;
+    EXPECT_TRUE(process_.Start(
+        args, ChildProcess::kStdin | ChildProcess::kStdout | ChildProcess::kStderr, &error))
+        << error;
   }
-  ~Child() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    for (int fd : {in_, out_, err_}) {
-      if (fd >= 0) close(fd);
-    }
-  }
-  std::string Line() { return ReadLine(out_); }
-  std::string ErrLine() { return ReadLine(err_); }
-  std::string AllOut() { return ReadAll(out_); }
-  std::string AllErr() { return ReadAll(err_); }
-  void Say(const std::string& text) {
-    ASSERT_EQ(write(in_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-  }
+  std::string Line() { return process_.ReadLine(ChildProcess::kStdout, 3000); }
+  std::string ErrLine() { return process_.ReadLine(ChildProcess::kStderr, 3000); }
+  std::string AllOut() { return process_.ReadAll(ChildProcess::kStdout, 3000); }
+  std::string AllErr() { return process_.ReadAll(ChildProcess::kStderr, 3000); }
+  void Say(const std::string& text) { ASSERT_TRUE(process_.Write(text)); }
   // Exit status after SIGTERM, or after it ended by itself when signal is 0;
   // -1 when it does not end within 3 s.
-  int Stop(int signal = SIGTERM) {
-    if (signal != 0) kill(pid_, signal);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    int status = 0;
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-      poll(nullptr, 0, 10);
-    }
-    return -1;
-  }
+  int Stop(int signal = SIGTERM) { return process_.Stop(signal, 3000); }
 
  private:
-  static std::string ReadLine(int fd) {
-    std::string line;
-    char c = 0;
-    while (line.size() < 4096) {
-      pollfd p = {fd, POLLIN, 0};
-      if (poll(&p, 1, 3000) <= 0 || read(fd, &c, 1) != 1 || c == '\n') break;
-      line += c;
-    }
-    return line;
-  }
-  static std::string ReadAll(int fd) {
-    std::string all;
-    char buffer[4096];
-    for (;;) {
-      pollfd p = {fd, POLLIN, 0};
-      if (poll(&p, 1, 3000) <= 0) break;
-      const ssize_t n = read(fd, buffer, sizeof buffer);
-      if (n <= 0) break;
-      all.append(buffer, static_cast<std::size_t>(n));
-    }
-    return all;
-  }
-
-  pid_t pid_ = -1;
-  int in_ = -1, out_ = -1, err_ = -1;
+  ChildProcess process_;
 };
 
 Reply Exchange(const std::string& device, const Bytes& body) {
