@@ -22,7 +22,7 @@ enum ResultCode : int {
   kErrVerify = -11,           // PIN refused with 63xx
   kErrParam = -12,            // caller argument out of range or wrong length
   kErrUnsupported = -13,      // reader does not support the card type
-  kErrCloseReader = -14,      // never returned
+  kErrCloseReader = -14,      // HID link closed with no device open
   kErrPinLength = -15,        // PIN of the wrong length
 };
 

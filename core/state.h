@@ -35,8 +35,6 @@ enum class LinkSide { Serial, Hid };
 struct HidLinkState {
   platform::HidDevice* device = nullptr;  // null: no device open
   platform::Backend* backend = nullptr;   // the backend that opened it
-  int inputReportLength = 0;
-  int outputReportLength = 0;
   // The link's own note about its last event, for diagnosis only.
   char statusText[kHidStatusTextSize] = {};
 };
@@ -60,6 +58,10 @@ struct PlatformState {
   // Device paths COM ports are mapped to (KXSetComDevice), indexed by port
   // number; an empty entry means the default device.
   char comDevicePaths[kMaxComPort + 1][kMaxDevicePathLength + 1] = {};
+  // Where the POSIX backend looks for HID devices: the sysfs tree that lists
+  // them and the folder of their device nodes. Empty means /sys and /dev.
+  char hidrawSysfsRoot[kMaxDevicePathLength + 1] = {};
+  char hidrawDeviceRoot[kMaxDevicePathLength + 1] = {};
 };
 
 struct LibraryState {

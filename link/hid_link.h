@@ -1,10 +1,19 @@
 // The USB HID links: the reader's (the side ReaderPort forwards to for port
-// 100) and the PIN pad's. One design, two instances, each with its state in
-// the process-wide object (State.link.readerHid, State.link.pinPad).
+// 100) and the PIN pad's. One design, two instances that differ only by their
+// traits (the identities they accept, the pause in the first-report wait),
+// each with its state in the process-wide object (State.link.readerHid,
+// State.link.pinPad).
 //
-// This build has no HID transport yet, so a link behaves as it does on a
-// workstation without any HID device attached: open finds nothing, writes
-// fail, reads deliver nothing, and close finds nothing to close.
+// The bytes are those of the serial line, cut into fixed-length reports:
+//
+//   output report:  00 | up to L_out - 1 payload bytes | zero padding
+//   input report:   id | L_in - 1 payload bytes
+//                   (the first report of an answer with STX at byte 3 has a
+//                   two-byte header in bytes 1 and 2, which is dropped)
+//
+// An answer ends with the first report whose last byte is ETX (03) or
+// padding (00). L_in and L_out count the report-id byte; both must lie
+// between 2 and 256 (the report buffers) or the device is unusable.
 #pragma once
 
 #include <cstdint>
@@ -13,21 +22,45 @@
 
 namespace kx {
 
+struct HidIdentity {
+  std::uint16_t vendorId;
+  std::uint16_t productId;
+};
+
+struct HidLinkTraits {
+  HidIdentity accepted[2];
+  // Slept before each step of the wait for an answer's first report.
+  std::uint32_t pauseMs;
+};
+
+inline constexpr HidLinkTraits kReaderHidTraits = {{{0x3C4E, 0x0402}, {0x7B15, 0x0201}}, 0};
+inline constexpr HidLinkTraits kPinPadTraits = {{{0x3C4E, 0x0101}, {0x7B15, 0x0101}}, 10};
+
 class HidLink {
  public:
-  explicit constexpr HidLink(HidLinkState& state) : state_(state) {}
+  constexpr HidLink(HidLinkState& state, const HidLinkTraits& traits)
+      : state_(state), traits_(traits) {}
 
-  // 1 when a device with an accepted identity is open; 0 when no HID device
-  // could be opened at all.
+  // Opens the first HID device with an accepted identity, closing whatever
+  // this link held before. 1 when one is open; 0 when no HID device could be
+  // opened at all; -1 when the devices cannot be listed; -2 when devices
+  // were opened but none was accepted, or a device's path cannot be read.
   int Open();
 
-  // Cuts `count` bytes into output reports. 1 when every report went out
-  // (also for count 0), -2 otherwise.
+  // Cuts `count` bytes into output reports, after dropping input reports
+  // nobody read. 1 when every report went out (also for count 0), -2
+  // otherwise (no device, an unusable device, a report not written within
+  // 1000 ms).
   int Write(int count, const std::uint8_t* bytes);
 
-  // Gathers one answer into `buffer` (at most capacity - 1 bytes, then a NUL)
-  // within `timeoutSeconds`. The number of bytes stored, 0 when no device is
-  // open, -4 on time-out or Escape.
+  // Gathers one answer into `buffer`: at most capacity - 1 bytes, then a
+  // NUL. The first report is awaited in 1000 ms steps until more than
+  // `timeoutSeconds` have passed or Escape is pressed (-4); each further
+  // report gets 1000 ms (-4), whatever the limit and the key. Returns the
+  // number of bytes stored (padding of the last report included); 0 when no
+  // device is open or `buffer` cannot hold a byte; -2 for an unusable
+  // device; -4 also when the answer would not fit (nothing past the buffer
+  // is written).
   int Read(std::uint8_t* buffer, int capacity, int timeoutSeconds);
 
   // 1 when a device was closed, -14 when none was open.
@@ -37,7 +70,11 @@ class HidLink {
   const char* StatusText() const { return state_.statusText; }
 
  private:
+  bool Accepts(std::uint16_t vendorId, std::uint16_t productId) const;
+  void Note(const char* text);
+
   HidLinkState& state_;
+  const HidLinkTraits& traits_;
 };
 
 extern HidLink ReaderHidLink;

@@ -1,11 +1,13 @@
 // The platform seam: the only door from the library to the operating system.
 //
 // The link layer writes every rule of the serial protocol (purge before write,
-// the write bound, the read loop with its limits, Escape) once, in portable
-// code, over this small interface. Each operating system has one backend:
-// platform/posix (termios, clock_gettime, poll), platform/win32 (COM ports
-// with overlapped I/O, GetTickCount, GetAsyncKeyState), and platform/sim (the
-// in-process simulator with a virtual clock, for tests).
+// the write bound, the read loop with its limits, Escape) and of the HID
+// reports (cutting, gathering, the first-report wait) once, in portable code,
+// over this small interface. Each operating system has one backend:
+// platform/posix (termios, hidraw, clock_gettime, poll), platform/win32 (COM
+// ports and HID devices with overlapped I/O, SetupAPI, GetTickCount,
+// GetAsyncKeyState), and platform/sim (the in-process simulator with a
+// virtual clock, for tests).
 //
 // No backend keeps a trace of the bytes it moves.
 #pragma once
@@ -16,6 +18,47 @@ namespace kx::platform {
 
 // An open serial port. Each backend defines it; the link layer only holds it.
 struct SerialPort;
+
+// An open HID device, and a snapshot of the HID interfaces present. Each
+// backend defines them; the link layer only holds them.
+struct HidDevice;
+struct HidDeviceList;
+
+// Room for a HID interface's path, terminator included.
+inline constexpr int kHidPathSize = 512;
+
+// One HID interface as the enumeration sees it.
+struct HidInterface {
+  char path[kHidPathSize];
+  // False when the platform could not tell who made the device.
+  bool identityKnown;
+  std::uint16_t vendorId;
+  std::uint16_t productId;
+  std::uint16_t version;
+};
+
+// What one step of the enumeration found at an index.
+enum class HidEntry {
+  kFound,   // an interface, with its path
+  kEnd,     // no interface at this index or any later one
+  kFailed,  // this index could not be looked at; later ones may still be
+  kNoPath,  // an interface whose path could not be read
+};
+
+// A device's report lengths, each counting the report-id byte that leads
+// every report (so a device with 8-byte reports has length 9).
+struct HidReportLengths {
+  int input;
+  int output;
+  // False when the platform cannot build an output report for the device.
+  bool outputReportSettable;
+};
+
+enum class HidCaps {
+  kOk,
+  kNoPreparsedData,  // the device's report description could not be read
+  kNoCapabilities,   // it was read but makes no sense
+};
 
 class Backend {
  public:
@@ -73,6 +116,54 @@ class Backend {
   // Closes the port and frees everything SerialOpen created. `port` is
   // invalid afterwards.
   virtual void SerialClose(SerialPort* port) = 0;
+
+  // ---- HID ----
+
+  // A snapshot of the HID interfaces present. nullptr when the platform
+  // cannot list them at all (no HID devices is an empty list, not a
+  // failure). Only one list is held at a time; HidListRelease frees it.
+  virtual HidDeviceList* HidListOpen() = 0;
+
+  // The interface at `index` (0, 1, ...) of the list, into *entry. The walk
+  // stops at kEnd; kFailed and kNoPath concern this index only.
+  virtual HidEntry HidListEntry(HidDeviceList* list, int index, HidInterface* entry) = 0;
+
+  virtual void HidListRelease(HidDeviceList* list) = 0;
+
+  // Opens the device at `path` for reading and writing, shared with other
+  // openers, an existing device only. nullptr when it cannot be opened.
+  virtual HidDevice* HidOpen(const char* path) = 0;
+
+  // The device's report lengths, read from its report description.
+  virtual HidCaps HidGetReportLengths(HidDevice* device, HidReportLengths* lengths) = 0;
+
+  // Drops the input reports the device sent that nobody has read yet.
+  virtual void HidDiscardInput(HidDevice* device) = 0;
+
+  // Writes one output report of `length` bytes (byte 0 the report id) and
+  // waits at most `timeoutMs` for it to go out. False on failure or time-out;
+  // a write still under way is cancelled, and the cancel waited for, before
+  // this returns, so `report` is free again.
+  virtual bool HidWriteReport(HidDevice* device, const std::uint8_t* report, int length,
+                              std::uint32_t timeoutMs) = 0;
+
+  // Waits at most `timeoutMs` for the next input report and stores it in
+  // `report` (`length` bytes: byte 0 the report id, 0 for a device without
+  // numbered reports, then the data, zero-padded when the device sent less).
+  // Returns `length` when a report came; 0 when none came in time (it is not
+  // lost: a read may stay under way and a later call takes the report); -1
+  // when the device failed (unplugged). Never returns 0 before the time-out
+  // has passed.
+  virtual int HidReadReport(HidDevice* device, std::uint8_t* report, int length,
+                            std::uint32_t timeoutMs) = 0;
+
+  // Cancels a read left under way by HidReadReport and waits until it has
+  // stopped; a report it had already taken is dropped.
+  virtual void HidCancel(HidDevice* device) = 0;
+
+  // Cancels whatever is under way and closes the device. `device` is invalid
+  // afterwards.
+  virtual void HidClose(HidDevice* device) = 0;
 
   // ---- time and keyboard ----
 

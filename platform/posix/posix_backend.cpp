@@ -18,6 +18,7 @@
 
 #include "core/state.h"
 #include "platform/platform.h"
+#include "platform/posix/hidraw.h"
 
 namespace kx::platform {
 namespace posix {
@@ -30,13 +31,6 @@ SerialPort* ToHandle(int fd) {
 }
 int ToFd(SerialPort* port) {
   return static_cast<int>(reinterpret_cast<std::uintptr_t>(port) - 1);
-}
-
-std::uint64_t MonotonicMs() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<std::uint64_t>(now.tv_sec) * 1000u +
-         static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
 }
 
 void SleepFor(std::uint32_t ms) {
@@ -85,21 +79,6 @@ bool DataBitsToSize(int byteSize, tcflag_t* size) {
       return true;
     default:
       return false;
-  }
-}
-
-// Polls `fd` for `events` for at most `timeoutMs`, across signals. The revents
-// seen, 0 on time-out, -1 on failure.
-int PollFor(int fd, short events, std::uint32_t timeoutMs) {
-  const std::uint64_t start = MonotonicMs();
-  for (;;) {
-    const std::uint64_t passed = MonotonicMs() - start;
-    const int left = passed >= timeoutMs ? 0 : static_cast<int>(timeoutMs - passed);
-    pollfd entry{fd, events, 0};
-    const int ready = poll(&entry, 1, left);
-    if (ready > 0) return entry.revents;
-    if (ready == 0) return 0;
-    if (errno != EINTR) return -1;
   }
 }
 
@@ -205,6 +184,28 @@ class PosixBackend final : public Backend {
     close(fd);
   }
 
+  HidDeviceList* HidListOpen() override { return HidrawListOpen(); }
+  HidEntry HidListEntry(HidDeviceList* list, int index, HidInterface* entry) override {
+    return HidrawListEntry(list, index, entry);
+  }
+  void HidListRelease(HidDeviceList* list) override { HidrawListRelease(list); }
+  HidDevice* HidOpen(const char* path) override { return HidrawOpen(path); }
+  HidCaps HidGetReportLengths(HidDevice* device, HidReportLengths* lengths) override {
+    return HidrawReportLengths(device, lengths);
+  }
+  void HidDiscardInput(HidDevice* device) override { HidrawDiscardInput(device); }
+  bool HidWriteReport(HidDevice* device, const std::uint8_t* report, int length,
+                      std::uint32_t timeoutMs) override {
+    return HidrawWriteReport(device, report, length, timeoutMs);
+  }
+  int HidReadReport(HidDevice* device, std::uint8_t* report, int length,
+                    std::uint32_t timeoutMs) override {
+    return HidrawReadReport(device, report, length, timeoutMs);
+  }
+  // hidraw reads and writes leave nothing under way.
+  void HidCancel(HidDevice*) override {}
+  void HidClose(HidDevice* device) override { HidrawClose(device); }
+
   std::uint32_t TickMs() override { return static_cast<std::uint32_t>(MonotonicMs()); }
 
   void SleepMs(std::uint32_t ms) override { SleepFor(ms); }
@@ -213,6 +214,26 @@ class PosixBackend final : public Backend {
 };
 
 }  // namespace
+
+std::uint64_t MonotonicMs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::uint64_t>(now.tv_sec) * 1000u +
+         static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
+}
+
+int PollFor(int fd, short events, std::uint32_t timeoutMs) {
+  const std::uint64_t start = MonotonicMs();
+  for (;;) {
+    const std::uint64_t passed = MonotonicMs() - start;
+    const int left = passed >= timeoutMs ? 0 : static_cast<int>(timeoutMs - passed);
+    pollfd entry{fd, events, 0};
+    const int ready = poll(&entry, 1, left);
+    if (ready > 0) return entry.revents;
+    if (ready == 0) return 0;
+    if (errno != EINTR) return -1;
+  }
+}
 
 bool ApplyLineSettings(termios* line, int baud, int byteSize, int parity) {
   termios& settings = *line;

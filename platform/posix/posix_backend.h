@@ -1,7 +1,10 @@
-// The POSIX backend's own extras: which tty device a COM port number opens.
+// The POSIX backend's own extras: which tty device a COM port number opens,
+// and the clock and wait its serial and HID parts share.
 #pragma once
 
 #include <termios.h>
+
+#include <cstdint>
 
 #include "core/state.h"
 
@@ -25,5 +28,12 @@ bool ComDevicePath(int port, char* path);
 // once; stop bits and hardware flow control as they were. False, with `line`
 // partly changed, for a baud rate or data bits the terminal cannot take.
 bool ApplyLineSettings(termios* line, int baud, int byteSize, int parity);
+
+// Milliseconds on the monotonic clock.
+std::uint64_t MonotonicMs();
+
+// Polls `fd` for `events` for at most `timeoutMs`, across signals. The revents
+// seen, 0 on time-out, -1 on failure.
+int PollFor(int fd, short events, std::uint32_t timeoutMs);
 
 }  // namespace kx::platform::posix

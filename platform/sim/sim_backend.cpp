@@ -4,8 +4,10 @@
 #include "platform/sim/sim_backend.h"
 
 #include <algorithm>
+#include <chrono>
 #include <deque>
 #include <optional>
+#include <thread>
 
 #include "sim/reply_schedule.h"
 
@@ -34,9 +36,32 @@ constexpr std::uint64_t kTickSpan = std::uint64_t{1} << 32;
 
 }  // namespace
 
-struct SimBackend::Impl {
+struct SimBackend::Impl : SimClock {
   std::map<int, PortState> ports;  // nodes are stable: handles point into them
   std::uint64_t now = 0;
+  HidBus hid{*this};
+  // Real-clock mode: `now` follows the monotonic clock from `realOrigin`,
+  // which was virtual instant `virtualOrigin`.
+  bool realClock = false;
+  std::chrono::steady_clock::time_point realOrigin;
+  std::uint64_t virtualOrigin = 0;
+
+  std::uint64_t NowMs() override {
+    if (realClock) {
+      const auto passed = std::chrono::duration_cast<std::chrono::milliseconds>(
+          std::chrono::steady_clock::now() - realOrigin);
+      now = std::max(now, virtualOrigin + static_cast<std::uint64_t>(passed.count()));
+    }
+    return now;
+  }
+
+  void WaitUntilMs(std::uint64_t instant) override {
+    if (realClock && instant > NowMs()) {
+      std::this_thread::sleep_until(realOrigin +
+                                    std::chrono::milliseconds(instant - virtualOrigin));
+    }
+    now = std::max(now, instant);
+  }
   bool escapeDown = false;
   bool escapeLatched = false;
   std::vector<std::uint64_t> escapePresses;
@@ -82,7 +107,17 @@ void SimBackend::Detach(int port) {
   it->second.inFlight.Clear();
 }
 
+HidBus& SimBackend::Hid() {
+  return impl_->hid;
+}
+
 // ---- clock and keyboard ----
+
+void SimBackend::UseRealClock() {
+  impl_->realClock = true;
+  impl_->realOrigin = std::chrono::steady_clock::now();
+  impl_->virtualOrigin = impl_->now;
+}
 
 std::uint32_t SimBackend::Now() const {
   return static_cast<std::uint32_t>(impl_->now);
@@ -290,12 +325,12 @@ void SimBackend::SerialClose(SerialPort* port) {
 }
 
 std::uint32_t SimBackend::TickMs() {
-  return Now();
+  return static_cast<std::uint32_t>(impl_->NowMs());
 }
 
 void SimBackend::SleepMs(std::uint32_t ms) {
   ++impl_->sleepCalls;
-  impl_->now += ms;
+  impl_->WaitUntilMs(impl_->NowMs() + ms);
 }
 
 bool SimBackend::EscapePressed() {
@@ -307,6 +342,41 @@ bool SimBackend::EscapePressed() {
   const bool pressed = impl_->escapeDown || impl_->escapeLatched;
   impl_->escapeLatched = false;
   return pressed;
+}
+
+// ---- HID: the bus does the work ----
+
+HidDeviceList* SimBackend::HidListOpen() {
+  return impl_->hid.ListOpen();
+}
+HidEntry SimBackend::HidListEntry(HidDeviceList*, int index, HidInterface* entry) {
+  return impl_->hid.ListEntry(index, entry);
+}
+void SimBackend::HidListRelease(HidDeviceList*) {
+  impl_->hid.ListRelease();
+}
+HidDevice* SimBackend::HidOpen(const char* path) {
+  return impl_->hid.Open(path);
+}
+HidCaps SimBackend::HidGetReportLengths(HidDevice* device, HidReportLengths* lengths) {
+  return impl_->hid.GetReportLengths(device, lengths);
+}
+void SimBackend::HidDiscardInput(HidDevice* device) {
+  impl_->hid.DiscardInput(device);
+}
+bool SimBackend::HidWriteReport(HidDevice* device, const std::uint8_t* report, int length,
+                                std::uint32_t timeoutMs) {
+  return impl_->hid.WriteReport(device, report, length, timeoutMs);
+}
+int SimBackend::HidReadReport(HidDevice* device, std::uint8_t* report, int length,
+                              std::uint32_t timeoutMs) {
+  return impl_->hid.ReadReport(device, report, length, timeoutMs);
+}
+void SimBackend::HidCancel(HidDevice* device) {
+  impl_->hid.Cancel(device);
+}
+void SimBackend::HidClose(HidDevice* device) {
+  impl_->hid.Close(device);
 }
 
 }  // namespace kx::platform::sim

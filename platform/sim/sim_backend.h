@@ -1,6 +1,7 @@
-// The simulated platform: serial ports wired to in-process simulated devices,
-// a virtual millisecond clock, and a scriptable Escape key. Tests install it
-// with kx::platform::SetBackend; a 5 s time-out then takes microseconds.
+// The simulated platform: serial ports and HID devices wired to in-process
+// simulated devices, a virtual millisecond clock, and a scriptable Escape
+// key. Tests install it with kx::platform::SetBackend; a 5 s time-out then
+// takes microseconds.
 #pragma once
 
 #include <cstddef>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/sim/sim_hid.h"
 #include "sim/wire.h"
 
 namespace kx::platform::sim {
@@ -29,7 +31,14 @@ class SimBackend : public Backend {
   void Attach(int port, kx::sim::SerialDevice* device);
   void Detach(int port);
 
+  // The HID devices (platform/sim/sim_hid.h).
+  HidBus& Hid();
+
   // ---- clock and keyboard ----
+  // From now on the clock follows the machine's monotonic time, and sleeps
+  // and the HID devices' waits really block (for benchmarks). Serial ports
+  // keep their virtual waits.
+  void UseRealClock();
   std::uint32_t Now() const;
   void Advance(std::uint32_t ms);
   void SetNow(std::uint32_t tickMs);  // e.g. close to 2^32 to test wrap-around
@@ -81,6 +90,18 @@ class SimBackend : public Backend {
   bool SerialWaitReadable(SerialPort* port, std::uint32_t timeoutMs) override;
   std::uint32_t SerialNativeHandle(SerialPort* port) override;
   void SerialClose(SerialPort* port) override;
+  HidDeviceList* HidListOpen() override;
+  HidEntry HidListEntry(HidDeviceList* list, int index, HidInterface* entry) override;
+  void HidListRelease(HidDeviceList* list) override;
+  HidDevice* HidOpen(const char* path) override;
+  HidCaps HidGetReportLengths(HidDevice* device, HidReportLengths* lengths) override;
+  void HidDiscardInput(HidDevice* device) override;
+  bool HidWriteReport(HidDevice* device, const std::uint8_t* report, int length,
+                      std::uint32_t timeoutMs) override;
+  int HidReadReport(HidDevice* device, std::uint8_t* report, int length,
+                    std::uint32_t timeoutMs) override;
+  void HidCancel(HidDevice* device) override;
+  void HidClose(HidDevice* device) override;
   std::uint32_t TickMs() override;
   void SleepMs(std::uint32_t ms) override;
   bool EscapePressed() override;

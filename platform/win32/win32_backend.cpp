@@ -1,5 +1,5 @@
-// The Win32 backend: COM ports with overlapped I/O, GetTickCount, Sleep and
-// GetAsyncKeyState.
+// The Win32 backend: COM ports with overlapped I/O, HID devices (in
+// win32_hid.cpp), GetTickCount, Sleep and GetAsyncKeyState.
 //
 // Every port is opened with FILE_FLAG_OVERLAPPED and carries two manual-reset
 // events, one for reads and one for writes.
@@ -16,6 +16,7 @@
 #include <cstdio>
 
 #include "platform/platform.h"
+#include "platform/win32/win32_hid.h"
 
 namespace kx::platform {
 
@@ -219,6 +220,27 @@ class Win32Backend final : public Backend {
     CloseIfOpen(p->handle);
     p->inUse = false;
   }
+
+  HidDeviceList* HidListOpen() override { return win32::HidListOpen(); }
+  HidEntry HidListEntry(HidDeviceList* list, int index, HidInterface* entry) override {
+    return win32::HidListEntry(list, index, entry);
+  }
+  void HidListRelease(HidDeviceList* list) override { win32::HidListRelease(list); }
+  HidDevice* HidOpen(const char* path) override { return win32::HidOpen(path); }
+  HidCaps HidGetReportLengths(HidDevice* device, HidReportLengths* lengths) override {
+    return win32::HidGetReportLengths(device, lengths);
+  }
+  void HidDiscardInput(HidDevice* device) override { win32::HidDiscardInput(device); }
+  bool HidWriteReport(HidDevice* device, const std::uint8_t* report, int length,
+                      std::uint32_t timeoutMs) override {
+    return win32::HidWriteReport(device, report, length, timeoutMs);
+  }
+  int HidReadReport(HidDevice* device, std::uint8_t* report, int length,
+                    std::uint32_t timeoutMs) override {
+    return win32::HidReadReport(device, report, length, timeoutMs);
+  }
+  void HidCancel(HidDevice* device) override { win32::HidCancel(device); }
+  void HidClose(HidDevice* device) override { win32::HidClose(device); }
 
   std::uint32_t TickMs() override { return GetTickCount(); }
 
