@@ -123,9 +123,11 @@ int VerifyPinWithPad(int p1, int p2, int length, const std::uint8_t* pinBytes) {
   std::memcpy(data, typedBytes, static_cast<std::size_t>(length < kPinBytes ? length : kPinBytes));
   WipeSecret(typedBytes, sizeof typedBytes);
 
-  command = CommandApdu::WithData(0x00, 0x20, p1Byte, p2Byte, data, length);
-  r = Exchange(command, &reply);
-  command.Wipe();
+  // A command of its own: assigning a new value would leave a temporary copy
+  // of the typed PIN on the stack.
+  CommandApdu retry = CommandApdu::WithData(0x00, 0x20, p1Byte, p2Byte, data, length);
+  r = Exchange(retry, &reply);
+  retry.Wipe();
   return r;
 }
 

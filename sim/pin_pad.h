@@ -17,7 +17,7 @@ struct PinPadScript {
   bool silent = false;           // nobody types: no answer at all
   bool cancelled = false;        // the pad's cancel key: STX ETX, no characters
   std::uint32_t firstKeyMs = 0;  // from the prompt to the first key
-  std::uint32_t perKeyMs = 0;    // between two keys, and before Enter
+  std::uint32_t perKeyMs = 0;    // from one key to the next, and to Enter
 };
 
 class PinPad : public SerialDevice {

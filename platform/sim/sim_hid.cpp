@@ -101,6 +101,8 @@ HidDevice* HidBus::Open(const char* path) {
   for (const auto& device : devices_) {
     if (device->path_ != path) continue;
     if (device->faults.openFails) return nullptr;
+    // Reports sent while nobody had the device open went nowhere.
+    if (device->opens == 0) device->reports_.clear();
     ++device->opens;
     return reinterpret_cast<HidDevice*>(device.get());
   }
@@ -130,7 +132,8 @@ bool HidBus::WriteReport(HidDevice* handle, const std::uint8_t* report, int leng
                          std::uint32_t timeoutMs) {
   SimHidDevice& device = Of(handle);
   const std::uint64_t now = clock_.NowMs();
-  if (device.faults.stallWrites) {
+  if (device.faults.stalledWrites != 0) {
+    if (device.faults.stalledWrites > 0) --device.faults.stalledWrites;
     clock_.WaitUntilMs(now + timeoutMs);
     ++device.cancels;
     return false;

@@ -57,8 +57,9 @@ struct HidDeviceFaults {
   bool noPreparsedData = false;
   bool noCapabilities = false;
   bool outputReportUnsettable = false;
-  bool stallWrites = false;  // every write takes its whole wait and fails
-  bool unplugged = false;    // reads fail at once
+  // The next n writes take their whole wait and fail (-1: every write).
+  int stalledWrites = 0;
+  bool unplugged = false;  // reads fail at once
 };
 
 class SimHidDevice {
@@ -67,6 +68,8 @@ class SimHidDevice {
   HidDeviceFaults faults;
 
   // Queues an input report (zero-padded to L_in) sent `delayMs` from now.
+  // A report is lost unless someone has the device open when it is read:
+  // opening a device nobody held starts with an empty queue.
   void SendReport(const std::vector<std::uint8_t>& report, std::uint32_t delayMs = 0);
 
   // Every output report written, whole (report id and padding included).

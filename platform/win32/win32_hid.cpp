@@ -10,8 +10,11 @@
 // clang-format off
 #include <windows.h>
 #include <setupapi.h>
+// MinGW's HID headers declare C functions without saying so.
+extern "C" {
 #include <hidsdi.h>
 #include <hidpi.h>
+}
 // clang-format on
 
 #include <cstring>

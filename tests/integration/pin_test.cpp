@@ -12,6 +12,7 @@
 #include "KX_ICCReader.h"
 #include "core/state.h"
 #include "tests/integration/card_fixture.h"
+#include "tests/support/stack_scan.h"
 
 namespace kx {
 namespace {
@@ -19,6 +20,7 @@ namespace {
 using sim::Bytes;
 using test::Gbk;
 using test::HexBytes;
+using test::StackHolds;
 
 using Pin = test::CardFixture;
 
@@ -123,22 +125,6 @@ TEST(CheckDigits, FirstOffendingCharacterDecides) {
   };
   for (const Case& c : cases) EXPECT_EQ(CheckDigits(6, c.text), c.result) << c.text;
 }
-
-// Whatever the last calls left on the stack below the caller's frame: the
-// probe is read uninitialised on purpose.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-__attribute__((noinline)) bool StackHolds(const std::uint8_t* needle, std::size_t size) {
-  volatile std::uint8_t probe[32 * 1024];
-  for (std::size_t i = 0; i + size <= sizeof probe; ++i) {
-    std::size_t j = 0;
-    while (j < size && probe[i + j] == needle[j]) ++j;
-    if (j == size) return true;
-  }
-  return false;
-}
-#pragma GCC diagnostic pop
 
 TEST_F(Pin, NoCopyOfThePinOutlivesTheCall) {
   card->Expect("80 5E 01 00 07 97 53 18 FF 86 42 07", "90 00");

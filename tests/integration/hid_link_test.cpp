@@ -1,0 +1,466 @@
+// The USB HID links on the simulated platform: opening against the accepted
+// identities, report cutting and gathering, the first-report wait on the
+// virtual clock, and the reader reached over USB through the C ABI.
+#include "link/hid_link.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "KX_ICCReader.h"
+#include "core/state.h"
+#include "link/reader_port.h"
+#include "platform/sim/sim_hid.h"
+#include "reader/commands.h"
+#include "sim/card.h"
+#include "sim/pin_pad.h"
+#include "sim/reader.h"
+#include "tests/support/gbk.h"
+#include "tests/support/sim_fixture.h"
+
+namespace kx {
+namespace {
+
+using platform::sim::HidDeviceFaults;
+using platform::sim::HidDeviceSpec;
+using platform::sim::SimHidDevice;
+using sim::Bytes;
+using test::Utf8;
+
+constexpr HidDeviceSpec kReader7B15{0x7B15, 0x0201};
+constexpr HidDeviceSpec kReader3C4E{0x3C4E, 0x0402};
+constexpr HidDeviceSpec kPad3C4E{0x3C4E, 0x0101};
+constexpr HidDeviceSpec kKeyboard{0x046D, 0xC31C};
+
+const Bytes kAtr = {0x3B, 0x6C, 0x00, 0x00, 0x81, 0x01, 0x86, 0x02, 0x11, 0x22};
+
+Bytes Text(const std::string& text) {
+  return Bytes(text.begin(), text.end());
+}
+
+// A report as the device sends it: report id 0, then `payload`.
+Bytes Report(const std::string& payload) {
+  Bytes report{0};
+  report.insert(report.end(), payload.begin(), payload.end());
+  return report;
+}
+
+class HidLinks : public test::SimFixture {
+ protected:
+  platform::sim::HidBus& bus() { return backend.Hid(); }
+
+  SimHidDevice& Attach(HidDeviceSpec spec, HidDeviceFaults faults = {}) {
+    SimHidDevice& device = bus().Attach(spec);
+    device.faults = faults;
+    return device;
+  }
+
+  // Opens `link` on a scripted device with these report lengths.
+  SimHidDevice& Opened(HidLink& link, int inputLength, int outputLength = 9) {
+    HidDeviceSpec spec = &link == &PinPadPort ? kPad3C4E : kReader7B15;
+    spec.inputReportLength = inputLength;
+    spec.outputReportLength = outputLength;
+    SimHidDevice& device = Attach(spec);
+    EXPECT_EQ(link.Open(), 1);
+    return device;
+  }
+
+  static std::string Status(const HidLink& link) { return Utf8(link.StatusText()); }
+};
+
+// ---------------------------------------------------------------- open and close
+
+TEST_F(HidLinks, OpenTakesTheFirstAcceptedIdentityAndReleasesEverythingElse) {
+  struct Device {
+    HidDeviceSpec spec;
+    HidDeviceFaults faults;
+  };
+  struct Case {
+    const char* name;
+    std::vector<Device> devices;
+    bool listUnavailable;
+    bool endlessList;
+    int reader;  // ReaderHidLink.Open
+    const char* readerText;
+    int pad;  // PinPadPort.Open
+  };
+  const HidDeviceFaults none;
+  const Case cases[] = {
+      {"nothing attached", {}, false, false, 0, "设备未连接!", 0},
+      {"only a pad", {{kPad3C4E, none}}, false, false, -2, "设备未找到!", 1},
+      {"reader 7B15",
+       {{kKeyboard, none}, {kReader7B15, none}},
+       false,
+       false,
+       1,
+       "设备连接成功!",
+       -2},
+      {"reader 3C4E", {{kReader3C4E, none}}, false, false, 1, "设备连接成功!", -2},
+      {"no list", {{kReader7B15, none}}, true, false, -1, "获取HID设备信息失败!", -1},
+      {"path unreadable",
+       {{kKeyboard, {.pathUnreadable = true}}, {kReader7B15, none}},
+       false,
+       false,
+       -2,
+       "获取HID设备细节信息失败!",
+       -2},
+      {"a failing step is passed over",
+       {{kKeyboard, {.enumerationFails = true}}, {kReader7B15, none}},
+       false,
+       false,
+       1,
+       "设备连接成功!",
+       -2},
+      {"a list without end is walked so far",
+       {{kReader7B15, {.openFails = true}}},
+       false,
+       true,
+       0,
+       "设备未连接!",
+       0},
+      {"identity unreadable",
+       {{kReader7B15, {.identityUnreadable = true}}},
+       false,
+       false,
+       -2,
+       "设备未找到!",
+       -2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ResetLibraryForTests();
+    platform::SetBackend(&backend);
+    bus().DetachAll();
+    bus().listUnavailable = c.listUnavailable;
+    bus().endlessList = c.endlessList;
+    bus().listSteps = 0;
+    std::vector<SimHidDevice*> attached;
+    for (const Device& d : c.devices) attached.push_back(&Attach(d.spec, d.faults));
+
+    EXPECT_EQ(ReaderHidLink.Open(), c.reader);
+    EXPECT_EQ(Status(ReaderHidLink), c.readerText);
+    EXPECT_EQ(PinPadPort.Open(), c.pad);
+    EXPECT_EQ(bus().listsHeld, 0);
+    EXPECT_LE(bus().listSteps, 2 * 256 + 2);
+    // Only the accepted devices stay open, one per link.
+    int open = 0;
+    for (SimHidDevice* d : attached) open += d->opens;
+    EXPECT_EQ(open, (c.reader == 1) + (c.pad == 1));
+  }
+}
+
+TEST_F(HidLinks, UsbInitReportsTheLinkAndCloseWithoutDeviceIsMinus14) {
+  EXPECT_EQ(KXReaderInitTest(100, 9600), -2);
+  EXPECT_EQ(Utf8(ErrorText), "连接USB失败");
+  EXPECT_EQ(LinkKind, LinkSide::Serial);
+  EXPECT_EQ(ReaderHidLink.Close(), -14);
+  EXPECT_EQ(Status(ReaderHidLink), "设备未连接!");
+
+  SimHidDevice& reader = Attach(kReader7B15);
+  ASSERT_EQ(KXReaderInitTest(100, 9600), 0);
+  EXPECT_EQ(LinkKind, LinkSide::Hid);
+  // A second open does not keep the first device open beside the new one.
+  ASSERT_EQ(KXReaderInitTest(100, 9600), 0);
+  EXPECT_EQ(reader.opens, 1);
+  EXPECT_EQ(KXReaderPowerOff(0), 0);
+  EXPECT_EQ(reader.opens, 0);
+  EXPECT_EQ(Status(ReaderHidLink), "设备已断开!");
+  EXPECT_EQ(ReaderHidLink.Close(), -14);
+}
+
+// ---------------------------------------------------------------- reports
+
+TEST_F(HidLinks, WriteCutsTheBytesIntoZeroPaddedReports) {
+  struct Case {
+    int outputLength;
+    int count;
+    std::vector<int> payloads;
+  };
+  const Case cases[] = {
+      {9, 20, {8, 8, 4}}, {9, 0, {}}, {9, 16, {8, 8}}, {2, 3, {1, 1, 1}}, {256, 300, {255, 45}},
+  };
+  Bytes bytes(300);
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i + 1);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.count);
+    ResetLibraryForTests();
+    platform::SetBackend(&backend);
+    bus().DetachAll();
+    SimHidDevice& device = Opened(ReaderHidLink, 9, c.outputLength);
+    EXPECT_EQ(ReaderHidLink.Write(c.count, bytes.data()), 1);
+    ASSERT_EQ(device.written.size(), c.payloads.size());
+    int sent = 0;
+    for (std::size_t r = 0; r < c.payloads.size(); ++r) {
+      Bytes expected(static_cast<std::size_t>(c.outputLength), 0);
+      std::copy_n(bytes.begin() + sent, c.payloads[r], expected.begin() + 1);
+      EXPECT_EQ(device.written[r], expected) << "report " << r;
+      sent += c.payloads[r];
+    }
+  }
+}
+
+TEST_F(HidLinks, ReadGathersReportsUntilOneEndsInEtxOrPadding) {
+  struct Case {
+    const char* name;
+    int inputLength;
+    std::vector<std::string> reports;  // payloads, zero-padded to L_in - 1
+    int capacity;
+    int result;
+    std::string stored;  // the answer's bytes, NUL after them
+    std::size_t leftUnread;
+  };
+  const std::string stx = "\x02";
+  const std::string etx = "\x03";
+  const Case cases[] = {
+      {"30 characters in 8+8+8+6",
+       9,
+       {"ABCDEFGH", "IJKLMNOP", "QRSTUVWX", "YZ0123"},
+       1024,
+       32,
+       "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123",
+       0},
+      {"STX at byte 3: header dropped",
+       9,
+       {std::string("\x00\x07", 2) + stx + "123" + etx},
+       1024,
+       6,
+       stx + "123" + etx,
+       0},
+      {"STX at byte 1: kept", 9, {stx + "123456" + etx}, 1024, 8, stx + "123456" + etx, 0},
+      {"ETX in the last byte ends it", 5, {"abc" + etx, "next"}, 1024, 4, "abc" + etx, 1},
+      {"too long for the buffer",
+       9,
+       {"ABCDEFGH", "IJKLMNOP", "QRSTUVWX", "YZ"},
+       20,
+       -4,
+       "ABCDEFGHIJKLMNOP",
+       2},
+      {"first report too long", 9, {"ABCDEFGH"}, 8, -4, "", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ResetLibraryForTests();
+    platform::SetBackend(&backend);
+    bus().DetachAll();
+    SimHidDevice& device = Opened(ReaderHidLink, c.inputLength);
+    for (const std::string& payload : c.reports) device.SendReport(Report(payload));
+    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(c.capacity) + 8, 0xEE);
+    EXPECT_EQ(ReaderHidLink.Read(buffer.data(), c.capacity, 5), c.result);
+    EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(c.stored.size())),
+              Text(c.stored));
+    const int end = c.result > 0 ? c.result : static_cast<int>(c.stored.size());
+    EXPECT_EQ(buffer[static_cast<std::size_t>(end)], 0);
+    // Nothing past the caller's buffer is touched.
+    EXPECT_EQ(buffer[static_cast<std::size_t>(c.capacity)], 0xEE);
+    EXPECT_EQ(device.Pending(), c.leftUnread);
+  }
+}
+
+TEST_F(HidLinks, DevicesWithUnusableReportsAreRefused) {
+  struct Case {
+    const char* name;
+    int inputLength;
+    int outputLength;
+    HidDeviceFaults faults;
+    int write;
+    int read;
+    const char* readText;
+  };
+  const Case cases[] = {
+      {"256-byte reports", 256, 256, {}, 1, -4, "超时退出!"},
+      {"input report over 256", 257, 9, {}, 1, -2, "-40!"},
+      {"output report over 256", 9, 300, {}, -2, -4, "超时退出!"},
+      {"one-byte reports", 1, 1, {}, -2, -2, "-40!"},
+      {"no output report", 9, 0, {}, -2, -4, "超时退出!"},
+      {"no preparsed data",
+       9,
+       9,
+       {.noPreparsedData = true},
+       -2,
+       -2,
+       "Could not get HID preparsed data!"},
+      {"no capabilities", 9, 9, {.noCapabilities = true}, -2, -2, "-40!"},
+      {"output report not settable", 9, 9, {.outputReportUnsettable = true}, -2, -4, "超时退出!"},
+  };
+  const std::uint8_t bytes[3] = {1, 2, 3};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ResetLibraryForTests();
+    platform::SetBackend(&backend);
+    bus().DetachAll();
+    SimHidDevice& device = Opened(ReaderHidLink, c.inputLength, c.outputLength);
+    device.faults = c.faults;
+    EXPECT_EQ(ReaderHidLink.Write(3, bytes), c.write);
+    std::uint8_t buffer[1024];
+    EXPECT_EQ(ReaderHidLink.Read(buffer, sizeof buffer, 1), c.read);
+    EXPECT_EQ(Status(ReaderHidLink), c.readText);
+  }
+  ResetLibraryForTests();
+  EXPECT_EQ(ReaderHidLink.Write(3, bytes), -2);
+  EXPECT_EQ(Status(ReaderHidLink), "设备尚未连接!");
+  std::uint8_t buffer[16];
+  EXPECT_EQ(ReaderHidLink.Read(buffer, sizeof buffer, 1), 0);
+}
+
+// ---------------------------------------------------------------- waits
+
+TEST_F(HidLinks, FirstReportWaitEndsOnItsLimitOrEscapeFollowUpsOnlyOnSilence) {
+  struct Case {
+    const char* name;
+    bool pad;
+    std::vector<std::pair<std::uint32_t, std::string>> reports;  // delay, payload
+    std::int64_t escapeAt;                                       // -1: never
+    int timeoutSeconds;
+    int result;
+    std::uint32_t elapsed;
+    const char* text;  // the status text, "" when the read leaves it alone
+  };
+  const Case cases[] = {
+      {"silent reader", false, {}, -1, 5, -4, 6000, "超时退出!"},
+      // The pad sleeps 10 ms before each 1000 ms step.
+      {"silent pad", true, {}, -1, 5, -4, 5060, "超时退出!"},
+      {"escape in the first wait", false, {}, 2500, 60, -4, 3000, "ESC退出!"},
+      {"escape at the pad", true, {}, 2500, 60, -4, 3040, "ESC退出!"},
+      {"escape during a follow-up", false, {{0, "12345678"}, {900, "9"}}, 100, 5, 16, 900, ""},
+      {"late answer inside the limit", true, {{4500, "1"}}, -1, 5, 8, 4500, ""},
+      {"follow-up never comes", false, {{1500, "12345678"}}, -1, 5, -4, 2500, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ResetLibraryForTests();
+    platform::SetBackend(&backend);
+    bus().DetachAll();
+    HidLink& link = c.pad ? PinPadPort : ReaderHidLink;
+    SimHidDevice& device = Opened(link, 9);
+    for (const auto& [delay, payload] : c.reports) device.SendReport(Report(payload), delay);
+    const std::uint32_t start = backend.Now();
+    if (c.escapeAt >= 0) backend.PressEscapeAt(start + static_cast<std::uint32_t>(c.escapeAt));
+    std::uint8_t buffer[256];
+    const std::string before = Status(link);
+    EXPECT_EQ(link.Read(buffer, sizeof buffer, c.timeoutSeconds), c.result);
+    EXPECT_EQ(backend.Now() - start, c.elapsed);
+    EXPECT_EQ(Status(link), *c.text ? std::string(c.text) : before);
+  }
+}
+
+TEST_F(HidLinks, StalledWriteCostsItsWaitAndFailingDeviceEndsTheReadAtOnce) {
+  SimHidDevice& device = Opened(ReaderHidLink, 9);
+  device.faults.stalledWrites = 1;
+  const std::uint8_t bytes[20] = {};
+  std::uint32_t start = backend.Now();
+  EXPECT_EQ(ReaderHidLink.Write(20, bytes), -2);
+  EXPECT_EQ(backend.Now() - start, 1000u);
+  EXPECT_TRUE(device.written.empty());
+
+  device.faults.unplugged = true;
+  std::uint8_t buffer[64];
+  start = backend.Now();
+  EXPECT_EQ(ReaderHidLink.Read(buffer, sizeof buffer, 60), -4);
+  EXPECT_EQ(backend.Now() - start, 0u);
+}
+
+// ---------------------------------------------------------------- the reader over USB
+
+TEST_F(HidLinks, TheReaderAnswersOverUsbUnderBothIdentities) {
+  struct Case {
+    HidDeviceSpec spec;
+  };
+  const Case cases[] = {
+      {kReader7B15},
+      {{0x3C4E, 0x0402, 0x0100, 9, 9, true}},
+      {{0x7B15, 0x0201, 0x0100, 33, 17, false}},
+      {{0x3C4E, 0x0402, 0x0100, 65, 65, true}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.spec.inputReportLength);
+    ResetLibraryForTests();
+    platform::SetBackend(&backend);
+    bus().DetachAll();
+    sim::Reader usbReader;
+    usbReader.Insert(0, std::make_shared<sim::FixedStatusCard>(kAtr));
+    SimHidDevice& device = bus().Attach(c.spec, &usbReader);
+    ASSERT_EQ(KXReaderInitTest(100, 9600), 0);
+    // A report left over from an earlier answer is not taken for this one.
+    device.SendReport(Report("\x02<<<"));
+
+    char status = '0';
+    EXPECT_EQ(GetReaderStatus(0, &status), 0) << Utf8(ErrorText);
+    EXPECT_EQ(status, '2');
+    EXPECT_EQ(Bytes(ResetAnswer, ResetAnswer + ResetAnswerLength), kAtr);
+    EXPECT_EQ(usbReader.Commands().size(), 1u);
+    EXPECT_TRUE(backend.Writes(1).empty());
+    KXReaderPowerOff(0);
+  }
+}
+
+TEST_F(HidLinks, SearchTriesUsbFirstThenTheRememberedPortThenTheScan) {
+  struct Case {
+    const char* name;
+    bool usbReader;
+    bool usbCard;
+    int rememberedPort;
+    int result;
+    const char* text;
+    std::vector<int> portsOpened;  // COM ports that saw an open
+    int comPortAfter;
+  };
+  const Case cases[] = {
+      {"USB reader with a card", true, true, 1, 0, "", {}, 1},
+      {"USB reader without a card", true, false, 1, -6, "未插入用户卡", {}, 1},
+      {"no USB: the remembered port", false, false, 3, 0, "", {3}, 3},
+      {"no USB, remembered port empty: the scan", false, false, 7, 0, "", {1}, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ResetLibraryForTests();
+    platform::SetBackend(&backend);
+    bus().DetachAll();
+    sim::Reader usbReader;
+    sim::Reader third;
+    if (c.usbCard) usbReader.Insert(0, std::make_shared<sim::FixedStatusCard>(kAtr));
+    if (c.usbReader) bus().Attach(kReader3C4E, &usbReader);
+    reader.Insert(0, std::make_shared<sim::FixedStatusCard>(kAtr));
+    third.Insert(0, std::make_shared<sim::FixedStatusCard>(kAtr));
+    backend.Attach(3, &third);
+    ComPortNumber = c.rememberedPort;
+    const int opensBefore[2] = {backend.OpenCount(1), backend.OpenCount(3)};
+
+    EXPECT_EQ(ConnectUserCard(), c.result);
+    EXPECT_EQ(Utf8(ErrorText), c.text);
+    std::vector<int> opened;
+    if (backend.OpenCount(1) > opensBefore[0]) opened.push_back(1);
+    if (backend.OpenCount(3) > opensBefore[1]) opened.push_back(3);
+    EXPECT_EQ(opened, c.portsOpened);
+    EXPECT_EQ(ComPortNumber, c.comPortAfter);
+    DisconnectUserCard();
+    backend.Detach(3);
+  }
+}
+
+// ---------------------------------------------------------------- the pad's link
+
+TEST_F(HidLinks, PadAnswersReachTheLinkReportByReport) {
+  sim::PinPad pad;
+  pad.script().typed = "1234567890";
+  pad.script().perKeyMs = 300;
+  bus().Attach(kPad3C4E, &pad);
+  ASSERT_EQ(PinPadPort.Open(), 1);
+  const std::uint8_t ask[2] = {0x1B, 'I'};
+  ASSERT_EQ(PinPadPort.Write(2, ask), 1);
+  std::uint8_t answer[256];
+  const std::uint32_t start = backend.Now();
+  // The answer comes with Enter, in two reports.
+  EXPECT_EQ(PinPadPort.Read(answer, sizeof answer, 60), 16);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(answer)),
+            "\x02"
+            "1234567890\x03");
+  EXPECT_EQ(backend.Now() - start, 3000u);
+  EXPECT_EQ(pad.commands(), std::vector<std::string>{"ESC I"});
+  EXPECT_EQ(PinPadPort.Close(), 1);
+}
+
+}  // namespace
+}  // namespace kx
