@@ -19,6 +19,10 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
+constexpr int kUsbPort = 100;
+// How long the PIN pad waits for the cardholder.
+constexpr int kPinPadSeconds = 60;
+
 const char kUsage[] =
     "usage: kxcard [options] COMMAND [ARGS]\n"
     "\n"
@@ -29,9 +33,15 @@ const char kUsage[] =
     "  apdu HEX           send one APDU to the user card (or the PSAM with --psam)\n"
     "  psam-id            the PSAM's terminal id and reset answer\n"
     "  read-record REC    read record REC of --dir/--file (default 3F00 EF05)\n"
+    "  verify-pin [PIN]   verify the cardholder PIN (typed on the PIN pad when\n"
+    "                     not given)\n"
+    "  change-pin OLD NEW change the cardholder PIN\n"
+    "  read-pin           ask the PIN pad for a PIN and tell how many digits came\n"
     "\n"
     "options:\n"
     "  --port N           COM port of the reader (default 1; 100 = USB)\n"
+    "  --usb              the USB reader (same as --port 100)\n"
+    "  --mode N           (read-pin) 1: ESC 'I', other: ESC 'E' to the pad (default 1)\n"
     "  --baud N           baud rate (default 9600)\n"
     "  --device PATH      (Linux) the tty device of that COM port\n"
     "  --sim              start kx-sim and use its simulated reader\n"
@@ -51,6 +61,7 @@ struct Options {
   std::string dir = "3F00";
   std::string file = "EF05";
   int le = 0;
+  int mode = 1;
   std::string command;
   std::vector<std::string> args;
 };
@@ -74,10 +85,13 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
       }
       return argv[++i];
     };
-    if (a == "--port" || a == "--baud" || a == "--le") {
+    if (a == "--port" || a == "--baud" || a == "--le" || a == "--mode") {
       const char* v = value(a.c_str());
       if (v == nullptr) return false;
-      int* target = a == "--port" ? &o->port : a == "--baud" ? &o->baud : &o->le;
+      int* target = a == "--port"   ? &o->port
+                    : a == "--baud" ? &o->baud
+                    : a == "--le"   ? &o->le
+                                    : &o->mode;
       if (!ParseInt(v, target)) {
         *error = a + ": not a number: " + v;
         return false;
@@ -88,6 +102,8 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
       (a == "--device" ? o->device : a == "--sim-args" ? o->simArgs : a == "--dir" ? o->dir : o->file) = v;
     } else if (a == "--sim") {
       o->sim = true;
+    } else if (a == "--usb") {
+      o->port = kUsbPort;
     } else if (a == "--psam") {
       o->psam = true;
     } else if (a == "--help" || a == "-h") {
@@ -306,6 +322,97 @@ int CommandReadRecord(const Options& o) {
   return rc;
 }
 
+bool IsPin(const std::string& pin) {
+  return pin.size() == 6 && pin.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// The PIN pad dialogue with a countdown of its wait. On success `pin` holds
+// the six characters; the caller wipes them.
+int AskPad(int mode, char (&pin)[8]) {
+  std::printf("Type the PIN on the PIN pad and press its Enter key (Escape on this\n"
+              "workstation cancels).\n");
+  std::fflush(stdout);
+  int code = 0;
+  {
+    kxcard::Countdown countdown("waiting for the PIN pad:", kPinPadSeconds);
+    code = KXReadPassword(mode, pin);
+  }
+  if (code == -15) std::printf("fewer than 6 digits were typed\n");
+  return code;
+}
+
+void Wipe(char* secret, std::size_t size) {
+  volatile char* p = secret;
+  for (std::size_t i = 0; i < size; ++i) p[i] = 0;
+}
+
+int CommandReadPin(const Options& o) {
+  if (!o.args.empty()) {
+    std::fprintf(stderr, "read-pin takes no arguments\n");
+    return kExitUsage;
+  }
+  char pin[8] = {};
+  const int code = AskPad(o.mode, pin);
+  const std::size_t digits = std::strlen(pin);
+  Wipe(pin, sizeof pin);
+  if (code != 0) return Fail("KXReadPassword", code);
+  std::printf("PIN read from the pad: %zu digits\n", digits);
+  return kExitOk;
+}
+
+// Prints what a verify or change gave; -11 comes with the tries left.
+int PinResult(const char* what, int code, int tries) {
+  if (code == 0) {
+    std::printf("%s: accepted\n", what);
+    return kExitOk;
+  }
+  if (code == -11) std::printf("%s: PIN refused, %d tries left\n", what, tries);
+  return Fail(what, code);
+}
+
+int CommandVerifyPin(const Options& o) {
+  if (o.args.size() > 1 || (o.args.size() == 1 && !IsPin(o.args[0]))) {
+    std::fprintf(stderr, "verify-pin takes a PIN of 6 digits, or none to type it on the pad\n");
+    return kExitUsage;
+  }
+  if (const int rc = OpenReader(o); rc != kExitOk) return rc;
+  int rc = PowerOnCard(false);
+  if (rc == kExitOk) {
+    char pin[8] = {};
+    int code = 0;
+    if (o.args.empty()) {
+      code = AskPad(1, pin);
+      if (code != 0) rc = Fail("KXReadPassword", code);
+    } else {
+      std::snprintf(pin, sizeof pin, "%s", o.args[0].c_str());
+    }
+    if (rc == kExitOk) {
+      int tries = 0;
+      code = KXCardVerifyPIN(0, pin, &tries);
+      rc = PinResult("KXCardVerifyPIN", code, tries);
+    }
+    Wipe(pin, sizeof pin);
+  }
+  KXReaderPowerOff(0);
+  return rc;
+}
+
+int CommandChangePin(const Options& o) {
+  if (o.args.size() != 2 || !IsPin(o.args[0]) || !IsPin(o.args[1])) {
+    std::fprintf(stderr, "change-pin takes the old and the new PIN, 6 digits each\n");
+    return kExitUsage;
+  }
+  if (const int rc = OpenReader(o); rc != kExitOk) return rc;
+  int rc = PowerOnCard(false);
+  if (rc == kExitOk) {
+    int tries = 0;
+    const int code = KXCardChangePIN(0, o.args[0].c_str(), o.args[1].c_str(), &tries);
+    rc = PinResult("KXCardChangePIN", code, tries);
+  }
+  KXReaderPowerOff(0);
+  return rc;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -320,6 +427,12 @@ int main(int argc, char** argv) {
     return o.command.empty() ? kExitUsage : kExitOk;
   }
   if (o.command == "errmsg") return CommandErrmsg(o);
+  // The pad is its own USB device: no reader is opened for it.
+  if (o.command == "read-pin") return CommandReadPin(o);
+  if (o.sim && o.port == kUsbPort) {
+    std::fprintf(stderr, "kxcard: kx-sim serves a reader on a serial line only, not on USB\n");
+    return kExitUsage;
+  }
 
   kxcard::Simulator sim;
   if (o.sim) {
@@ -349,6 +462,10 @@ int main(int argc, char** argv) {
     rc = CommandPsamId(o);
   } else if (o.command == "read-record") {
     rc = CommandReadRecord(o);
+  } else if (o.command == "verify-pin") {
+    rc = CommandVerifyPin(o);
+  } else if (o.command == "change-pin") {
+    rc = CommandChangePin(o);
   } else {
     std::fprintf(stderr, "kxcard: unknown command %s\n%s", o.command.c_str(), kUsage);
   }

@@ -3,9 +3,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <climits>
+#include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 #include "KX_ICCReader.h"
@@ -85,6 +90,36 @@ void StopSimulator(Simulator* sim) {
 bool MapComPort(int port, const std::string& devicePath, int* code) {
   *code = KXSetComDevice(port, devicePath.c_str());
   return *code == 0;
+}
+
+struct Countdown::Impl {
+  std::mutex mutex;
+  std::condition_variable wake;
+  bool stop = false;
+  std::thread thread;
+};
+
+Countdown::Countdown(const std::string& label, int seconds) : impl_(new Impl) {
+  impl_->thread = std::thread([this, label, seconds] {
+    std::unique_lock<std::mutex> lock(impl_->mutex);
+    for (int left = seconds; left >= 0 && !impl_->stop; --left) {
+      std::printf("\r%s %2d s ", label.c_str(), left);
+      std::fflush(stdout);
+      impl_->wake.wait_for(lock, std::chrono::seconds(1), [this] { return impl_->stop; });
+    }
+    std::printf("\r%*s\r", static_cast<int>(label.size()) + 6, "");
+    std::fflush(stdout);
+  });
+}
+
+Countdown::~Countdown() {
+  {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->stop = true;
+  }
+  impl_->wake.notify_all();
+  impl_->thread.join();
+  delete impl_;
 }
 
 }  // namespace kxcard

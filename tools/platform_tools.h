@@ -25,4 +25,20 @@ void StopSimulator(Simulator* sim);
 // False where the platform has no such mapping.
 bool MapComPort(int port, const std::string& devicePath, int* code);
 
+// Shows "`label` N s" on one terminal line, counting down from `seconds`
+// once a second, while the caller blocks in a library call; the destructor
+// stops it and clears the line.
+class Countdown {
+ public:
+  Countdown(const std::string& label, int seconds);
+  ~Countdown();
+  Countdown(const Countdown&) = delete;
+  Countdown& operator=(const Countdown&) = delete;
+
+  struct Impl;  // each platform's own
+
+ private:
+  Impl* impl_;
+};
+
 }  // namespace kxcard

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <cstdio>
 #include <vector>
 
 #include "tools/platform_tools.h"
@@ -30,6 +31,47 @@ void StopSimulator(Simulator*) {}
 bool MapComPort(int, const std::string&, int* code) {
   *code = 0;
   return false;
+}
+
+// The win32 thread model of the cross compiler has no std::thread.
+struct Countdown::Impl {
+  std::string label;
+  int seconds = 0;
+  HANDLE stop = nullptr;
+  HANDLE thread = nullptr;
+};
+
+namespace {
+
+DWORD WINAPI RunCountdown(void* argument) {
+  auto* impl = static_cast<Countdown::Impl*>(argument);
+  for (int left = impl->seconds; left >= 0; --left) {
+    std::printf("\r%s %2d s ", impl->label.c_str(), left);
+    std::fflush(stdout);
+    if (WaitForSingleObject(impl->stop, 1000) == WAIT_OBJECT_0) break;
+  }
+  std::printf("\r%*s\r", static_cast<int>(impl->label.size()) + 6, "");
+  std::fflush(stdout);
+  return 0;
+}
+
+}  // namespace
+
+Countdown::Countdown(const std::string& label, int seconds) : impl_(new Impl) {
+  impl_->label = label;
+  impl_->seconds = seconds;
+  impl_->stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (impl_->stop != nullptr) impl_->thread = CreateThread(nullptr, 0, RunCountdown, impl_, 0, nullptr);
+}
+
+Countdown::~Countdown() {
+  if (impl_->thread != nullptr) {
+    SetEvent(impl_->stop);
+    WaitForSingleObject(impl_->thread, INFINITE);
+    CloseHandle(impl_->thread);
+  }
+  if (impl_->stop != nullptr) CloseHandle(impl_->stop);
+  delete impl_;
 }
 
 }  // namespace kxcard

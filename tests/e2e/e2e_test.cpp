@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -176,6 +177,38 @@ TEST(Kxcard, ErrmsgPrintsUtf8AndFailuresExitNonZero) {
 
   out.clear();
   EXPECT_EQ(RunCommand(std::string(KXCARD_PATH) + " frobnicate 2>/dev/null", &out), 2);
+}
+
+TEST(Kxcard, PinCommandsAgainstTheSimulator) {
+  const std::string kxcard = std::string("KX_SIM=") + KX_SIM_PATH + " " + KXCARD_PATH;
+  struct Case {
+    std::string args;
+    int rc;
+    const char* says;
+  };
+  const Case cases[] = {
+      {"verify-pin 123456 --sim", 0, "KXCardVerifyPIN: accepted"},
+      {"verify-pin 111111 --sim", 1, "PIN refused, 2 tries left"},
+      {"change-pin 123456 654321 --sim", 0, "KXCardChangePIN: accepted"},
+      {"change-pin 123456 65432 --sim 2>&1", 2, "6 digits each"},
+      {"verify-pin --usb --sim 2>&1", 2, "serial line only"},
+  };
+  for (const Case& c : cases) {
+    std::string out;
+    EXPECT_EQ(RunCommand(kxcard + " " + c.args, &out), c.rc) << c.args << "\n" << out;
+    EXPECT_NE(out.find(c.says), std::string::npos) << c.args << "\n" << out;
+  }
+}
+
+TEST(Kxcard, ReadPinWithoutAPadFailsAtOnce) {
+  // A PIN pad on this machine would wait for someone to type.
+  std::error_code error;
+  if (!std::filesystem::is_empty("/sys/class/hidraw", error) && !error) {
+    GTEST_SKIP() << "HID devices are attached";
+  }
+  std::string out;
+  EXPECT_EQ(RunCommand(std::string(KXCARD_PATH) + " read-pin", &out), 1);
+  EXPECT_NE(out.find("KXReadPassword failed: -2"), std::string::npos) << out;
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -188,6 +189,30 @@ TEST_F(FakeSysfs, WithoutTheHidrawFolderNothingIsConnected) {
   fs::create_directories(root_ / "sys/class/hidraw");
   AddDevice(0, "0003:00007B15:00000201", "", false);
   EXPECT_EQ(ReaderHidLink.Open(), 0);
+}
+
+// The udev rules give access to exactly the devices the links accept.
+TEST(UdevRules, GrantTheIdentitiesTheLinksAccept) {
+  std::ifstream rules(std::string(KX_SOURCE_DIR) + "/packaging/udev/60-kx-iccreader.rules");
+  ASSERT_TRUE(rules);
+  std::vector<std::pair<unsigned, unsigned>> granted;
+  for (std::string line; std::getline(rules, line);) {
+    unsigned vendor = 0;
+    unsigned product = 0;
+    const auto at = line.find("ATTRS{idVendor}==");
+    if (line.empty() || line[0] == '#' || at == std::string::npos) continue;
+    ASSERT_EQ(std::sscanf(line.c_str() + at, "ATTRS{idVendor}==\"%x\", ATTRS{idProduct}==\"%x\"",
+                          &vendor, &product),
+              2)
+        << line;
+    EXPECT_NE(line.find("GROUP=\"plugdev\""), std::string::npos) << line;
+    granted.emplace_back(vendor, product);
+  }
+  std::vector<std::pair<unsigned, unsigned>> accepted;
+  for (const HidLinkTraits* traits : {&kReaderHidTraits, &kPinPadTraits}) {
+    for (const HidIdentity& id : traits->accepted) accepted.emplace_back(id.vendorId, id.productId);
+  }
+  EXPECT_EQ(granted, accepted);
 }
 
 }  // namespace
