@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "KX_ICCReader.h"
+#include "bench/cpu_time.h"
 #include "link/reader_port.h"
 #include "platform/platform.h"
 
@@ -25,12 +26,7 @@ namespace {
 
 constexpr int kBenchPort = 77;
 
-double ThreadCpuMs() {
-  rusage usage{};
-  getrusage(RUSAGE_THREAD, &usage);
-  const auto ms = [](const timeval& t) { return t.tv_sec * 1000.0 + t.tv_usec / 1000.0; };
-  return ms(usage.ru_utime) + ms(usage.ru_stime);
-}
+using bench::ThreadCpuMs;
 
 // A pseudo-terminal mapped to kBenchPort, raw on both sides.
 struct Pty {

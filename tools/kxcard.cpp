@@ -99,7 +99,10 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
     } else if (a == "--device" || a == "--sim-args" || a == "--dir" || a == "--file") {
       const char* v = value(a.c_str());
       if (v == nullptr) return false;
-      (a == "--device" ? o->device : a == "--sim-args" ? o->simArgs : a == "--dir" ? o->dir : o->file) = v;
+      (a == "--device"     ? o->device
+       : a == "--sim-args" ? o->simArgs
+       : a == "--dir"      ? o->dir
+                           : o->file) = v;
     } else if (a == "--sim") {
       o->sim = true;
     } else if (a == "--usb") {
@@ -329,8 +332,9 @@ bool IsPin(const std::string& pin) {
 // The PIN pad dialogue with a countdown of its wait. On success `pin` holds
 // the six characters; the caller wipes them.
 int AskPad(int mode, char (&pin)[8]) {
-  std::printf("Type the PIN on the PIN pad and press its Enter key (Escape on this\n"
-              "workstation cancels).\n");
+  std::printf(
+      "Type the PIN on the PIN pad and press its Enter key (Escape on this\n"
+      "workstation cancels).\n");
   std::fflush(stdout);
   int code = 0;
   {

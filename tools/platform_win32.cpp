@@ -9,7 +9,8 @@ namespace kxcard {
 
 std::string GbkToUtf8(const std::string& gbk) {
   if (gbk.empty()) return gbk;
-  const int wide = MultiByteToWideChar(936, 0, gbk.data(), static_cast<int>(gbk.size()), nullptr, 0);
+  const int wide =
+      MultiByteToWideChar(936, 0, gbk.data(), static_cast<int>(gbk.size()), nullptr, 0);
   if (wide <= 0) return gbk;
   std::vector<wchar_t> w(static_cast<size_t>(wide));
   MultiByteToWideChar(936, 0, gbk.data(), static_cast<int>(gbk.size()), w.data(), wide);
@@ -61,7 +62,8 @@ Countdown::Countdown(const std::string& label, int seconds) : impl_(new Impl) {
   impl_->label = label;
   impl_->seconds = seconds;
   impl_->stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (impl_->stop != nullptr) impl_->thread = CreateThread(nullptr, 0, RunCountdown, impl_, 0, nullptr);
+  if (impl_->stop != nullptr)
+    impl_->thread = CreateThread(nullptr, 0, RunCountdown, impl_, 0, nullptr);
 }
 
 Countdown::~Countdown() {

@@ -160,6 +160,7 @@ static const char kGbkParamThenReceiveFailed[] =
     "\xbd\xd3\xca\xd5\xca\xfd\xbe\xdd\xca\xa7\xb0\xdc\xa3\xac\xb7\xb5\xbb\xd8\xa3\xba-4";
 static const char kGbkOpenPortError[] =
     "\xb4\xf2\xbf\xaa\xb6\xc1\xd0\xb4\xc6\xf7\xb6\xcb\xbf\xda\xb4\xed\xce\xf3";
+static const char kGbkUsbFailed[] = "\xc1\xac\xbd\xd3USB\xca\xa7\xb0\xdc";
 
 static int LoadDll(const char* path) {
   g_dll = LoadLibraryA(path);
@@ -347,9 +348,17 @@ static void CallEveryExport(void) {
     memset(text, 0, sizeof text);
     Check(Call("KXTest", U(text)) == 0 && text[0] != 0, "KXTest", "no message");
   }
+  /* USB: no reader and no PIN pad among the HID devices (under Wine, none
+   * at all); the device list comes from SetupAPI and hid.dll. */
+  const int32_t usb = Call("KXReaderInitTest", U(100), U(9600));
+  Check(usb == -2, "KXReaderInitTest on USB without a reader", "returned %d", (int)usb);
+  Message(-12, text);
+  Check(strstr(text, kGbkUsbFailed) != NULL, "USB failure message", "\"%s\"", text);
+  Check(Call("KXReaderPowerOff", U(0)) == 0, "KXReaderPowerOff after a failed USB open",
+        "non-zero");
   if (Has("KXReadPassword")) {
-    Check(Call("KXReadPassword", U(1), U(text)) < 0, "KXReadPassword without a PIN pad",
-          "succeeded");
+    const int32_t pad = Call("KXReadPassword", U(1), U(text));
+    Check(pad == -2, "KXReadPassword without a PIN pad", "returned %d", (int)pad);
   }
 }
 
