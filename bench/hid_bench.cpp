@@ -3,7 +3,6 @@
 // really block, with a silent PIN pad and a silent USB reader.
 #include <benchmark/benchmark.h>
 
-#include <chrono>
 #include <cstdint>
 
 #include "bench/cpu_time.h"
@@ -38,13 +37,8 @@ void SilentWait(benchmark::State& state, kx::HidLink& link, HidDeviceSpec device
   int result = 0;
   for (auto _ : state) {
     std::uint8_t buffer[1024];
-    const double cpuStart = bench::ThreadCpuMs();
-    const auto wallStart = std::chrono::steady_clock::now();
-    result = link.Read(buffer, sizeof buffer, timeoutSeconds);
-    wallMs +=
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - wallStart)
-            .count();
-    cpuMs += bench::ThreadCpuMs() - cpuStart;
+    bench::Measure(&cpuMs, &wallMs,
+                   [&] { result = link.Read(buffer, sizeof buffer, timeoutSeconds); });
   }
   kx::ResetLibraryForTests();
   if (result != -4) state.SkipWithError("the silent read did not time out");

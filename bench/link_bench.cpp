@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
-#include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -25,8 +24,6 @@
 namespace {
 
 constexpr int kBenchPort = 77;
-
-using bench::ThreadCpuMs;
 
 // A pseudo-terminal mapped to kBenchPort, raw on both sides.
 struct Pty {
@@ -62,13 +59,8 @@ void BM_SilentReaderWaitCpu(benchmark::State& state) {
   int result = 0;
   for (auto _ : state) {
     std::uint8_t buffer[1024];
-    const double cpuStart = ThreadCpuMs();
-    const auto wallStart = std::chrono::steady_clock::now();
-    result = kx::ReaderPort.Read(buffer, sizeof buffer, kx::kEtx, 5);
-    wallMs +=
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - wallStart)
-            .count();
-    cpuMs += ThreadCpuMs() - cpuStart;
+    bench::Measure(&cpuMs, &wallMs,
+                   [&] { result = kx::ReaderPort.Read(buffer, sizeof buffer, kx::kEtx, 5); });
   }
   kx::ReaderPort.Close();
   if (result != -4) state.SkipWithError("the silent read did not time out");
