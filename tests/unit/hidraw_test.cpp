@@ -139,8 +139,7 @@ TEST_F(FakeSysfs, TheWalkListsEveryHidrawNodeInNumberOrderWithItsIdentity) {
   AddDevice(3, "", "0200", false);  // no uevent: identity unknown
   std::ofstream(root_ / "sys/class/hidraw/not-a-node") << "";
 
-  platform::Backend& os = platform::Native();
-  platform::HidDeviceList* list = os.HidListOpen();
+  platform::HidDeviceList* list = platform::posix::HidrawListOpen();
   ASSERT_NE(list, nullptr);
   struct Expected {
     std::string node;
@@ -156,7 +155,7 @@ TEST_F(FakeSysfs, TheWalkListsEveryHidrawNodeInNumberOrderWithItsIdentity) {
   for (const Expected& e : expected) {
     SCOPED_TRACE(e.node);
     platform::HidInterface entry{};
-    ASSERT_EQ(os.HidListEntry(list, index++, &entry), platform::HidEntry::kFound);
+    ASSERT_EQ(platform::posix::HidrawListEntry(list, index++, &entry), platform::HidEntry::kFound);
     EXPECT_EQ(std::string(entry.path), (root_ / "dev" / e.node).string());
     EXPECT_EQ(entry.identityKnown, e.identityKnown);
     if (e.identityKnown) {
@@ -166,10 +165,10 @@ TEST_F(FakeSysfs, TheWalkListsEveryHidrawNodeInNumberOrderWithItsIdentity) {
     EXPECT_EQ(entry.version, e.version);
   }
   platform::HidInterface entry{};
-  EXPECT_EQ(os.HidListEntry(list, index, &entry), platform::HidEntry::kEnd);
+  EXPECT_EQ(platform::posix::HidrawListEntry(list, index, &entry), platform::HidEntry::kEnd);
   // One list at a time.
-  EXPECT_EQ(os.HidListOpen(), nullptr);
-  os.HidListRelease(list);
+  EXPECT_EQ(platform::posix::HidrawListOpen(), nullptr);
+  platform::posix::HidrawListRelease(list);
 
   // The links open their nodes; a plain file has no report descriptor.
   ASSERT_EQ(ReaderHidLink.Open(), 1);
