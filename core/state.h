@@ -64,6 +64,12 @@ struct PlatformState {
   char hidrawDeviceRoot[kMaxDevicePathLength + 1] = {};
 };
 
+struct BinaryReadRequest {
+  int offset = 0;
+  int length = 0;
+  bool binaryMode = false;
+};
+
 struct LibraryState {
   // Explanation of the last failure, GBK. Written only through the
   // operations below, which never let it exceed 499 bytes.
@@ -80,6 +86,12 @@ struct LibraryState {
   std::uint8_t presetPin[kPresetPinSize] = {};
   // COM port of the last KXReaderInit or successful reader search.
   int comPortNumber = 1;
+  // Where the last successful ConnectUserCard found the reader (a COM port
+  // number, or 100 for USB); 0 when it found none.
+  int connectedReaderPort = 0;
+  // The transparent-file read KXReadBinaryAIO hands to the read-info
+  // service; the flag is set only while KXReadBinaryAIO runs.
+  BinaryReadRequest binaryRead;
 
   LinkState link;
   PlatformState platform;
@@ -95,6 +107,7 @@ inline int& ResetAnswerLength = State.resetAnswerLength;
 inline char (&LastRecordHex)[kLastRecordHexSize] = State.lastRecordHex;
 inline std::uint8_t (&PresetPin)[kPresetPinSize] = State.presetPin;
 inline int& ComPortNumber = State.comPortNumber;
+inline BinaryReadRequest& BinaryRead = State.binaryRead;
 inline LinkSide& LinkKind = State.link.kind;
 inline bool& SerialPortOpen = State.link.serialPortOpen;
 

@@ -100,6 +100,47 @@ KX_API int KX_CALL KXCardChangePIN(int reserved, const char *oldPin, const char 
 KX_API int KX_CALL testKXCardVerifyPIN(const char *pin);
 KX_API int KX_CALL testKXCardChangePIN(const char *oldPin, const char *newPin);
 
+/* ---- keys, data items and transparent files ---- */
+
+/* Proves key `keyName` (a name of the card's key table, e.g. "UK1DF01") to the
+ * user card by external authentication with a PSAM-derived cryptogram. Needs
+ * an open reader with the contact user card powered on. */
+KX_API int KX_CALL KXCheckKey(int reserved, const char *keyName);
+/* Reads record `recordNumber` (its low byte; 0: every record item of the
+ * file) of `file` under `directory` ("DF01", "EF05": the first four
+ * characters count), meeting the file's read condition (PIN from SetPin,
+ * keys through the PSAM). Numeric items come out as hex text with a NUL,
+ * text items as their raw bytes; a whole file is its items one after
+ * another. Needs an open reader with the contact user card powered on. */
+KX_API int KX_CALL KXReadInfo(int reserved, const char *directory, const char *file,
+                              int recordNumber, unsigned char *out);
+/* KXReadInfo in one call: finds the reader (USB, the remembered COM port,
+ * then COM1 to COM99), powers the user card on, reads, powers both cards
+ * off and closes the link. testKXReadInfoAIO is the same function. */
+KX_API int KX_CALL KXReadInfoAIO(const char *directory, const char *file, int recordNumber,
+                                 unsigned char *out);
+KX_API int KX_CALL testKXReadInfoAIO(const char *directory, const char *file, int recordNumber,
+                                     unsigned char *out);
+/* `length` bytes at `offset` (0 to 32767) of the selected transparent file. */
+KX_API int KX_CALL KXReadBinary(int reserved, int offset, int length, unsigned char *out);
+/* A transparent file's bytes in one call, as 2 * length hex digits and a NUL. */
+KX_API int KX_CALL KXReadBinaryAIO(const char *directory, const char *file, int offset,
+                                   int length, char *out);
+/* Writes one item (or, for record 0, every item of the file) from its value
+ * bytes, after proving the file's write key. */
+KX_API int KX_CALL KXUpdateInfo(int reserved, const char *directory, const char *file,
+                                int recordNumber, const unsigned char *data);
+KX_API int KX_CALL KXUpdateInfoAIO(const char *directory, const char *file, int recordNumber,
+                                   const unsigned char *data);
+/* Writes `length` bytes at `offset` of the selected transparent file. */
+KX_API int KX_CALL KXUpdateBinary(int reserved, int offset, int length,
+                                  const unsigned char *data);
+KX_API int KX_CALL KXUpdateBinaryAIO(const char *directory, const char *file, int offset,
+                                     int length, const unsigned char *data);
+/* A fixed test write of the card identification code in one call; `message`
+ * (545 bytes) receives KXGetErrMessage's text for its result. Returns 0. */
+KX_API int KX_CALL KXTest(char *message);
+
 /* ---- data dictionary ---- */
 
 KX_API int KX_CALL CombinedData(int fileKind, const char *directory, const char *file,

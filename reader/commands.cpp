@@ -55,6 +55,16 @@ bool OpenComPort(int port, int baud) {
   return true;
 }
 
+bool ReaderLinkOpen() {
+  return LinkKind == LinkSide::Hid ? State.link.readerHid.device != nullptr : SerialPortOpen;
+}
+
+// The search's outcome: the reader is on `port`, its user card powered on.
+int FoundReader(int port) {
+  State.connectedReaderPort = port;
+  return kOk;
+}
+
 }  // namespace
 
 int PowerOnSlot(int slot, std::uint8_t* resetAnswer, int capacity, int* length) {
@@ -158,6 +168,7 @@ int ReaderInfo(char* model, char* version) {
 int ConnectUserCard() {
   nIFDType = kContact;
   ErrorTextClear();
+  State.connectedReaderPort = 0;
 
   char c = '0';
   ReaderPort.Close();
@@ -167,7 +178,7 @@ int ConnectUserCard() {
       ReaderPort.Close();
       return s;
     }
-    if (c == '2') return kOk;
+    if (c == '2') return FoundReader(kUsbPort);
     ErrorTextReplace("未插入用户卡");
     ReaderPort.Close();
     return kErrNoUserCard;
@@ -175,7 +186,7 @@ int ConnectUserCard() {
 
   ReaderPort.Close();
   if (OpenComPort(ComPortNumber, kSearchBaud) && QueryReaderStatus(&c) == kOk) {
-    if (c == '2') return kOk;
+    if (c == '2') return FoundReader(ComPortNumber);
     ErrorTextReplace("未插入用户卡");
     ReaderPort.Close();
     return kErrNoUserCard;
@@ -186,7 +197,7 @@ int ConnectUserCard() {
     if (!OpenComPort(port, kSearchBaud) || QueryReaderStatus(&c) != kOk) continue;
     if (c == '2') {
       ComPortNumber = port;
-      return kOk;
+      return FoundReader(port);
     }
     // The reader's own status message stays in ErrorText.
     ReaderPort.Close();
@@ -200,6 +211,18 @@ int ConnectUserCard() {
 }
 
 void DisconnectUserCard() {
+  // A failed master-file selection closes the link and powers off only the
+  // card it was talking to: open the reader the search found again, so that
+  // neither card is left powered.
+  const int port = State.connectedReaderPort;
+  State.connectedReaderPort = 0;
+  if (port != 0 && !ReaderLinkOpen()) {
+    if (port == kUsbPort) {
+      ReaderPort.Open(kUsbPort, kSearchBaud, 8, 1);
+    } else {
+      OpenComPort(port, kSearchBaud);
+    }
+  }
   PowerOffSlot(kContact);
   PowerOffSlot(kPsam);
   ReaderPort.Close();

@@ -58,7 +58,9 @@ int ReaderInfo(char* model, char* version);
 // powers the contact user card on. 0, -6, -2 or the status query's code.
 int ConnectUserCard();
 
-// Powers both cards off and closes the link.
+// Powers both cards off and closes the link. When the link was closed since
+// a successful ConnectUserCard (a failed master-file selection closes it), the
+// reader it found is opened again first.
 void DisconnectUserCard();
 
 }  // namespace kx

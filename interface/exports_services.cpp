@@ -1,0 +1,95 @@
+// Exports of the secure card services: the key check, and the data items and
+// transparent files read and written with their access conditions met.
+#include "KX_ICCReader.h"
+#include "core/result.h"
+#include "interface/export_call.h"
+#include "services/data_items.h"
+#include "services/key_authentication.h"
+
+namespace {
+
+// KXReadInfoAIO and testKXReadInfoAIO: one routine under two names. The DLL
+// binds the second name to the first's code; the shared object gives each
+// name a symbol of its own.
+int ReadInfoAllInOne(const char* directory, const char* file, int recordNumber,
+                     unsigned char* out) {
+  if (out == nullptr) return kx::kErrParam;
+  return kx::ReadInfoAllInOne(directory, file, recordNumber, reinterpret_cast<char*>(out));
+}
+
+}  // namespace
+
+extern "C" {
+
+KX_API int KX_CALL KXCheckKey(int /*reserved*/, const char* keyName) {
+  kx::ExportCall call;
+  return kx::CheckKey(keyName);
+}
+
+KX_API int KX_CALL KXReadInfo(int /*reserved*/, const char* directory, const char* file,
+                              int recordNumber, unsigned char* out) {
+  kx::ExportCall call;
+  if (out == nullptr) return kx::kErrParam;
+  return kx::ReadInfo(directory, file, recordNumber, reinterpret_cast<char*>(out));
+}
+
+KX_API int KX_CALL KXReadInfoAIO(const char* directory, const char* file, int recordNumber,
+                                 unsigned char* out) {
+  kx::ExportCall call;
+  return ReadInfoAllInOne(directory, file, recordNumber, out);
+}
+
+KX_API int KX_CALL testKXReadInfoAIO(const char* directory, const char* file, int recordNumber,
+                                     unsigned char* out) {
+  kx::ExportCall call;
+  return ReadInfoAllInOne(directory, file, recordNumber, out);
+}
+
+KX_API int KX_CALL KXReadBinary(int /*reserved*/, int offset, int length, unsigned char* out) {
+  kx::ExportCall call;
+  if (out == nullptr) return kx::kErrParam;
+  return kx::ReadBinaryFile(offset, length, out);
+}
+
+KX_API int KX_CALL KXReadBinaryAIO(const char* directory, const char* file, int offset, int length,
+                                   char* out) {
+  kx::ExportCall call;
+  if (out == nullptr) return kx::kErrParam;
+  return kx::ReadBinaryAllInOne(directory, file, offset, length, out);
+}
+
+KX_API int KX_CALL KXUpdateInfo(int /*reserved*/, const char* directory, const char* file,
+                                int recordNumber, const unsigned char* data) {
+  kx::ExportCall call;
+  if (data == nullptr) return kx::kErrParam;
+  return kx::UpdateInfo(directory, file, recordNumber, data);
+}
+
+KX_API int KX_CALL KXUpdateInfoAIO(const char* directory, const char* file, int recordNumber,
+                                   const unsigned char* data) {
+  kx::ExportCall call;
+  if (data == nullptr) return kx::kErrParam;
+  return kx::UpdateInfoAllInOne(directory, file, recordNumber, data);
+}
+
+KX_API int KX_CALL KXUpdateBinary(int /*reserved*/, int offset, int length,
+                                  const unsigned char* data) {
+  kx::ExportCall call;
+  if (data == nullptr) return kx::kErrParam;
+  return kx::UpdateBinaryFile(offset, length, data);
+}
+
+KX_API int KX_CALL KXUpdateBinaryAIO(const char* directory, const char* file, int offset,
+                                     int length, const unsigned char* data) {
+  kx::ExportCall call;
+  if (data == nullptr) return kx::kErrParam;
+  return kx::UpdateBinaryAllInOne(directory, file, offset, length, data);
+}
+
+KX_API int KX_CALL KXTest(char* message) {
+  kx::ExportCall call;
+  kx::WriteTestRecord(message);
+  return kx::kOk;
+}
+
+}  // extern "C"

@@ -1,0 +1,42 @@
+// The read and update services: the user card's data items and transparent
+// files by directory, file and record, with the file's access condition met
+// by the service itself. Results follow core/result.h.
+//
+// Directory and file are texts such as "DF01" and "EF05": only their first
+// four characters count, and a text shorter than four is refused (-12)
+// before anything is sent. Record numbers count by their low byte; 0 means
+// every record item of the file.
+#pragma once
+
+#include <cstdint>
+
+namespace kx {
+
+// KXReadInfo: one item's output (hex text and a NUL for data types 0 and 4,
+// the raw bytes for 1 and 3), or every item's, one after another.
+int ReadInfo(const char* directory, const char* file, int recordNumber, char* out);
+// KXReadInfoAIO: the same between ConnectUserCard and DisconnectUserCard.
+int ReadInfoAllInOne(const char* directory, const char* file, int recordNumber, char* out);
+// KXReadBinary: `length` bytes at `offset` of the selected transparent file,
+// no access handling.
+int ReadBinaryFile(int offset, int length, std::uint8_t* out);
+// KXReadBinaryAIO: the bytes of a transparent file named by directory and
+// file, its read condition met, as 2 * length hex characters and a NUL.
+int ReadBinaryAllInOne(const char* directory, const char* file, int offset, int length, char* out);
+
+// KXUpdateInfo: one item, or every item of the file, from their value bytes
+// one after another (each item takes its dictionary length).
+int UpdateInfo(const char* directory, const char* file, int recordNumber, const std::uint8_t* data);
+int UpdateInfoAllInOne(const char* directory, const char* file, int recordNumber,
+                       const std::uint8_t* data);
+// KXUpdateBinary: `length` bytes at `offset` of the selected transparent file.
+int UpdateBinaryFile(int offset, int length, const std::uint8_t* data);
+int UpdateBinaryAllInOne(const char* directory, const char* file, int offset, int length,
+                         const std::uint8_t* data);
+
+// KXTest: writes the fixed identification code to record 1 of 3F00 EF05 in
+// one all-in-one call and puts KXGetErrMessage's text for the result into
+// `message` (545 bytes).
+void WriteTestRecord(char* message);
+
+}  // namespace kx

@@ -1,0 +1,117 @@
+#include "services/file_access.h"
+
+#include <cstring>
+
+#include "card/apdu.h"
+#include "card/commands.h"
+#include "card/pin.h"
+#include "services/key_authentication.h"
+
+namespace kx {
+
+namespace {
+
+constexpr int kFileIdLength = kFileIdFieldSize - 1;
+constexpr std::uint16_t kMasterFileId = 0x3F00;
+// VERIFY presents the first three bytes PresetPin holds.
+constexpr int kPresetPinBytes = 3;
+
+// Copies at most four characters; false when there were fewer.
+bool TakeFileId(const char* text, char (&id)[kFileIdFieldSize]) {
+  std::memset(id, 0, sizeof id);
+  if (text == nullptr) return false;
+  const std::size_t length = strnlen(text, kFileIdLength);
+  std::memcpy(id, text, length);
+  return length == kFileIdLength;
+}
+
+// The condition a file sets for `mode`: a write condition is always one key's name.
+AccessCondition ConditionFor(AccessMode mode, const FileKeyRelationRow& relation) {
+  if (mode == AccessMode::Read) return ParseAccessCondition(relation.readCondition);
+  AccessCondition condition{AccessKind::Key, {}};
+  const std::size_t length = strnlen(relation.writeCondition, sizeof condition.keyName - 1);
+  std::memcpy(condition.keyName, relation.writeCondition, length);
+  return condition;
+}
+
+// Everything but a free read: the master file, the directory, then the PIN
+// and the key as the condition asks.
+int SatisfyCondition(const FileName& name, const FileKeyRelationRow& relation,
+                     const AccessCondition& condition, const AccessTexts& texts) {
+  const bool needsKey =
+      condition.kind == AccessKind::Key || condition.kind == AccessKind::PinAndKey;
+  const bool needsPin =
+      condition.kind == AccessKind::PinOnly || condition.kind == AccessKind::PinAndKey;
+
+  CardKeyInfoRow keyRow{};
+  if (needsKey && FindCardKey(name.directory, condition.keyName, &keyRow) != kOk) {
+    ErrorTextFormat(texts.noKey, name.directory, condition.keyName);
+    return kErrParam;
+  }
+  AuthenticationOptions options;
+  options.texts = &kDataServiceTexts;
+  KeyAuthentication flow(KeyOfRow(keyRow), options);
+  int r = kOk;
+  if (needsKey) {
+    r = flow.Run(AuthenticationStep::Factors, AuthenticationStep::Factors);
+    if (r != kOk) return r;
+  }
+
+  // A failed selection has closed the link: the next command fails and says so.
+  SelectMasterFile();
+  if (relation.directoryId != kMasterFileId) {
+    r = SelectFile(SelectBy::Identifier, relation.directoryId);
+    if (r != kOk) {
+      ErrorTextFormat(texts.noDirectory, name.directory);
+      return r;
+    }
+  }
+  if (needsPin) {
+    r = VerifyPinWithPad(0x00, 0x00, kPresetPinBytes, PresetPin);
+    if (r != kOk) {
+      ErrorTextReplace("读文件 密码验证失败");
+      return r;
+    }
+  }
+  if (needsKey) return flow.Run(AuthenticationStep::Challenges, AuthenticationStep::Authenticate);
+  return kOk;
+}
+
+}  // namespace
+
+bool TakeFileName(const char* directory, const char* file, FileName* name) {
+  const bool directoryTaken = TakeFileId(directory, name->directory);
+  const bool fileTaken = TakeFileId(file, name->file);
+  return directoryTaken && fileTaken;
+}
+
+int OpenFile(AccessMode mode, const FileName& name, const AccessTexts& texts) {
+  FileKeyRelationRow relation{};
+  if (FindFileKeyRelation(name.directory, name.file, &relation) != kOk) {
+    ErrorTextReplace(texts.noRelation);
+    return kErrParam;
+  }
+  const AccessCondition condition = ConditionFor(mode, relation);
+  const int r = condition.kind == AccessKind::Free
+                    ? SelectMasterFile()
+                    : SatisfyCondition(name, relation, condition, texts);
+  if (r != kOk) return r;
+  const int selected = SelectFile(SelectBy::ChildIdentifier, relation.fileId);
+  if (selected != kOk) ErrorTextReplace("选择ef文件失败");
+  return selected;
+}
+
+BinaryRange CheckBinaryRange(int offset, int length) {
+  if (offset < 0 || length < 0) return BinaryRange::Negative;
+  if (offset > kMaxBinaryOffset) return BinaryRange::OutOfFile;
+  // P1 P2 of a piece that starts past 7FFF would carry the top bit, which
+  // names another file by its short identifier.
+  if (length > 0) {
+    const long long lastPiece =
+        offset + static_cast<long long>((length - 1) / kBinaryPieceSize) * kBinaryPieceSize;
+    if (lastPiece > kMaxBinaryOffset) return BinaryRange::OutOfFile;
+  }
+  return BinaryRange::Valid;
+}
+
+}  // namespace kx

@@ -1,0 +1,79 @@
+// What the read and update services share: the caller's directory and file
+// names, the road into a file through its access condition, and the
+// transparent-file pieces. Results follow core/result.h.
+#pragma once
+
+#include <cstdint>
+
+#include "core/result.h"
+#include "core/state.h"
+#include "dictionary/dictionary.h"
+#include "reader/commands.h"
+
+namespace kx {
+
+// The first four characters of the caller's directory and file texts: the
+// only ones any lookup, command or message uses.
+struct FileName {
+  char directory[kFileIdFieldSize] = {};
+  char file[kFileIdFieldSize] = {};
+};
+
+// False when either text is null or shorter than four characters.
+bool TakeFileName(const char* directory, const char* file, FileName* name);
+
+enum class AccessMode { Read, Write };
+
+// The service's words for the failures on the way into a file (printf
+// formats: the directory, then the key name; the directory).
+struct AccessTexts {
+  const char* noRelation;
+  const char* noKey;
+  const char* noDirectory;
+};
+
+// Satisfies the file's condition for `mode` (the read condition as an access
+// expression; the write condition as a key name) and selects the file on the
+// user card: the master file, the directory (by identifier), the PIN in
+// PresetPin and the key, as the condition asks, then the file.
+int OpenFile(AccessMode mode, const FileName& name, const AccessTexts& texts);
+
+// Transparent files move in pieces of at most 128 bytes, addressed by an
+// offset of 15 bits (P1 P2 without the top bit).
+inline constexpr int kBinaryPieceSize = 128;
+inline constexpr int kMaxBinaryOffset = 0x7FFF;
+
+enum class BinaryRange {
+  Valid,
+  Negative,   // a negative offset or length
+  OutOfFile,  // an offset above 32767, or a later piece that would start there
+};
+BinaryRange CheckBinaryRange(int offset, int length);
+
+// Calls piece(pieceOffset, position, count) for each piece of the range in
+// order (position counts from 0 in the caller's data) and stops at the
+// first one that does not return 0.
+template <typename Piece>
+int ForEachBinaryPiece(int offset, int length, Piece piece) {
+  for (int position = 0; position < length; position += kBinaryPieceSize) {
+    const int count = length - position < kBinaryPieceSize ? length - position : kBinaryPieceSize;
+    const int r = piece(offset + position, position, count);
+    if (r != kOk) return r;
+  }
+  return kOk;
+}
+
+// The all-in-one frame: finds the reader and powers the user card on, runs
+// `operation`, then powers both cards off and closes the link, whatever
+// happened. Returns the search's failure or the operation's result;
+// ErrorText keeps the failing step's words through the closing power-off.
+template <typename Operation>
+int WithUserCardConnected(Operation operation) {
+  int r = ConnectUserCard();
+  if (r == kOk) r = operation();
+  ErrorTextKeeper keep;
+  DisconnectUserCard();
+  return r;
+}
+
+}  // namespace kx

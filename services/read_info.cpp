@@ -1,0 +1,167 @@
+// The read services: data items by record, whole record files, and
+// transparent files by offset.
+#include <algorithm>
+#include <cstring>
+
+#include "card/apdu.h"
+#include "card/commands.h"
+#include "services/data_items.h"
+#include "services/file_access.h"
+
+namespace kx {
+
+namespace {
+
+const AccessTexts kReadTexts = {
+    .noRelation = "未找到目录文件 FileKeyRelation ",
+    .noKey = "读文件，为找到 %s 目录下 %s 密钥信息 ",
+    .noDirectory = "读文件 %s 目录下 选择df文件失败",
+};
+
+// Whole-file reads ask for 6 bytes; a card that holds more answers 6Cxx and
+// the exchange asks again with the right length.
+constexpr int kWholeFileLe = 6;
+
+int RangeRefused() {
+  ErrorTextReplace("KXReadBinary,读二进制文件起始地址超出参数范围");
+  return kErrParam;
+}
+
+// The failure of the item lookup, for record r of the file or its
+// transparent row (binary) or all its records (r 0).
+int ItemNotFound(const FileName& name, int r, bool binary) {
+  if (r != 0) {
+    ErrorTextFormat("读文件未找到%s %s 目录下的第 %d 条记录 ", name.directory, name.file, r);
+  } else if (binary) {
+    ErrorTextFormat("在 %s %s 目录下未找到二进制文件,此文件可能不是二进制文件", name.directory,
+                    name.file);
+  } else {
+    ErrorTextReplace("未找到读所有记录的目录 TagCardRecordInfo ");
+  }
+  return kErrParam;
+}
+
+// READ BINARY of `count` bytes at `offset` of the current file. Bytes the
+// card did not give read as 0; bytes it gave beyond the count are dropped.
+int ReadPiece(int offset, int count, std::uint8_t* piece) {
+  Response reply;
+  const int r = Exchange(CommandApdu::Expecting(0x00, 0xB0, static_cast<std::uint8_t>(offset >> 8),
+                                                static_cast<std::uint8_t>(offset), count),
+                         &reply);
+  if (r != kOk) return r;
+  const int got = std::min(count, reply.dataLength());
+  std::memcpy(piece, reply.data(), static_cast<std::size_t>(got));
+  std::memset(piece + got, 0, static_cast<std::size_t>(count - got));
+  return kOk;
+}
+
+// The range in pieces; store(position, piece, count) puts each one where it
+// belongs in the caller's output.
+template <typename Store>
+int ReadPieces(int offset, int length, Store store) {
+  return ForEachBinaryPiece(offset, length, [&store](int pieceOffset, int position, int count) {
+    std::uint8_t piece[kBinaryPieceSize];
+    const int r = ReadPiece(pieceOffset, count, piece);
+    if (r == kOk) store(position, piece, count);
+    return r;
+  });
+}
+
+// One record read and formatted at `out`; *written is the output's width.
+int ReadItem(const TagCardRecordInfoRow& item, int le, char* out, int* written) {
+  std::uint8_t record[kMaxApduReply] = {};
+  int length = 0;
+  const int r = ReadRecord(item.recordNumber, 4, le, &length, record);
+  if (r != kOk) return r;
+  *written = FormatItemValue(item.dataType, item.length, record, length, out);
+  return kOk;
+}
+
+// The file's items, found before anything reaches the user card.
+struct ItemList {
+  TagCardRecordInfoRow single{};
+  std::uint8_t positions[kMaxRecordItemsPerFile] = {};
+  int count = 0;  // 0: the single row
+};
+
+int FindItems(const FileName& name, int r, bool binary, ItemList* items) {
+  if (r != 0 || binary) {
+    return FindRecordItem(name.directory, name.file, r, &items->single) == kOk
+               ? kOk
+               : ItemNotFound(name, r, binary);
+  }
+  items->count = ListRecordRows(name.directory, name.file, items->positions);
+  return items->count > 0 ? kOk : ItemNotFound(name, r, binary);
+}
+
+}  // namespace
+
+int ReadInfo(const char* directory, const char* file, int recordNumber, char* out) {
+  const int r = recordNumber & 0xFF;
+  // Only KXReadBinaryAIO sets the flag; its request is checked before any
+  // command, not after the file's key has been proven.
+  const bool binary = r == 0 && BinaryRead.binaryMode;
+  FileName name;
+  if (!TakeFileName(directory, file, &name)) return ItemNotFound(name, r, binary);
+  if (binary && CheckBinaryRange(BinaryRead.offset, BinaryRead.length) != BinaryRange::Valid) {
+    return RangeRefused();
+  }
+
+  int code = CheckPsam();
+  if (code != kOk) return code;
+  std::memset(out, 0, 4);
+  SelectInterface(kInterfaceContact);
+  ItemList items;
+  code = FindItems(name, r, binary, &items);
+  if (code != kOk) return code;
+  code = OpenFile(AccessMode::Read, name, kReadTexts);
+  if (code != kOk) return code;
+
+  if (binary) {
+    code = CheckPsam();
+    if (code != kOk) return code;
+    // Transparent contents are shown as the hex text of the bytes read.
+    return ReadPieces(BinaryRead.offset, BinaryRead.length,
+                      [out](int position, const std::uint8_t* piece, int count) {
+                        FormatItemValue(4, count, piece, count, out + 2 * position);
+                      });
+  }
+  if (items.count == 0) {
+    int written = 0;
+    return ReadItem(items.single, 0, out, &written);
+  }
+  int position = 0;
+  for (int i = 0; i < items.count; ++i) {
+    int written = 0;
+    code = ReadItem(TagCardRecordInfo[items.positions[i]], kWholeFileLe, out + position, &written);
+    if (code != kOk) return code;
+    position += written;
+  }
+  return kOk;
+}
+
+int ReadInfoAllInOne(const char* directory, const char* file, int recordNumber, char* out) {
+  return WithUserCardConnected([&] { return ReadInfo(directory, file, recordNumber, out); });
+}
+
+int ReadBinaryFile(int offset, int length, std::uint8_t* out) {
+  const BinaryRange range = CheckBinaryRange(offset, length);
+  if (range == BinaryRange::Negative) return RangeRefused();
+  const int r = CheckPsam();
+  if (r != kOk) return r;
+  if (range != BinaryRange::Valid) return RangeRefused();
+  return ReadPieces(offset, length, [out](int position, const std::uint8_t* piece, int count) {
+    std::memcpy(out + position, piece, static_cast<std::size_t>(count));
+  });
+}
+
+int ReadBinaryAllInOne(const char* directory, const char* file, int offset, int length, char* out) {
+  BinaryRead.offset = offset;
+  BinaryRead.length = length;
+  BinaryRead.binaryMode = true;
+  const int r = ReadInfoAllInOne(directory, file, 0, out);
+  BinaryRead.binaryMode = false;
+  return r;
+}
+
+}  // namespace kx

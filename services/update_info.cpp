@@ -1,0 +1,135 @@
+// The update services: data items by record, whole record files, and
+// transparent files by offset; and the fixed test write of KXTest.
+#include <cstring>
+
+#include "card/apdu.h"
+#include "card/commands.h"
+#include "core/hex.h"
+#include "core/messages.h"
+#include "services/data_items.h"
+#include "services/file_access.h"
+
+namespace kx {
+
+namespace {
+
+const AccessTexts kWriteTexts = {
+    .noRelation = "未找到目录文件 FileKeyRelation ",
+    .noKey = "写文件，为找到 %s 目录下 %s 密钥信息 ",
+    .noDirectory = "写文件 %s 目录下 选择df文件失败",
+};
+
+const AccessTexts kWriteBinaryTexts = {
+    .noRelation = "写二进制文件 未找到目录文件 FileKeyRelation ",
+    .noKey = "写二进制文件，为找到 %s 目录下 %s 密钥信息 ",
+    .noDirectory = "写二进制文件 %s 目录下 选择df文件失败",
+};
+
+// The record image's tag and length bytes.
+constexpr int kItemHeaderSize = 2;
+
+int RangeRefused() {
+  ErrorTextReplace("KXReadBinary,写二进制文件起始地址超出参数范围");
+  return kErrParam;
+}
+
+int ItemNotFound(const FileName& name, int r) {
+  if (r != 0) {
+    ErrorTextFormat("写文件未找到%s %s 目录下的第 %d 条记录 ", name.directory, name.file, r);
+  } else {
+    ErrorTextReplace("未找到写所有记录的目录 TagCardRecordInfo ");
+  }
+  return kErrParam;
+}
+
+int TransparentFileNotFound(const FileName& name) {
+  ErrorTextFormat("写二进制文件未找到%s %s 目录 ", name.directory, name.file);
+  return kErrParam;
+}
+
+// UPDATE RECORD of one item from its n value bytes: tag, n and the value,
+// or the value alone for an item without a tag.
+int WriteItem(const TagCardRecordInfoRow& item, const std::uint8_t* value) {
+  std::uint8_t image[CommandApdu::kMaxData];
+  const int header = item.tag != 0 ? kItemHeaderSize : 0;
+  const int n = item.length;
+  if (n + header > CommandApdu::kMaxData) return kErrParam;
+  if (header != 0) {
+    image[0] = item.tag;
+    image[1] = static_cast<std::uint8_t>(n);
+  }
+  std::memcpy(image + header, value, static_cast<std::size_t>(n));
+  return UpdateRecord(item.recordNumber, 4, n + header, image);
+}
+
+}  // namespace
+
+int UpdateInfo(const char* directory, const char* file, int recordNumber,
+               const std::uint8_t* data) {
+  const int r = recordNumber & 0xFF;
+  FileName name;
+  if (!TakeFileName(directory, file, &name)) return ItemNotFound(name, r);
+
+  SelectInterface(kInterfaceContact);
+  TagCardRecordInfoRow item{};
+  std::uint8_t positions[kMaxRecordItemsPerFile] = {};
+  int count = 0;
+  if (r != 0) {
+    if (FindRecordItem(name.directory, name.file, r, &item) != kOk) return ItemNotFound(name, r);
+  } else {
+    count = ListRecordRows(name.directory, name.file, positions);
+    if (count <= 0) return ItemNotFound(name, r);
+  }
+  int code = OpenFile(AccessMode::Write, name, kWriteTexts);
+  if (code != kOk) return code;
+
+  if (r != 0) return WriteItem(item, data);
+  // Not atomic: a refused record leaves the ones before it written.
+  const std::uint8_t* value = data;
+  for (int i = 0; i < count; ++i) {
+    const TagCardRecordInfoRow& row = TagCardRecordInfo[positions[i]];
+    code = WriteItem(row, value);
+    if (code != kOk) return code;
+    value += row.length;
+  }
+  return kOk;
+}
+
+int UpdateInfoAllInOne(const char* directory, const char* file, int recordNumber,
+                       const std::uint8_t* data) {
+  return WithUserCardConnected([&] { return UpdateInfo(directory, file, recordNumber, data); });
+}
+
+int UpdateBinaryFile(int offset, int length, const std::uint8_t* data) {
+  if (CheckBinaryRange(offset, length) != BinaryRange::Valid) return RangeRefused();
+  return ForEachBinaryPiece(offset, length, [data](int pieceOffset, int position, int count) {
+    return UpdateBinary(pieceOffset, count, data + position);
+  });
+}
+
+int UpdateBinaryAllInOne(const char* directory, const char* file, int offset, int length,
+                         const std::uint8_t* data) {
+  return WithUserCardConnected([&] {
+    FileName name;
+    if (!TakeFileName(directory, file, &name)) return TransparentFileNotFound(name);
+    SelectInterface(kInterfaceContact);
+    TagCardRecordInfoRow row{};
+    if (FindRecordItem(name.directory, name.file, 0, &row) != kOk) {
+      return TransparentFileNotFound(name);
+    }
+    // The range is known to be refused before the file's key is proven.
+    if (CheckBinaryRange(offset, length) != BinaryRange::Valid) return RangeRefused();
+    const int r = OpenFile(AccessMode::Write, name, kWriteBinaryTexts);
+    return r != kOk ? r : UpdateBinaryFile(offset, length, data);
+  });
+}
+
+void WriteTestRecord(char* message) {
+  static constexpr char kTestCode[] = "330329D15600000500006074BD3D5A3F";
+  std::uint8_t code[sizeof kTestCode / 2 + 1] = {};
+  HexDecode(kTestCode, code, static_cast<int>(sizeof kTestCode) - 1);
+  const int r = UpdateInfoAllInOne("3F00", "EF05", 1, code);
+  if (message != nullptr) FormatErrorMessage(r, message);
+}
+
+}  // namespace kx
