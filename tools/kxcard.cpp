@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "KX_ICCReader.h"
+#include "tools/kxcard_items.h"
 #include "tools/platform_tools.h"
 
 namespace {
@@ -36,7 +37,9 @@ const char kUsage[] =
     "  verify-pin [PIN]   verify the cardholder PIN (typed on the PIN pad when\n"
     "                     not given)\n"
     "  change-pin OLD NEW change the cardholder PIN\n"
-    "  read-pin           ask the PIN pad for a PIN and tell how many digits came\n"
+    "  read-pin           ask the PIN pad for a PIN and tell how many digits came\n";
+
+const char kUsageOptions[] =
     "\n"
     "options:\n"
     "  --port N           COM port of the reader (default 1; 100 = USB)\n"
@@ -49,7 +52,15 @@ const char kUsage[] =
     "  --psam             (apdu) address the PSAM instead of the user card\n"
     "  --dir DFxx         (read-record) directory, default 3F00\n"
     "  --file EFxx        (read-record) elementary file, default EF05\n"
-    "  --le N             (read-record) expected length, default 0\n";
+    "  --le N             (read-record) expected length, default 0\n"
+    "  --json             (data-item commands) one JSON object on stdout\n"
+    "  --pin DIGITS       (data-item commands) the PIN a PIN-guarded read presents\n";
+
+void PrintUsage(std::FILE* to) {
+  std::fputs(kUsage, to);
+  std::fputs(kxcard::kItemUsage, to);
+  std::fputs(kUsageOptions, to);
+}
 
 struct Options {
   int port = 1;
@@ -62,6 +73,8 @@ struct Options {
   std::string file = "EF05";
   int le = 0;
   int mode = 1;
+  bool json = false;
+  std::string pin;
   std::string command;
   std::vector<std::string> args;
 };
@@ -96,13 +109,17 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
         *error = a + ": not a number: " + v;
         return false;
       }
-    } else if (a == "--device" || a == "--sim-args" || a == "--dir" || a == "--file") {
+    } else if (a == "--device" || a == "--sim-args" || a == "--dir" || a == "--file" ||
+               a == "--pin") {
       const char* v = value(a.c_str());
       if (v == nullptr) return false;
       (a == "--device"     ? o->device
        : a == "--sim-args" ? o->simArgs
        : a == "--dir"      ? o->dir
-                           : o->file) = v;
+       : a == "--file"     ? o->file
+                           : o->pin) = v;
+    } else if (a == "--json") {
+      o->json = true;
     } else if (a == "--sim") {
       o->sim = true;
     } else if (a == "--usb") {
@@ -417,17 +434,28 @@ int CommandChangePin(const Options& o) {
   return rc;
 }
 
+// The data-item commands, with the reader named by the options.
+int RunItemCommand(const Options& o) {
+  kxcard::ItemOptions options;
+  options.port = o.port;
+  options.baud = o.baud;
+  options.json = o.json;
+  options.pin = o.pin;
+  return kxcard::RunItemCommand(o.command, o.args, options);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   Options o;
   std::string error;
   if (!ParseOptions(argc, argv, &o, &error)) {
-    std::fprintf(stderr, "kxcard: %s\n%s", error.c_str(), kUsage);
+    std::fprintf(stderr, "kxcard: %s\n", error.c_str());
+    PrintUsage(stderr);
     return kExitUsage;
   }
   if (o.command.empty() || o.command == "help") {
-    std::fputs(kUsage, o.command.empty() ? stderr : stdout);
+    PrintUsage(o.command.empty() ? stderr : stdout);
     return o.command.empty() ? kExitUsage : kExitOk;
   }
   if (o.command == "errmsg") return CommandErrmsg(o);
@@ -445,7 +473,9 @@ int main(int argc, char** argv) {
       return kExitFailure;
     }
     o.device = sim.devicePath;
-    std::printf("kx-sim:  simulated reader on %s\n", sim.devicePath.c_str());
+    // Scripts reading --json output get nothing but the JSON on stdout.
+    std::fprintf(o.json ? stderr : stdout, "kx-sim:  simulated reader on %s\n",
+                 sim.devicePath.c_str());
   }
   if (!o.device.empty()) {
     int code = 0;
@@ -471,7 +501,12 @@ int main(int argc, char** argv) {
   } else if (o.command == "change-pin") {
     rc = CommandChangePin(o);
   } else {
-    std::fprintf(stderr, "kxcard: unknown command %s\n%s", o.command.c_str(), kUsage);
+    rc = RunItemCommand(o);
+    if (rc < 0) {
+      std::fprintf(stderr, "kxcard: unknown command %s\n", o.command.c_str());
+      PrintUsage(stderr);
+      rc = kExitUsage;
+    }
   }
   kxcard::StopSimulator(&sim);
   return rc;

@@ -40,6 +40,22 @@ std::string GbkToUtf8(const std::string& gbk) {
   return out;
 }
 
+bool Utf8ToGbk(const std::string& utf8, std::string* gbk) {
+  iconv_t cd = iconv_open("GBK", "UTF-8");
+  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+  std::string out(utf8.size() * 2 + 4, '\0');
+  char* src = const_cast<char*>(utf8.data());
+  size_t srcLeft = utf8.size();
+  char* dst = out.data();
+  size_t dstLeft = out.size();
+  const bool converted = iconv(cd, &src, &srcLeft, &dst, &dstLeft) != static_cast<size_t>(-1);
+  iconv_close(cd);
+  if (!converted) return false;
+  out.resize(out.size() - dstLeft);
+  *gbk = out;
+  return true;
+}
+
 namespace {
 
 bool Executable(const std::string& path) {

@@ -7,6 +7,9 @@ namespace kxcard {
 
 // GBK bytes (the library's messages) to UTF-8 for the terminal.
 std::string GbkToUtf8(const std::string& gbk);
+// UTF-8 to GBK, for the card's text items; false when the text is not valid
+// UTF-8 or has a character GBK lacks.
+bool Utf8ToGbk(const std::string& utf8, std::string* gbk);
 
 // A running kx-sim serving a simulated reader.
 struct Simulator {

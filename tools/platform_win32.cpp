@@ -20,6 +20,22 @@ std::string GbkToUtf8(const std::string& gbk) {
   return out;
 }
 
+bool Utf8ToGbk(const std::string& utf8, std::string* gbk) {
+  gbk->clear();
+  if (utf8.empty()) return true;
+  const int wide = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(),
+                                       static_cast<int>(utf8.size()), nullptr, 0);
+  if (wide <= 0) return false;
+  std::vector<wchar_t> w(static_cast<size_t>(wide));
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), w.data(), wide);
+  BOOL lossy = FALSE;
+  const int bytes = WideCharToMultiByte(936, 0, w.data(), wide, nullptr, 0, nullptr, &lossy);
+  if (bytes <= 0 || lossy) return false;
+  gbk->resize(static_cast<size_t>(bytes));
+  WideCharToMultiByte(936, 0, w.data(), wide, gbk->data(), bytes, nullptr, nullptr);
+  return true;
+}
+
 // The simulator serves a pseudo-terminal, which only exists on the Linux side:
 // under Wine, map its path to a COM port in the prefix and use --port.
 bool StartSimulator(const std::string&, const std::string&, Simulator*, std::string* error) {

@@ -1,61 +1,22 @@
 // End-to-end: the shipped shared library, loaded with dlopen and called
 // through its C ABI, and the kxcard tool, both against kx-sim on a real
 // pseudo-terminal through the POSIX serial code.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <array>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <sstream>
 #include <string>
-#include <vector>
 
+#include "tests/e2e/e2e_support.h"
 #include "tests/support/gbk.h"
-#include "tools/child_process.h"
 
 namespace {
 
 using kx::test::Gbk;
-using kx::tools::ChildProcess;
-
-// A kx-sim child process serving a reader on a pseudo-terminal.
-class SimProcess {
- public:
-  explicit SimProcess(const std::string& args = "") {
-    std::vector<std::string> argv = {KX_SIM_PATH};
-    std::istringstream split(args);
-    for (std::string word; split >> word;) argv.push_back(word);
-    std::string error;
-    if (child_.Start(argv, ChildProcess::kStdout, &error)) {
-      path_ = kx::tools::SimulatorDevicePath(child_.ReadLine(ChildProcess::kStdout, 5000));
-    }
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  ChildProcess child_;
-  std::string path_;
-};
-
-// The library as a host loads it.
-class Library {
- public:
-  Library() { handle_ = dlopen(KX_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL); }
-  ~Library() {
-    if (handle_ != nullptr) dlclose(handle_);
-  }
-  bool loaded() const { return handle_ != nullptr; }
-  template <typename F>
-  F Get(const char* name) {
-    return reinterpret_cast<F>(dlsym(handle_, name));
-  }
-
- private:
-  void* handle_ = nullptr;
-};
+using kx::test::Library;
+using kx::test::RunCommand;
+using kx::test::SimProcess;
 
 using SetComDeviceFn = int (*)(int, const char*);
 using ReaderInitTestFn = int (*)(int, int);
@@ -138,17 +99,6 @@ TEST_F(EndToEnd, PsamIdAndOneApdu) {
   EXPECT_EQ(reply[8], 0x90);
   EXPECT_EQ(reply[9], 0x00);
   lib.Get<PowerOffFn>("KXReaderPowerOff")(0);
-}
-
-// Runs a command and returns its exit status and standard output.
-int RunCommand(const std::string& command, std::string* output) {
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return -1;
-  std::array<char, 512> chunk{};
-  size_t n = 0;
-  while ((n = fread(chunk.data(), 1, chunk.size(), pipe)) > 0) output->append(chunk.data(), n);
-  const int status = pclose(pipe);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 TEST(Kxcard, ReaderWithItsOwnSimulator) {
