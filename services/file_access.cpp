@@ -37,7 +37,7 @@ AccessCondition ConditionFor(AccessMode mode, const FileKeyRelationRow& relation
 // Everything but a free read: the master file, the directory, then the PIN
 // and the key as the condition asks.
 int SatisfyCondition(const FileName& name, const FileKeyRelationRow& relation,
-                     const AccessCondition& condition, const AccessTexts& texts) {
+                     const AccessCondition& condition, const ServiceTexts& texts) {
   const bool needsKey =
       condition.kind == AccessKind::Key || condition.kind == AccessKind::PinAndKey;
   const bool needsPin =
@@ -79,17 +79,43 @@ int SatisfyCondition(const FileName& name, const FileKeyRelationRow& relation,
 
 }  // namespace
 
+int Refused(const char* text) {
+  ErrorTextReplace(text);
+  return kErrParam;
+}
+
+int ItemNotFound(const ServiceTexts& texts, const FileName& name, int r, bool transparent) {
+  if (r != 0) {
+    ErrorTextFormat(texts.noRecord, name.directory, name.file, r);
+  } else if (transparent) {
+    ErrorTextFormat(texts.noTransparent, name.directory, name.file);
+  } else {
+    ErrorTextReplace(texts.noRecordItems);
+  }
+  return kErrParam;
+}
+
+int FindItems(const ServiceTexts& texts, const FileName& name, int r, bool transparent,
+              ItemList* items) {
+  if (r != 0 || transparent) {
+    return FindRecordItem(name.directory, name.file, r, &items->single) == kOk
+               ? kOk
+               : ItemNotFound(texts, name, r, transparent);
+  }
+  items->count = ListRecordRows(name.directory, name.file, items->positions);
+  return items->count > 0 ? kOk : ItemNotFound(texts, name, r, transparent);
+}
+
 bool TakeFileName(const char* directory, const char* file, FileName* name) {
   const bool directoryTaken = TakeFileId(directory, name->directory);
   const bool fileTaken = TakeFileId(file, name->file);
   return directoryTaken && fileTaken;
 }
 
-int OpenFile(AccessMode mode, const FileName& name, const AccessTexts& texts) {
+int OpenFile(AccessMode mode, const FileName& name, const ServiceTexts& texts) {
   FileKeyRelationRow relation{};
   if (FindFileKeyRelation(name.directory, name.file, &relation) != kOk) {
-    ErrorTextReplace(texts.noRelation);
-    return kErrParam;
+    return Refused(texts.noRelation);
   }
   const AccessCondition condition = ConditionFor(mode, relation);
   const int r = condition.kind == AccessKind::Free

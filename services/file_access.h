@@ -24,19 +24,36 @@ bool TakeFileName(const char* directory, const char* file, FileName* name);
 
 enum class AccessMode { Read, Write };
 
-// The service's words for the failures on the way into a file (printf
-// formats: the directory, then the key name; the directory).
-struct AccessTexts {
-  const char* noRelation;
-  const char* noKey;
-  const char* noDirectory;
+// A service's words for what it cannot find or open (printf formats).
+struct ServiceTexts {
+  const char* noRecord;       // directory, file, record number
+  const char* noRecordItems;  // (no arguments)
+  const char* noTransparent;  // directory, file
+  const char* noRelation;     // (no arguments)
+  const char* noKey;          // directory, key name
+  const char* noDirectory;    // directory
 };
+
+// -12 with `text` in ErrorText.
+int Refused(const char* text);
+
+// The items a call works on: record r of the file, its transparent row, or
+// (r 0) every record item, found before anything reaches the user card.
+struct ItemList {
+  TagCardRecordInfoRow single{};
+  std::uint8_t positions[kMaxRecordItemsPerFile] = {};  // in TagCardRecordInfo
+  int count = 0;                                        // 0: the single row
+};
+int FindItems(const ServiceTexts& texts, const FileName& name, int r, bool transparent,
+              ItemList* items);
+// The refusal FindItems gives, for a call refused before it looks.
+int ItemNotFound(const ServiceTexts& texts, const FileName& name, int r, bool transparent);
 
 // Satisfies the file's condition for `mode` (the read condition as an access
 // expression; the write condition as a key name) and selects the file on the
 // user card: the master file, the directory (by identifier), the PIN in
 // PresetPin and the key, as the condition asks, then the file.
-int OpenFile(AccessMode mode, const FileName& name, const AccessTexts& texts);
+int OpenFile(AccessMode mode, const FileName& name, const ServiceTexts& texts);
 
 // Transparent files move in pieces of at most 128 bytes, addressed by an
 // offset of 15 bits (P1 P2 without the top bit).

@@ -1,6 +1,7 @@
 #include "services/key_authentication.h"
 
 #include <cstring>
+#include <iterator>
 
 #include "card/apdu.h"
 #include "core/result.h"
@@ -18,7 +19,7 @@ constexpr int kAuthenticationDataSize = 2 * kChallengeSize;
 
 }  // namespace
 
-const AuthenticationTexts kCheckKeyTexts = {
+constexpr AuthenticationTexts kCheckKeyTexts = {
     .factors = "得到密钥因子失败",
     .masterFile = "选择主文件失败",
     .directory = "选择DF目录失败",
@@ -33,21 +34,22 @@ const AuthenticationTexts kCheckKeyTexts = {
     .authenticate = nullptr,
 };
 
-// The services keep GetChallenge's own "取随机数失败".
-const AuthenticationTexts kDataServiceTexts = {
-    .factors = "得到密钥因子失败",
-    .masterFile = "选择主文件失败",
-    .directory = "选择DF目录失败",
-    .challenge1 = nullptr,
-    .challenge2 = nullptr,
-    .psamPowerOn = "PSAM上电失败",
-    .psamMasterFile = "选择PSAM主文件失败",
-    .psamDirectory = "选择PSAM df文件失败",
-    .levels = "未找到密钥分散级数",
-    .diversify = "分散密钥失败",
-    .encrypt = "数据加密失败",
-    .authenticate = nullptr,
-};
+namespace {
+
+// The read and update services word three steps their own way, and keep
+// GetChallenge's own "取随机数失败".
+constexpr AuthenticationTexts DataServiceTexts() {
+  AuthenticationTexts texts = kCheckKeyTexts;
+  texts.challenge1 = nullptr;
+  texts.challenge2 = nullptr;
+  texts.psamPowerOn = "PSAM上电失败";
+  texts.psamDirectory = "选择PSAM df文件失败";
+  return texts;
+}
+
+}  // namespace
+
+constexpr AuthenticationTexts kDataServiceTexts = DataServiceTexts();
 
 AuthenticationKey KeyOfRow(const CardKeyInfoRow& row) {
   AuthenticationKey key;
@@ -61,8 +63,8 @@ AuthenticationKey KeyOfRow(const CardKeyInfoRow& row) {
   return key;
 }
 
-int KeyAuthentication::Fail(int code, const char* text) const {
-  if (text != nullptr) {
+int KeyAuthentication::Explained(int code, const char* text) const {
+  if (code != kOk && text != nullptr) {
     if (options_.texts->append) {
       ErrorTextAppend(text);
     } else {
@@ -77,7 +79,7 @@ int KeyAuthentication::Run(AuthenticationStep first, AuthenticationStep last) {
   // refused before the PSAM, or the card, hears of it.
   if (first <= AuthenticationStep::Diversify && last >= AuthenticationStep::Diversify &&
       (key_.levels < 1 || key_.levels > kMaxLevels)) {
-    return Fail(kErrParam, options_.texts->levels);
+    return Explained(kErrParam, options_.texts->levels);
   }
   if (first <= AuthenticationStep::Challenges) SelectInterface(kInterfaceContact);
   for (int step = static_cast<int>(first); step <= static_cast<int>(last); ++step) {
@@ -88,64 +90,54 @@ int KeyAuthentication::Run(AuthenticationStep first, AuthenticationStep last) {
 }
 
 int KeyAuthentication::RunStep(AuthenticationStep step) {
-  switch (step) {
-    case AuthenticationStep::Factors:
-      return ReadFactors();
-    case AuthenticationStep::MasterFile: {
-      const int r = SelectMasterFile();
-      return r == kOk ? kOk : Fail(r, options_.texts->masterFile);
-    }
-    case AuthenticationStep::Directory:
-      return SelectKeyDirectory();
-    case AuthenticationStep::Challenges:
-      return TakeChallenges();
-    case AuthenticationStep::PsamPowerOn:
-      return PowerOnPsam();
-    case AuthenticationStep::PsamApplication:
-      return SelectPsamApplication();
-    case AuthenticationStep::Diversify:
-      return Diversify();
-    case AuthenticationStep::Encrypt:
-      return Encrypt();
-    case AuthenticationStep::Authenticate:
-      return Authenticate();
-  }
-  return kErrParam;
+  // One routine per step, in the order of AuthenticationStep.
+  static constexpr int (KeyAuthentication::*kSteps[])() = {
+      &KeyAuthentication::ReadFactors,        &KeyAuthentication::SelectCardMasterFile,
+      &KeyAuthentication::SelectKeyDirectory, &KeyAuthentication::TakeChallenges,
+      &KeyAuthentication::PowerOnPsam,        &KeyAuthentication::SelectPsamApplication,
+      &KeyAuthentication::Diversify,          &KeyAuthentication::Encrypt,
+      &KeyAuthentication::Authenticate,
+  };
+  static_assert(std::size(kSteps) ==
+                static_cast<std::size_t>(AuthenticationStep::Authenticate) + 1);
+  return (this->*kSteps[static_cast<int>(step)])();
 }
 
 int KeyAuthentication::ReadFactors() {
-  const int r =
-      BuildDiversificationFactors(factors_.factor1, factors_.factor2, factors_.cardFactor);
-  return r == kOk ? kOk : Fail(r, options_.texts->factors);
+  return Explained(
+      BuildDiversificationFactors(factors_.factor1, factors_.factor2, factors_.cardFactor),
+      options_.texts->factors);
+}
+
+int KeyAuthentication::SelectCardMasterFile() {
+  return Explained(SelectMasterFile(), options_.texts->masterFile);
 }
 
 int KeyAuthentication::SelectKeyDirectory() {
   if (key_.directory == kMasterFileId) return kOk;
-  const int r = SelectFile(SelectBy::ChildIdentifier, key_.directory);
-  return r == kOk ? kOk : Fail(r, options_.texts->directory);
+  return Explained(SelectFile(SelectBy::ChildIdentifier, key_.directory),
+                   options_.texts->directory);
 }
 
 int KeyAuthentication::TakeChallenges() {
-  int r = GetChallenge(kChallengeSize, challenge1_);
-  if (r != kOk) return Fail(r, options_.texts->challenge1);
-  r = GetChallenge(kChallengeSize, challenge2_);
-  return r == kOk ? kOk : Fail(r, options_.texts->challenge2);
+  const int r = Explained(GetChallenge(kChallengeSize, challenge1_), options_.texts->challenge1);
+  if (r != kOk) return r;
+  return Explained(GetChallenge(kChallengeSize, challenge2_), options_.texts->challenge2);
 }
 
 int KeyAuthentication::PowerOnPsam() {
   SelectInterface(kInterfacePsam);
   if (!options_.resetPsam) return kOk;
   char resetAnswerHex[2 * kResetAnswerSize + 1] = {};
-  const int r = ResetSelectedCard(resetAnswerHex);
-  return r == kOk ? kOk : Fail(r, options_.texts->psamPowerOn);
+  return Explained(ResetSelectedCard(resetAnswerHex), options_.texts->psamPowerOn);
 }
 
 int KeyAuthentication::SelectPsamApplication() {
-  int r = SelectMasterFile();
-  if (r != kOk) return Fail(r, options_.texts->psamMasterFile);
+  const int r = Explained(SelectMasterFile(), options_.texts->psamMasterFile);
+  if (r != kOk) return r;
   // The PSAM keeps every key in its DF01, whatever directory the card's key is in.
-  r = SelectFile(SelectBy::Identifier, kPsamApplication);
-  return r == kOk ? kOk : Fail(r, options_.texts->psamDirectory);
+  return Explained(SelectFile(SelectBy::Identifier, kPsamApplication),
+                   options_.texts->psamDirectory);
 }
 
 int KeyAuthentication::Diversify() {
@@ -161,8 +153,8 @@ int KeyAuthentication::Diversify() {
   }
   std::memcpy(data + length, challenge2_, kChallengeSize);
   length += kChallengeSize;
-  const int r = PsamDiversifyKey(key_.psamUsage, key_.psamIndex, length, data);
-  return r == kOk ? kOk : Fail(r, options_.texts->diversify);
+  return Explained(PsamDiversifyKey(key_.psamUsage, key_.psamIndex, length, data),
+                   options_.texts->diversify);
 }
 
 int KeyAuthentication::Encrypt() {
@@ -171,11 +163,11 @@ int KeyAuthentication::Encrypt() {
           ? CommandApdu::WithDataAndLe(0x80, 0xFA, 0x00, 0x00, challenge1_, kChallengeSize, 0)
           : CommandApdu::WithData(0x80, 0xFA, 0x00, 0x00, challenge1_, kChallengeSize);
   Response reply;
-  const int r = Exchange(command, &reply);
-  if (r != kOk) return Fail(r, options_.texts->encrypt);
+  const int r = Explained(Exchange(command, &reply), options_.texts->encrypt);
+  if (r != kOk) return r;
   // The card is sent a full cryptogram or nothing: a shorter answer would
   // fill the authentication data with bytes the PSAM never sent.
-  if (reply.dataLength() < kChallengeSize) return Fail(kErrComm, options_.texts->encrypt);
+  if (reply.dataLength() < kChallengeSize) return Explained(kErrComm, options_.texts->encrypt);
   std::memcpy(cryptogram_, reply.data(), kChallengeSize);
   return kOk;
 }
@@ -185,8 +177,8 @@ int KeyAuthentication::Authenticate() {
   std::uint8_t data[kAuthenticationDataSize];
   std::memcpy(data, cryptogram_, kChallengeSize);
   std::memcpy(data + kChallengeSize, challenge1_, kChallengeSize);
-  const int r = ExternalAuthenticate(0x00, key_.cardKeyId, kAuthenticationDataSize, data);
-  return r == kOk ? kOk : Fail(r, options_.texts->authenticate);
+  return Explained(ExternalAuthenticate(0x00, key_.cardKeyId, kAuthenticationDataSize, data),
+                   options_.texts->authenticate);
 }
 
 int CheckKey(const char* keyName) {

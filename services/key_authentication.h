@@ -108,6 +108,7 @@ class KeyAuthentication {
  private:
   int RunStep(AuthenticationStep step);
   int ReadFactors();
+  int SelectCardMasterFile();
   int SelectKeyDirectory();
   int TakeChallenges();
   int PowerOnPsam();
@@ -115,8 +116,8 @@ class KeyAuthentication {
   int Diversify();
   int Encrypt();
   int Authenticate();
-  // Leaves `text` in ErrorText as the options say, and returns `code`.
-  int Fail(int code, const char* text) const;
+  // Returns `code`; a failure's `text` goes to ErrorText as the options say.
+  int Explained(int code, const char* text) const;
 
   AuthenticationKey key_;
   AuthenticationOptions options_;

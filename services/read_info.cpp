@@ -12,34 +12,20 @@ namespace kx {
 
 namespace {
 
-const AccessTexts kReadTexts = {
+constexpr ServiceTexts kReadTexts = {
+    .noRecord = "读文件未找到%s %s 目录下的第 %d 条记录 ",
+    .noRecordItems = "未找到读所有记录的目录 TagCardRecordInfo ",
+    .noTransparent = "在 %s %s 目录下未找到二进制文件,此文件可能不是二进制文件",
     .noRelation = "未找到目录文件 FileKeyRelation ",
     .noKey = "读文件，为找到 %s 目录下 %s 密钥信息 ",
     .noDirectory = "读文件 %s 目录下 选择df文件失败",
 };
 
+constexpr char kRangeText[] = "KXReadBinary,读二进制文件起始地址超出参数范围";
+
 // Whole-file reads ask for 6 bytes; a card that holds more answers 6Cxx and
 // the exchange asks again with the right length.
 constexpr int kWholeFileLe = 6;
-
-int RangeRefused() {
-  ErrorTextReplace("KXReadBinary,读二进制文件起始地址超出参数范围");
-  return kErrParam;
-}
-
-// The failure of the item lookup, for record r of the file or its
-// transparent row (binary) or all its records (r 0).
-int ItemNotFound(const FileName& name, int r, bool binary) {
-  if (r != 0) {
-    ErrorTextFormat("读文件未找到%s %s 目录下的第 %d 条记录 ", name.directory, name.file, r);
-  } else if (binary) {
-    ErrorTextFormat("在 %s %s 目录下未找到二进制文件,此文件可能不是二进制文件", name.directory,
-                    name.file);
-  } else {
-    ErrorTextReplace("未找到读所有记录的目录 TagCardRecordInfo ");
-  }
-  return kErrParam;
-}
 
 // READ BINARY of `count` bytes at `offset` of the current file. Bytes the
 // card did not give read as 0; bytes it gave beyond the count are dropped.
@@ -77,23 +63,6 @@ int ReadItem(const TagCardRecordInfoRow& item, int le, char* out, int* written) 
   return kOk;
 }
 
-// The file's items, found before anything reaches the user card.
-struct ItemList {
-  TagCardRecordInfoRow single{};
-  std::uint8_t positions[kMaxRecordItemsPerFile] = {};
-  int count = 0;  // 0: the single row
-};
-
-int FindItems(const FileName& name, int r, bool binary, ItemList* items) {
-  if (r != 0 || binary) {
-    return FindRecordItem(name.directory, name.file, r, &items->single) == kOk
-               ? kOk
-               : ItemNotFound(name, r, binary);
-  }
-  items->count = ListRecordRows(name.directory, name.file, items->positions);
-  return items->count > 0 ? kOk : ItemNotFound(name, r, binary);
-}
-
 }  // namespace
 
 int ReadInfo(const char* directory, const char* file, int recordNumber, char* out) {
@@ -102,9 +71,9 @@ int ReadInfo(const char* directory, const char* file, int recordNumber, char* ou
   // command, not after the file's key has been proven.
   const bool binary = r == 0 && BinaryRead.binaryMode;
   FileName name;
-  if (!TakeFileName(directory, file, &name)) return ItemNotFound(name, r, binary);
+  if (!TakeFileName(directory, file, &name)) return ItemNotFound(kReadTexts, name, r, binary);
   if (binary && CheckBinaryRange(BinaryRead.offset, BinaryRead.length) != BinaryRange::Valid) {
-    return RangeRefused();
+    return Refused(kRangeText);
   }
 
   int code = CheckPsam();
@@ -112,7 +81,7 @@ int ReadInfo(const char* directory, const char* file, int recordNumber, char* ou
   std::memset(out, 0, 4);
   SelectInterface(kInterfaceContact);
   ItemList items;
-  code = FindItems(name, r, binary, &items);
+  code = FindItems(kReadTexts, name, r, binary, &items);
   if (code != kOk) return code;
   code = OpenFile(AccessMode::Read, name, kReadTexts);
   if (code != kOk) return code;
@@ -146,10 +115,10 @@ int ReadInfoAllInOne(const char* directory, const char* file, int recordNumber, 
 
 int ReadBinaryFile(int offset, int length, std::uint8_t* out) {
   const BinaryRange range = CheckBinaryRange(offset, length);
-  if (range == BinaryRange::Negative) return RangeRefused();
+  if (range == BinaryRange::Negative) return Refused(kRangeText);
   const int r = CheckPsam();
   if (r != kOk) return r;
-  if (range != BinaryRange::Valid) return RangeRefused();
+  if (range != BinaryRange::Valid) return Refused(kRangeText);
   return ReadPieces(offset, length, [out](int position, const std::uint8_t* piece, int count) {
     std::memcpy(out + position, piece, static_cast<std::size_t>(count));
   });

@@ -13,39 +13,28 @@ namespace kx {
 
 namespace {
 
-const AccessTexts kWriteTexts = {
+constexpr ServiceTexts kWriteTexts = {
+    .noRecord = "写文件未找到%s %s 目录下的第 %d 条记录 ",
+    .noRecordItems = "未找到写所有记录的目录 TagCardRecordInfo ",
+    .noTransparent = "写二进制文件未找到%s %s 目录 ",
     .noRelation = "未找到目录文件 FileKeyRelation ",
     .noKey = "写文件，为找到 %s 目录下 %s 密钥信息 ",
     .noDirectory = "写文件 %s 目录下 选择df文件失败",
 };
 
-const AccessTexts kWriteBinaryTexts = {
+constexpr ServiceTexts kWriteBinaryTexts = {
+    .noRecord = kWriteTexts.noRecord,
+    .noRecordItems = kWriteTexts.noRecordItems,
+    .noTransparent = kWriteTexts.noTransparent,
     .noRelation = "写二进制文件 未找到目录文件 FileKeyRelation ",
     .noKey = "写二进制文件，为找到 %s 目录下 %s 密钥信息 ",
     .noDirectory = "写二进制文件 %s 目录下 选择df文件失败",
 };
 
+constexpr char kRangeText[] = "KXReadBinary,写二进制文件起始地址超出参数范围";
+
 // The record image's tag and length bytes.
 constexpr int kItemHeaderSize = 2;
-
-int RangeRefused() {
-  ErrorTextReplace("KXReadBinary,写二进制文件起始地址超出参数范围");
-  return kErrParam;
-}
-
-int ItemNotFound(const FileName& name, int r) {
-  if (r != 0) {
-    ErrorTextFormat("写文件未找到%s %s 目录下的第 %d 条记录 ", name.directory, name.file, r);
-  } else {
-    ErrorTextReplace("未找到写所有记录的目录 TagCardRecordInfo ");
-  }
-  return kErrParam;
-}
-
-int TransparentFileNotFound(const FileName& name) {
-  ErrorTextFormat("写二进制文件未找到%s %s 目录 ", name.directory, name.file);
-  return kErrParam;
-}
 
 // UPDATE RECORD of one item from its n value bytes: tag, n and the value,
 // or the value alone for an item without a tag.
@@ -68,26 +57,19 @@ int UpdateInfo(const char* directory, const char* file, int recordNumber,
                const std::uint8_t* data) {
   const int r = recordNumber & 0xFF;
   FileName name;
-  if (!TakeFileName(directory, file, &name)) return ItemNotFound(name, r);
-
+  if (!TakeFileName(directory, file, &name)) return ItemNotFound(kWriteTexts, name, r, false);
   SelectInterface(kInterfaceContact);
-  TagCardRecordInfoRow item{};
-  std::uint8_t positions[kMaxRecordItemsPerFile] = {};
-  int count = 0;
-  if (r != 0) {
-    if (FindRecordItem(name.directory, name.file, r, &item) != kOk) return ItemNotFound(name, r);
-  } else {
-    count = ListRecordRows(name.directory, name.file, positions);
-    if (count <= 0) return ItemNotFound(name, r);
-  }
-  int code = OpenFile(AccessMode::Write, name, kWriteTexts);
+  ItemList items;
+  int code = FindItems(kWriteTexts, name, r, false, &items);
+  if (code != kOk) return code;
+  code = OpenFile(AccessMode::Write, name, kWriteTexts);
   if (code != kOk) return code;
 
-  if (r != 0) return WriteItem(item, data);
+  if (items.count == 0) return WriteItem(items.single, data);
   // Not atomic: a refused record leaves the ones before it written.
   const std::uint8_t* value = data;
-  for (int i = 0; i < count; ++i) {
-    const TagCardRecordInfoRow& row = TagCardRecordInfo[positions[i]];
+  for (int i = 0; i < items.count; ++i) {
+    const TagCardRecordInfoRow& row = TagCardRecordInfo[items.positions[i]];
     code = WriteItem(row, value);
     if (code != kOk) return code;
     value += row.length;
@@ -101,7 +83,7 @@ int UpdateInfoAllInOne(const char* directory, const char* file, int recordNumber
 }
 
 int UpdateBinaryFile(int offset, int length, const std::uint8_t* data) {
-  if (CheckBinaryRange(offset, length) != BinaryRange::Valid) return RangeRefused();
+  if (CheckBinaryRange(offset, length) != BinaryRange::Valid) return Refused(kRangeText);
   return ForEachBinaryPiece(offset, length, [data](int pieceOffset, int position, int count) {
     return UpdateBinary(pieceOffset, count, data + position);
   });
@@ -111,14 +93,15 @@ int UpdateBinaryAllInOne(const char* directory, const char* file, int offset, in
                          const std::uint8_t* data) {
   return WithUserCardConnected([&] {
     FileName name;
-    if (!TakeFileName(directory, file, &name)) return TransparentFileNotFound(name);
-    SelectInterface(kInterfaceContact);
-    TagCardRecordInfoRow row{};
-    if (FindRecordItem(name.directory, name.file, 0, &row) != kOk) {
-      return TransparentFileNotFound(name);
+    if (!TakeFileName(directory, file, &name)) {
+      return ItemNotFound(kWriteBinaryTexts, name, 0, true);
     }
+    SelectInterface(kInterfaceContact);
+    ItemList items;
+    const int found = FindItems(kWriteBinaryTexts, name, 0, true, &items);
+    if (found != kOk) return found;
     // The range is known to be refused before the file's key is proven.
-    if (CheckBinaryRange(offset, length) != BinaryRange::Valid) return RangeRefused();
+    if (CheckBinaryRange(offset, length) != BinaryRange::Valid) return Refused(kRangeText);
     const int r = OpenFile(AccessMode::Write, name, kWriteBinaryTexts);
     return r != kOk ? r : UpdateBinaryFile(offset, length, data);
   });

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <sstream>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "KX_ICCReader.h"
@@ -19,41 +20,47 @@
 
 namespace kxcard {
 
-std::string GbkToUtf8(const std::string& gbk) {
-  iconv_t cd = iconv_open("UTF-8", "GBK");
-  if (cd == reinterpret_cast<iconv_t>(-1)) return gbk;
-  std::string out(gbk.size() * 3 + 4, '\0');
-  char* src = const_cast<char*>(gbk.data());
-  size_t srcLeft = gbk.size();
-  char* dst = out.data();
-  size_t dstLeft = out.size();
-  // An invalid sequence is copied as it is rather than losing the rest.
+namespace {
+
+// iconv from one character set to another. A sequence `from` does not hold
+// is copied as it is when `keepInvalid`, and fails the conversion otherwise.
+bool Convert(const char* to, const char* from, const std::string& in, bool keepInvalid,
+             std::string* out) {
+  iconv_t cd = iconv_open(to, from);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+  std::string converted(in.size() * 3 + 4, '\0');
+  char* src = const_cast<char*>(in.data());
+  size_t srcLeft = in.size();
+  char* dst = converted.data();
+  size_t dstLeft = converted.size();
+  bool whole = true;
   while (srcLeft > 0) {
     if (iconv(cd, &src, &srcLeft, &dst, &dstLeft) != static_cast<size_t>(-1)) break;
-    if (dstLeft == 0) break;
+    if (!keepInvalid || dstLeft == 0) {
+      whole = false;
+      break;
+    }
     *dst++ = *src++;
     --srcLeft;
     --dstLeft;
   }
   iconv_close(cd);
-  out.resize(out.size() - dstLeft);
-  return out;
+  converted.resize(converted.size() - dstLeft);
+  *out = std::move(converted);
+  return whole;
+}
+
+}  // namespace
+
+std::string GbkToUtf8(const std::string& gbk) {
+  std::string utf8;
+  // An invalid sequence is copied as it is rather than losing the rest.
+  if (!Convert("UTF-8", "GBK", gbk, true, &utf8) && utf8.empty()) return gbk;
+  return utf8;
 }
 
 bool Utf8ToGbk(const std::string& utf8, std::string* gbk) {
-  iconv_t cd = iconv_open("GBK", "UTF-8");
-  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
-  std::string out(utf8.size() * 2 + 4, '\0');
-  char* src = const_cast<char*>(utf8.data());
-  size_t srcLeft = utf8.size();
-  char* dst = out.data();
-  size_t dstLeft = out.size();
-  const bool converted = iconv(cd, &src, &srcLeft, &dst, &dstLeft) != static_cast<size_t>(-1);
-  iconv_close(cd);
-  if (!converted) return false;
-  out.resize(out.size() - dstLeft);
-  *gbk = out;
-  return true;
+  return Convert("GBK", "UTF-8", utf8, false, gbk);
 }
 
 namespace {

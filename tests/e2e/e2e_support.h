@@ -4,6 +4,7 @@
 #pragma once
 
 #include <dlfcn.h>
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 
 #include <array>
@@ -50,6 +51,18 @@ class Library {
 
  private:
   void* handle_ = nullptr;
+};
+
+// A test of the library as a host loads it, with its messages at hand.
+class LibraryTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(lib.loaded()) << dlerror(); }
+  std::string Message(int code) {
+    char text[545] = {};
+    lib.Get<int (*)(int, char*)>("KXGetErrMessage")(code, text);
+    return text;
+  }
+  Library lib;
 };
 
 // Runs a command through the shell; its exit status, and its standard

@@ -30,16 +30,7 @@ using CpuResetFn = int (*)(int, char*);
 using RunApduFn = int (*)(int, int, const unsigned char*, int*, unsigned char*);
 using PsamIdFn = int (*)(int, char*);
 
-class EndToEnd : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_TRUE(lib.loaded()) << dlerror(); }
-  std::string Message(int code) {
-    char text[545] = {};
-    lib.Get<ErrMessageFn>("KXGetErrMessage")(code, text);
-    return text;
-  }
-  Library lib;
-};
+using EndToEnd = kx::test::LibraryTest;
 
 TEST_F(EndToEnd, ReaderOverPseudoTerminal) {
   SimProcess sim;

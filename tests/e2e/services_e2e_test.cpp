@@ -20,28 +20,20 @@ using kx::test::SimProcess;
 using SetComDeviceFn = int (*)(int, const char*);
 using ReaderInitTestFn = int (*)(int, int);
 using PowerOffFn = int (*)(int);
-using ErrMessageFn = int (*)(int, char*);
 using ReadInfoAioFn = int (*)(const char*, const char*, int, unsigned char*);
 using UpdateInfoAioFn = int (*)(const char*, const char*, int, const unsigned char*);
 
 constexpr const char* kNoDevice = "/dev/kx-no-such-tty";
 
-class AllInOneEndToEnd : public ::testing::Test {
+class AllInOneEndToEnd : public kx::test::LibraryTest {
  protected:
-  void SetUp() override { ASSERT_TRUE(lib.loaded()) << dlerror(); }
   // Every COM port the tests touched back to its default device.
   void TearDown() override {
-    for (int port = 1; port <= 12; ++port) lib.Get<SetComDeviceFn>("KXSetComDevice")(port, nullptr);
+    for (int port = 1; port <= 12; ++port) Map(port, nullptr);
   }
   int Map(int port, const char* path) {
     return lib.Get<SetComDeviceFn>("KXSetComDevice")(port, path);
   }
-  std::string Message(int code) {
-    char text[545] = {};
-    lib.Get<ErrMessageFn>("KXGetErrMessage")(code, text);
-    return text;
-  }
-  Library lib;
 };
 
 TEST_F(AllInOneEndToEnd, TheSearchFindsTheReaderPastTheRememberedPort) {

@@ -158,6 +158,7 @@ static const char kGbkCommError[] = "\xcd\xa8\xd1\xb6\xb4\xed\xce\xf3";
 static const char kGbkParamThenReceiveFailed[] =
     "\xca\xe4\xc8\xeb\xb2\xce\xca\xfd\xb2\xbb\xc6\xa5\xc5\xe4\r\n"
     "\xbd\xd3\xca\xd5\xca\xfd\xbe\xdd\xca\xa7\xb0\xdc\xa3\xac\xb7\xb5\xbb\xd8\xa3\xba-4";
+static const char kGbkSuccess[] = "\xb3\xc9\xb9\xa6";
 static const char kGbkOpenPortError[] =
     "\xb4\xf2\xbf\xaa\xb6\xc1\xd0\xb4\xc6\xf7\xb6\xcb\xbf\xda\xb4\xed\xce\xf3";
 static const char kGbkUsbFailed[] = "\xc1\xac\xbd\xd3USB\xca\xa7\xb0\xdc";
@@ -435,6 +436,18 @@ static int RunVersion(const char* path) {
 
 /* -------------------------------------------------------------- reader mode */
 
+/* The host itself may open the port: the library has let it go. */
+static void CheckPortReleased(int port, const char* after) {
+  char name[32];
+  char check[96];
+  snprintf(name, sizeof name, "\\\\.\\COM%d", port);
+  snprintf(check, sizeof check, "port released after %s", after);
+  HANDLE again = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                             FILE_FLAG_OVERLAPPED, NULL);
+  Check(again != INVALID_HANDLE_VALUE, check, "error %lu", GetLastError());
+  if (again != INVALID_HANDLE_VALUE) CloseHandle(again);
+}
+
 static int RunReader(const char* path, int port) {
   if (!LoadDll(path)) return Finish();
   char text[1024];
@@ -479,17 +492,39 @@ static int RunReader(const char* path, int port) {
   Check(psam == 0 && strlen(psamId) == 12, "KXGetPsamID", "rc %d \"%s\" %s", (int)psam, psamId,
         text);
 
+  const int32_t key = Call("KXCheckKey", U(0), U("UK1DF01"));
+  Message(-12, text);
+  Check(key == 0, "KXCheckKey UK1DF01", "rc %d: %s", (int)key, text);
+
   Check(Call("KXReaderPowerOff", U(0)) == 0, "KXReaderPowerOff", "non-zero");
-  /* The port is free again: the host itself may open it now. */
-  char name[32];
-  snprintf(name, sizeof name, "\\\\.\\COM%d", port);
-  HANDLE again = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
-                             FILE_FLAG_OVERLAPPED, NULL);
-  Check(again != INVALID_HANDLE_VALUE, "port released after KXReaderPowerOff", "error %lu",
-        GetLastError());
-  if (again != INVALID_HANDLE_VALUE) CloseHandle(again);
+  CheckPortReleased(port, "KXReaderPowerOff");
   Check(Call("GetReaderStatus", U(0), U(&status)) == -2, "GetReaderStatus after power-off",
         "link still open");
+
+  /* The all-in-one exports find the reader on their own (the remembered
+   * port) and release it again. */
+  unsigned char out[128];
+  static const char* const kReaders[] = {"KXReadInfoAIO", "testKXReadInfoAIO"};
+  for (int i = 0; i < 2; ++i) {
+    memset(out, 0, sizeof out);
+    const int32_t read = Call(kReaders[i], U("3F00"), U("EF05"), U(1), U(out));
+    Message(-12, text);
+    Check(read == 0 && strcmp((const char*)out, "330329D15600000500006074BD3D5A3F") == 0,
+          kReaders[i], "rc %d \"%s\" %s", (int)read, (const char*)out, text);
+  }
+  CheckPortReleased(port, "KXReadInfoAIO");
+  char hex[64] = {0};
+  const int32_t binary = Call("KXReadBinaryAIO", U("DF0B"), U("EF0C"), U(0), U(8), U(hex));
+  Check(binary == 0 && strlen(hex) == 16, "KXReadBinaryAIO", "rc %d \"%s\"", (int)binary, hex);
+  const unsigned char two[2] = {0x12, 0x34};
+  Check(Call("KXUpdateBinaryAIO", U("DF0B"), U("EF0C"), U(2), U(2), U(two)) == 0 &&
+            Call("KXReadBinaryAIO", U("DF0B"), U("EF0C"), U(2), U(2), U(hex)) == 0 &&
+            strcmp(hex, "1234") == 0,
+        "KXUpdateBinaryAIO read back", "\"%s\"", hex);
+  memset(text, 0, sizeof text);
+  Check(Call("KXTest", U(text)) == 0 && strcmp(text, kGbkSuccess) == 0,
+        "KXTest on the simulated card", "\"%s\"", text);
+  CheckPortReleased(port, "KXTest");
   return Finish();
 }
 
