@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "services/key_authentication.h"
 #include "tests/integration/services_fixture.h"
 
 namespace kx {
@@ -105,6 +106,50 @@ TEST_F(KeyCheck, CryptogramsShorterThanEightBytesAreRefusedLongerOnesCut) {
     if (c.code != 0) {
       EXPECT_EQ(Text(), "数据加密失败");
     }
+  }
+}
+
+// The flow as the identity rewrite runs it: from the master file on, with
+// the key's values as constants, factors the caller made, a PSAM the caller
+// has reset, no Le on 80 FA, and step texts added after the command's own.
+TEST_F(KeyCheck, TheFlowRunsFromAnyStepWithTheCallersVariations) {
+  OpenReader();
+  KXSelectIFD(0, 14);
+  char atr[2 * kResetAnswerSize + 1];
+  ASSERT_EQ(KXCpuReset(0, atr), 0);
+  // The library's texts are GBK.
+  static const std::string kStepText = test::Gbk(";KXReadCardIDAIO 做外部认证出错");
+  static const AuthenticationTexts kAppended = [] {
+    AuthenticationTexts texts = kCheckKeyTexts;
+    texts.authenticate = kStepText.c_str();
+    texts.append = true;
+    return texts;
+  }();
+  AuthenticationOptions options;
+  options.texts = &kAppended;
+  options.resetPsam = false;
+  options.encryptWithLe = false;
+  const sim::DiversificationFactors factors = CardFactors();
+
+  struct Case {
+    std::uint8_t cardKeyId;
+    int code;
+    const char* text;
+  };
+  for (const Case c : {Case{0x04, 0, ""}, Case{0x99, -0x6A88, ";KXReadCardIDAIO 做外部认证出错"}}) {
+    reader.ClearTrace();
+    KeyAuthentication flow({0x3F00, c.cardKeyId, 0x48, 0x12, 2}, options);
+    std::copy(factors.cardFactor.begin(), factors.cardFactor.end(), flow.factors().cardFactor);
+    std::copy(factors.factor2.begin(), factors.factor2.end(), flow.factors().factor2);
+    EXPECT_EQ(flow.Run(AuthenticationStep::MasterFile, AuthenticationStep::Authenticate), c.code);
+    EXPECT_EQ(Text(), c.text);
+    char key[8];
+    std::snprintf(key, sizeof key, "%02X", c.cardKeyId);
+    EXPECT_EQ(Sequence(),
+              Expand({"0> 00 A4 00 00 02 3F 00", "0> 00 84 00 00 08", "0> 00 84 00 00 08",
+                      "16> 00 A4 00 00 02 3F 00", "16> 00 A4 00 00 02 DF 01",
+                      "16> BF DE 48 12 18 {CF} {F2} {C2}", "16> 80 FA 00 00 08 {C1}",
+                      std::string("0> 00 82 00 ") + key + " 10 {X} {C1}"}));
   }
 }
 
