@@ -199,6 +199,7 @@ kxcard_check() { # NAME EXPECTED_TEXT ARGS...
 kxcard_check "reader --port 5" "status:  2" reader --port 5
 kxcard_check "errmsg -4" "通讯错误" errmsg -4
 kxcard_check "apdu on COM5" "SW 9000" apdu 0084000008 --port 5
+kxcard_check "read 3F00 EF05 on COM5" "卡号: K12345678" read 3F00 EF05 --port 5
 
 # ---------------------------------------------------------------- benchmark
 # CPU cost of waiting for a silent reader; printed, never failed on.
