@@ -4,7 +4,7 @@
 //
 // Directory and file are texts such as "DF01" and "EF05": only their first
 // four characters count, and a text shorter than four is refused (-12)
-// before anything is sent. Record numbers count by their low byte; 0 means
+// before any command reaches a card. Record numbers count by their low byte; 0 means
 // every record item of the file.
 #pragma once
 
