@@ -18,6 +18,7 @@
 #include "KX_ICCReader.h"
 #include "core/state.h"
 #include "sim/keys.h"
+#include "sim/personalise.h"
 #include "sim/psam.h"
 #include "sim/user_card.h"
 #include "tests/support/gbk.h"
