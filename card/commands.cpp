@@ -73,10 +73,14 @@ int SelectMasterFile() {
   return r;
 }
 
-int SelectFile(SelectBy p1, std::uint16_t fileId) {
+int SelectFileBare(SelectBy p1, std::uint16_t fileId) {
   const std::uint8_t id[2] = {Byte(fileId >> 8), Byte(fileId)};
-  const int r =
-      SendForStatus(CommandApdu::WithData(0x00, 0xA4, static_cast<std::uint8_t>(p1), 0x00, id, 2));
+  return SendForStatus(
+      CommandApdu::WithData(0x00, 0xA4, static_cast<std::uint8_t>(p1), 0x00, id, 2));
+}
+
+int SelectFile(SelectBy p1, std::uint16_t fileId) {
+  const int r = SelectFileBare(p1, fileId);
   if (r != kOk) ErrorTextReplace("KXReadCardIDAIO 选择文件失败");
   return r;
 }
@@ -127,21 +131,22 @@ int UpdateBinary(int offset, int length, const std::uint8_t* data) {
       CommandApdu::WithData(0x00, 0xD6, Byte(offset >> 8), Byte(offset), data, length));
 }
 
+int GetChallengeBare(int length, std::uint8_t* random) {
+  if (length < 0 || length > kMaxChallenge || random == nullptr) return kErrParam;
+  Response reply;
+  const int r = Exchange(CommandApdu::Expecting(0x00, 0x84, 0x00, 0x00, length), &reply);
+  if (r != kOk) return r;
+  // A card that gives fewer bytes than asked leaves zeros, never stale
+  // buffer content, in the rest.
+  const int count = std::min(length, reply.dataLength());
+  std::memcpy(random, reply.bytes, static_cast<std::size_t>(count));
+  std::memset(random + count, 0, static_cast<std::size_t>(length - count));
+  return kOk;
+}
+
 int GetChallenge(int length, std::uint8_t* random) {
-  int r = kErrParam;
-  if (length >= 0 && length <= kMaxChallenge && random != nullptr) {
-    Response reply;
-    r = Exchange(CommandApdu::Expecting(0x00, 0x84, 0x00, 0x00, length), &reply);
-    if (r == kOk) {
-      // A card that gives fewer bytes than asked leaves zeros, never stale
-      // buffer content, in the rest.
-      const int count = std::min(length, reply.dataLength());
-      std::memcpy(random, reply.bytes, static_cast<std::size_t>(count));
-      std::memset(random + count, 0, static_cast<std::size_t>(length - count));
-      return kOk;
-    }
-  }
-  ErrorTextReplace("取随机数失败");
+  const int r = GetChallengeBare(length, random);
+  if (r != kOk) ErrorTextReplace("取随机数失败");
   return r;
 }
 

@@ -38,6 +38,11 @@ int ReadBinary(int offset, int le, std::uint8_t* reply);
 int UpdateBinary(int offset, int length, const std::uint8_t* data);
 // `random` receives `length` bytes (at most 50). Failure: "取随机数失败".
 int GetChallenge(int length, std::uint8_t* random);
+// SelectFile and GetChallenge without their failure texts, for callers that
+// put their own words after what the exchange left (empty after a card's
+// refusal).
+int SelectFileBare(SelectBy p1, std::uint16_t fileId);
+int GetChallengeBare(int length, std::uint8_t* random);
 int PsamDiversifyKey(int p1, int p2, int length, const std::uint8_t* factors);
 // 80 FA P1 P2 Lc data 00. `reply` (kMaxApduReply bytes) receives the
 // cryptogram and SW1 SW2; *replyLength the cryptogram's length, on success.

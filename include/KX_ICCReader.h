@@ -141,6 +141,36 @@ KX_API int KX_CALL KXUpdateBinaryAIO(const char *directory, const char *file, in
  * (545 bytes) receives KXGetErrMessage's text for its result. Returns 0. */
 KX_API int KX_CALL KXTest(char *message);
 
+/* ---- card identity, PIN unlock, application lock ---- */
+
+/* The card number (9 bytes as stored and a NUL: 10 bytes), the card
+ * identification code (32 hex digits: 33 bytes) and the organisation number
+ * (24 hex digits: 25 bytes), on the reader KXReaderInit opened, from the
+ * selected card; the PSAM must answer too. Ends with the card powered off
+ * and the link closed, whatever happened. */
+KX_API int KX_CALL KXReadCardID(int reserved, char *cardNumber, char *identificationCode,
+                                char *organisationNumber);
+/* The same in one call: finds the reader and the contact user card itself.
+ * -1: no reader found; -6: a reader without a user card. */
+KX_API int KX_CALL KXReadCardIDAIO(char *cardNumber, char *identificationCode,
+                                   char *organisationNumber);
+/* Writes a new card identification code in one call: regionCode (6 hex
+ * digits), the card's own bytes 3 to 7, serialPart (8 hex digits) and 4
+ * check bytes from the PSAM. newIdentificationCode (33 bytes) receives the
+ * 32 hex digits written. -12 (before any command) for a regionCode or
+ * serialPart that is shorter or not hex digits; -1: no reader, or a reader
+ * without a user card. */
+KX_API int KX_CALL KXUpdateCardIDAIO(const char *regionCode, const char *serialPart,
+                                     char *newIdentificationCode);
+/* Resets the cardholder PIN to `newPin` (6 digits; "" for the default
+ * 258147) without the old one. -15: not 6 characters; -12: not all digits.
+ * Needs an open reader with the contact user card powered on; leaves both. */
+KX_API int KX_CALL KXCardUnlockPIN(int reserved, const char *newPin);
+/* Blocks the application directory `directory` ("DF03": its first four
+ * characters, hex digits) for good. Needs an open reader with the contact
+ * user card powered on. */
+KX_API int KX_CALL KXAppLock(int reserved, const char *directory);
+
 /* ---- data dictionary ---- */
 
 KX_API int KX_CALL CombinedData(int fileKind, const char *directory, const char *file,

@@ -1,10 +1,13 @@
-// Exports of the secure card services: the key check, and the data items and
-// transparent files read and written with their access conditions met.
+// Exports of the secure card services: the key check, the data items and
+// transparent files read and written with their access conditions met, the
+// card's identity, the PIN unlock and the application lock.
 #include "KX_ICCReader.h"
 #include "core/result.h"
 #include "interface/export_call.h"
+#include "services/card_identity.h"
 #include "services/data_items.h"
 #include "services/key_authentication.h"
+#include "services/secured_commands.h"
 
 namespace {
 
@@ -90,6 +93,42 @@ KX_API int KX_CALL KXTest(char* message) {
   kx::ExportCall call;
   kx::WriteTestRecord(message);
   return kx::kOk;
+}
+
+KX_API int KX_CALL KXReadCardID(int /*reserved*/, char* cardNumber, char* identificationCode,
+                                char* organisationNumber) {
+  kx::ExportCall call;
+  if (cardNumber == nullptr || identificationCode == nullptr || organisationNumber == nullptr) {
+    return kx::kErrParam;
+  }
+  return kx::ReadCardIdentity(cardNumber, identificationCode, organisationNumber);
+}
+
+KX_API int KX_CALL KXReadCardIDAIO(char* cardNumber, char* identificationCode,
+                                   char* organisationNumber) {
+  kx::ExportCall call;
+  if (cardNumber == nullptr || identificationCode == nullptr || organisationNumber == nullptr) {
+    return kx::kErrParam;
+  }
+  return kx::ReadCardIdentityAllInOne(cardNumber, identificationCode, organisationNumber);
+}
+
+KX_API int KX_CALL KXUpdateCardIDAIO(const char* regionCode, const char* serialPart,
+                                     char* newIdentificationCode) {
+  kx::ExportCall call;
+  if (newIdentificationCode == nullptr) return kx::kErrParam;
+  return kx::RewriteIdentificationCodeAllInOne(regionCode, serialPart, newIdentificationCode);
+}
+
+KX_API int KX_CALL KXCardUnlockPIN(int /*reserved*/, const char* newPin) {
+  kx::ExportCall call;
+  if (newPin == nullptr) return kx::kErrParam;
+  return kx::UnlockPin(newPin);
+}
+
+KX_API int KX_CALL KXAppLock(int /*reserved*/, const char* directory) {
+  kx::ExportCall call;
+  return kx::LockApplication(directory);
 }
 
 }  // extern "C"

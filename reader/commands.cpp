@@ -59,12 +59,6 @@ bool ReaderLinkOpen() {
   return LinkKind == LinkSide::Hid ? State.link.readerHid.device != nullptr : SerialPortOpen;
 }
 
-// The search's outcome: the reader is on `port`, its user card powered on.
-int FoundReader(int port) {
-  State.connectedReaderPort = port;
-  return kOk;
-}
-
 }  // namespace
 
 int PowerOnSlot(int slot, std::uint8_t* resetAnswer, int capacity, int* length) {
@@ -165,47 +159,71 @@ int ReaderInfo(char* model, char* version) {
   return kOk;
 }
 
-int ConnectUserCard() {
-  nIFDType = kContact;
-  ErrorTextClear();
-  State.connectedReaderPort = 0;
-
+ReaderSearch SearchReader(bool usbFailureEnds) {
+  ReaderSearch search;
   char c = '0';
+  auto ended = [&](SearchStage stage, int port) {
+    search.stage = stage;
+    search.port = port;
+    if (c == '2') {
+      search.end = SearchEnd::CardPowered;
+      return search;
+    }
+    search.end = SearchEnd::NoCard;
+    ReaderPort.Close();
+    return search;
+  };
+
   ReaderPort.Close();
   if (ReaderPort.Open(kUsbPort, kSearchBaud, 8, 1) == 1) {
     const int s = QueryReaderStatus(&c);
-    if (s != kOk) {
+    if (s == kOk) return ended(SearchStage::Usb, kUsbPort);
+    if (usbFailureEnds) {
       ReaderPort.Close();
-      return s;
+      search.end = SearchEnd::UsbQueryFailed;
+      search.stage = SearchStage::Usb;
+      search.port = kUsbPort;
+      search.code = s;
+      return search;
     }
-    if (c == '2') return FoundReader(kUsbPort);
-    ErrorTextReplace("未插入用户卡");
-    ReaderPort.Close();
-    return kErrNoUserCard;
   }
 
   ReaderPort.Close();
   if (OpenComPort(ComPortNumber, kSearchBaud) && QueryReaderStatus(&c) == kOk) {
-    if (c == '2') return FoundReader(ComPortNumber);
-    ErrorTextReplace("未插入用户卡");
-    ReaderPort.Close();
-    return kErrNoUserCard;
+    return ended(SearchStage::RememberedPort, ComPortNumber);
   }
 
   for (int port = kFirstScannedPort; port <= kLastScannedPort; ++port) {
     ReaderPort.Close();
     if (!OpenComPort(port, kSearchBaud) || QueryReaderStatus(&c) != kOk) continue;
-    if (c == '2') {
-      ComPortNumber = port;
-      return FoundReader(port);
-    }
-    // The reader's own status message stays in ErrorText.
-    ReaderPort.Close();
-    return kErrNoUserCard;
+    if (c == '2') ComPortNumber = port;
+    return ended(SearchStage::Scan, port);
   }
 
   // The last port tried may have opened without a reader behind it.
   ReaderPort.Close();
+  return search;
+}
+
+int ConnectUserCard() {
+  nIFDType = kContact;
+  ErrorTextClear();
+  State.connectedReaderPort = 0;
+
+  const ReaderSearch search = SearchReader(/*usbFailureEnds=*/true);
+  switch (search.end) {
+    case SearchEnd::CardPowered:
+      State.connectedReaderPort = search.port;
+      return kOk;
+    case SearchEnd::UsbQueryFailed:
+      return search.code;
+    case SearchEnd::NoCard:
+      // Found by the scan, the reader's own status message stays.
+      if (search.stage != SearchStage::Scan) ErrorTextReplace("未插入用户卡");
+      return kErrNoUserCard;
+    case SearchEnd::NoReader:
+      break;
+  }
   ErrorTextReplace("没有找到设备");
   return kErrPort;
 }

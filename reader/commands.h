@@ -54,6 +54,30 @@ int ReaderPowerOff();
 // The reader's model and firmware version texts; the reader is not asked.
 int ReaderInfo(char* model, char* version);
 
+// Where the reader search stopped.
+enum class SearchEnd {
+  CardPowered,     // a reader answered with its user card powered on; the link stays open
+  NoCard,          // a reader answered the status query without a card
+  UsbQueryFailed,  // the USB reader's status query failed (code)
+  NoReader,        // no port answered
+};
+enum class SearchStage { Usb, RememberedPort, Scan };
+struct ReaderSearch {
+  SearchEnd end = SearchEnd::NoReader;
+  SearchStage stage = SearchStage::Scan;
+  int port = 0;  // where it stopped: 100 for USB, else a COM port
+  int code = 0;  // UsbQueryFailed: the query's code
+};
+
+// The search's steps, for ConnectUserCard and the card identity services,
+// which give its ends their own results: the USB reader, then the
+// remembered COM port, then COM1..COM99, each COM port sent the start
+// sequence; the first reader whose status query (slot nIFDType) succeeds
+// ends it. A USB reader whose query fails ends it when `usbFailureEnds`,
+// else the search goes on. Found by the scan with a card, the port becomes
+// ComPortNumber. The link is left open only for CardPowered.
+ReaderSearch SearchReader(bool usbFailureEnds);
+
 // Finds the reader (USB, then the remembered COM port, then COM1..COM99) and
 // powers the contact user card on. 0, -6, -2 or the status query's code.
 int ConnectUserCard();

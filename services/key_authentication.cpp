@@ -74,12 +74,17 @@ int KeyAuthentication::Explained(int code, const char* text) const {
   return code;
 }
 
+int KeyAuthentication::CheckLevels() const {
+  if (key_.levels >= 1 && key_.levels <= kMaxLevels) return kOk;
+  return Explained(kErrParam, options_.texts->levels);
+}
+
 int KeyAuthentication::Run(AuthenticationStep first, AuthenticationStep last) {
   // The PSAM diversifies with one to three factors; a key outside that is
   // refused before the PSAM, or the card, hears of it.
-  if (first <= AuthenticationStep::Diversify && last >= AuthenticationStep::Diversify &&
-      (key_.levels < 1 || key_.levels > kMaxLevels)) {
-    return Explained(kErrParam, options_.texts->levels);
+  if (first <= AuthenticationStep::Diversify && last >= AuthenticationStep::Diversify) {
+    const int r = CheckLevels();
+    if (r != kOk) return r;
   }
   if (first <= AuthenticationStep::Challenges) SelectInterface(kInterfaceContact);
   for (int step = static_cast<int>(first); step <= static_cast<int>(last); ++step) {
@@ -113,16 +118,26 @@ int KeyAuthentication::SelectCardMasterFile() {
   return Explained(SelectMasterFile(), options_.texts->masterFile);
 }
 
+int KeyAuthentication::Select(SelectBy p1, std::uint16_t fileId) const {
+  return options_.texts->append ? SelectFileBare(p1, fileId) : SelectFile(p1, fileId);
+}
+
+int KeyAuthentication::Challenge(std::uint8_t* random) const {
+  return options_.texts->append ? GetChallengeBare(kChallengeSize, random)
+                                : GetChallenge(kChallengeSize, random);
+}
+
 int KeyAuthentication::SelectKeyDirectory() {
-  if (key_.directory == kMasterFileId) return kOk;
-  return Explained(SelectFile(SelectBy::ChildIdentifier, key_.directory),
-                   options_.texts->directory);
+  if (options_.directoryBy == SelectBy::ChildIdentifier && key_.directory == kMasterFileId) {
+    return kOk;
+  }
+  return Explained(Select(options_.directoryBy, key_.directory), options_.texts->directory);
 }
 
 int KeyAuthentication::TakeChallenges() {
-  const int r = Explained(GetChallenge(kChallengeSize, challenge1_), options_.texts->challenge1);
+  const int r = Explained(Challenge(challenge1_), options_.texts->challenge1);
   if (r != kOk) return r;
-  return Explained(GetChallenge(kChallengeSize, challenge2_), options_.texts->challenge2);
+  return Explained(Challenge(challenge2_), options_.texts->challenge2);
 }
 
 int KeyAuthentication::PowerOnPsam() {
@@ -133,10 +148,19 @@ int KeyAuthentication::PowerOnPsam() {
 }
 
 int KeyAuthentication::SelectPsamApplication() {
-  const int r = Explained(SelectMasterFile(), options_.texts->psamMasterFile);
+  const int r = Explained(options_.psamMasterFileById ? Select(SelectBy::Identifier, kMasterFileId)
+                                                      : SelectMasterFile(),
+                          options_.texts->psamMasterFile);
   if (r != kOk) return r;
   // The PSAM keeps every key in its DF01, whatever directory the card's key is in.
-  return Explained(SelectFile(SelectBy::Identifier, kPsamApplication),
+  if (!options_.psamApplicationByName) {
+    return Explained(Select(SelectBy::Identifier, kPsamApplication), options_.texts->psamDirectory);
+  }
+  static constexpr std::uint8_t kApplicationName[] = {0xD1, 0x56, 0x00, 0x00, 0x05, 0x90};
+  Response reply;
+  return Explained(Exchange(CommandApdu::WithData(0x00, 0xA4, 0x04, 0x00, kApplicationName,
+                                                  sizeof kApplicationName),
+                            &reply),
                    options_.texts->psamDirectory);
 }
 
@@ -158,18 +182,11 @@ int KeyAuthentication::Diversify() {
 }
 
 int KeyAuthentication::Encrypt() {
-  const CommandApdu command =
-      options_.encryptWithLe
-          ? CommandApdu::WithDataAndLe(0x80, 0xFA, 0x00, 0x00, challenge1_, kChallengeSize, 0)
-          : CommandApdu::WithData(0x80, 0xFA, 0x00, 0x00, challenge1_, kChallengeSize);
-  Response reply;
-  const int r = Explained(Exchange(command, &reply), options_.texts->encrypt);
-  if (r != kOk) return r;
   // The card is sent a full cryptogram or nothing: a shorter answer would
   // fill the authentication data with bytes the PSAM never sent.
-  if (reply.dataLength() < kChallengeSize) return Explained(kErrComm, options_.texts->encrypt);
-  std::memcpy(cryptogram_, reply.data(), kChallengeSize);
-  return kOk;
+  return Explained(PsamCompute(0x00, challenge1_, kChallengeSize, options_.encryptWithLe,
+                               kChallengeSize, cryptogram_),
+                   options_.texts->encrypt);
 }
 
 int KeyAuthentication::Authenticate() {
@@ -179,6 +196,22 @@ int KeyAuthentication::Authenticate() {
   std::memcpy(data + kChallengeSize, challenge1_, kChallengeSize);
   return Explained(ExternalAuthenticate(0x00, key_.cardKeyId, kAuthenticationDataSize, data),
                    options_.texts->authenticate);
+}
+
+int PsamCompute(int p1, const std::uint8_t* data, int length, bool withLe, int needed,
+                std::uint8_t* out) {
+  const auto p1Byte = static_cast<std::uint8_t>(p1);
+  // The data may be a PIN block: the command is wiped once it has gone.
+  CommandApdu command = withLe
+                            ? CommandApdu::WithDataAndLe(0x80, 0xFA, p1Byte, 0x00, data, length, 0)
+                            : CommandApdu::WithData(0x80, 0xFA, p1Byte, 0x00, data, length);
+  Response reply;
+  const int r = Exchange(command, &reply);
+  command.Wipe();
+  if (r != kOk) return r;
+  if (needed < 0 || reply.dataLength() < needed) return kErrComm;
+  std::memcpy(out, reply.data(), static_cast<std::size_t>(needed));
+  return kOk;
 }
 
 int CheckKey(const char* keyName) {

@@ -61,7 +61,10 @@ struct AuthenticationTexts {
   const char* diversify;
   const char* encrypt;
   const char* authenticate;
-  // Add the text after the failing command's own rather than replace it.
+  // Add the text after what the failing exchange left rather than replace
+  // it; the commands then leave out their own words ("取随机数失败",
+  // "KXReadCardIDAIO 选择文件失败"), so a card's refusal shows the step's
+  // text alone. SelectMasterFile keeps its words and its closing.
   bool append = false;
 };
 
@@ -77,6 +80,17 @@ struct AuthenticationOptions {
   bool resetPsam = true;
   // 80 FA carries a trailing Le byte 00.
   bool encryptWithLe = true;
+  // Directory names the key's directory under the master file (P1 02; a key
+  // of 3F00 needs no selection), or by identifier from anywhere (P1 00,
+  // sent for 3F00 too).
+  SelectBy directoryBy = SelectBy::ChildIdentifier;
+  // PsamApplication selects the PSAM's master file with 00 A4 00 00 02 3F 00
+  // alone (no look at its name, the link kept open on a failure) rather
+  // than with SelectMasterFile.
+  bool psamMasterFileById = false;
+  // PsamApplication selects the PSAM's application by its name
+  // D1 56 00 00 05 90 rather than DF01 by identifier.
+  bool psamApplicationByName = false;
 };
 
 struct DiversificationFactors {
@@ -101,6 +115,14 @@ class KeyAuthentication {
   // the caller put in factors().
   int Run(AuthenticationStep first, AuthenticationStep last);
 
+  // The refusal Run gives a key whose level count is not 1 to 3, for a
+  // caller that must give it before steps that come ahead of Diversify.
+  int CheckLevels() const;
+
+  // For callers that look the key up part-way (after the PSAM's
+  // application is selected).
+  void SetKey(const AuthenticationKey& key) { key_ = key; }
+
   DiversificationFactors& factors() { return factors_; }
   const std::uint8_t* challenge1() const { return challenge1_; }
   const std::uint8_t* cryptogram() const { return cryptogram_; }
@@ -116,6 +138,9 @@ class KeyAuthentication {
   int Diversify();
   int Encrypt();
   int Authenticate();
+  // The card commands, with or without their own failure words (see append).
+  int Select(SelectBy p1, std::uint16_t fileId) const;
+  int Challenge(std::uint8_t* random) const;
   // Returns `code`; a failure's `text` goes to ErrorText as the options say.
   int Explained(int code, const char* text) const;
 
@@ -126,6 +151,13 @@ class KeyAuthentication {
   std::uint8_t challenge2_[kChallengeSize] = {};
   std::uint8_t cryptogram_[kChallengeSize] = {};
 };
+
+// 80 FA P1 00 with `length` data bytes, and the trailing Le byte 00 when
+// `withLe`: the first `needed` bytes of the PSAM's answer go to `out`. An
+// answer shorter than `needed` is refused (-4): nothing the PSAM did not
+// give goes on to the card.
+int PsamCompute(int p1, const std::uint8_t* data, int length, bool withLe, int needed,
+                std::uint8_t* out);
 
 // KXCheckKey's work: finds the key by name in any directory (-12 when the
 // dictionary has none) and proves it to the user card, from the factors on.

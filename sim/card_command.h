@@ -21,7 +21,7 @@ inline constexpr std::uint16_t kIncompatibleFile = 0x6981;
 inline constexpr std::uint16_t kNoCurrentFile = 0x6986;
 inline constexpr std::uint16_t kMacError = 0x6988;
 inline constexpr std::uint16_t kWrongData = 0x6A80;
-inline constexpr std::uint16_t kApplicationLocked = 0x6A81;
+inline constexpr std::uint16_t kFunctionNotSupported = 0x6A81;  // a locked application's SELECT
 inline constexpr std::uint16_t kFileNotFound = 0x6A82;
 inline constexpr std::uint16_t kRecordNotFound = 0x6A83;
 inline constexpr std::uint16_t kNoSpace = 0x6A84;
@@ -31,6 +31,7 @@ inline constexpr std::uint16_t kOffsetOutside = 0x6B00;
 inline constexpr std::uint16_t kUnknownInstruction = 0x6D00;
 inline constexpr std::uint16_t kUnknownClass = 0x6E00;
 inline constexpr std::uint16_t kNoPreciseDiagnosis = 0x6F00;
+inline constexpr std::uint16_t kApplicationLocked = 0x9300;  // permanently
 }  // namespace sw
 
 struct CommandApdu {

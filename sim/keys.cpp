@@ -63,4 +63,30 @@ Key16 DiversifyCardKey(const Key16& master, int levels, const DiversificationFac
   return key;
 }
 
+std::optional<std::array<std::uint8_t, 4>> IdentificationCheckBytes(
+    const std::vector<std::uint8_t>& atr, const std::string& codeText) {
+  const std::optional<Bytes> code = ParseHex(codeText);
+  if (!code || code->size() != 12 || codeText.size() != 24) return std::nullopt;
+  CardKeyInfoRow irk{};
+  if (FindCardKey("3F00", "IRK", &irk) != 0) return std::nullopt;
+
+  DiversificationFactors factors;
+  factors.cardFactor = CardFactorFromAtr(atr);
+  const std::string factor2 = codeText.substr(0, 4) + "00sx";
+  const std::string factor1 = codeText.substr(0, 2) + "0000sh";
+  std::copy_n(factor2.begin(), factors.factor2.size(), factors.factor2.begin());
+  std::copy_n(factor1.begin(), factors.factor1.size(), factors.factor1.begin());
+  Key16 key = DiversifyCardKey(IssuerMasterKey(irk.psamUsage.value, irk.psamIndex.value),
+                               irk.levels, factors);
+  key = DeriveKey(key, Block8{});
+
+  Bytes block = *code;
+  block.resize(16, 0x00);
+  const Bytes enciphered = EncryptEcb(key, block);
+  if (enciphered.size() != 16) return std::nullopt;
+  std::array<std::uint8_t, 4> check{};
+  std::copy_n(enciphered.begin() + 8, check.size(), check.begin());
+  return check;
+}
+
 }  // namespace kx::sim

@@ -5,7 +5,10 @@
 // simulator (and every saved profile) agrees with every PSAM it meets.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "sim/crypto.h"
@@ -40,5 +43,14 @@ DiversificationFactors FactorsFor(const std::vector<std::uint8_t>& atr,
 // The master key diversified with the first `levels` factors (0 to 3), one
 // derive step each: cardFactor, then factor2, then factor1.
 Key16 DiversifyCardKey(const Key16& master, int levels, const DiversificationFactors& factors);
+
+// The check bytes the PSAM gives an identification code: IRK diversified
+// with the card factor of `atr`, the two region factors from the first four
+// and two characters of `codeText` exactly as written, and eight zero bytes;
+// then the 12 code bytes and four zeros enciphered, bytes 8 to 11 of the
+// result. `codeText` holds the code's first 12 bytes as 24 hex digits;
+// nullopt for anything else.
+std::optional<std::array<std::uint8_t, 4>> IdentificationCheckBytes(
+    const std::vector<std::uint8_t>& atr, const std::string& codeText);
 
 }  // namespace kx::sim

@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <iostream>
 #include <map>
@@ -19,6 +20,8 @@
 
 #include "sim/card.h"
 #include "sim/default_profile.h"
+#include "sim/hex.h"
+#include "sim/keys.h"
 #include "sim/profile.h"
 #include "sim/profile_text.h"
 #include "sim/psam.h"
@@ -124,6 +127,24 @@ bool WritePathFile(const std::string& file, const std::string& path) {
   return std::rename(temporary.c_str(), file.c_str()) == 0;
 }
 
+// The check bytes of an identification code, worked out the way the PSAM
+// does, so a rewritten code can be checked from outside the library.
+int PrintCheckBytes(const std::string& code, const kx::sim::SimProfile& profile) {
+  const auto check = kx::sim::IdentificationCheckBytes(profile.card.atr, code.substr(0, 24));
+  if (!check) {
+    std::cerr << "kx-sim: --check-bytes " << code << ": not an identification code\n";
+    return 2;
+  }
+  const std::string digits = kx::sim::HexText(check->data(), check->size(), '\0');
+  std::cout << digits << std::endl;
+  if (code.size() == 24) return 0;
+  std::string given = code.substr(24);
+  for (char& c : given) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (given == digits) return 0;
+  std::cerr << "kx-sim: the code's check bytes " << code.substr(24) << " differ\n";
+  return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -146,6 +167,8 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
+
+  if (!options.checkBytesCode.empty()) return PrintCheckBytes(options.checkBytesCode, profile);
 
   kx::sim::Reader reader;
   const std::map<int, std::shared_ptr<Card>> cards = MakeDefaultCards(options, profile);

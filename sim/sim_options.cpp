@@ -187,6 +187,19 @@ const std::vector<SimOptionSpec> kTable = {
        if (o.exitAfterIdleMs == 0) o.exitAfterIdleMs = 1;
        return std::string();
      }},
+    {"--check-bytes", "CODE",
+     "print the PSAM's check bytes for identification code CODE\n"
+     "                            (its first 24 hex digits) on this user card, and exit;\n"
+     "                            with 32 digits, exit 1 when the last 8 differ",
+     [](SimOptions& o, const std::string& v) {
+       const std::optional<Bytes> code = ParseHex(v);
+       if (!code || v.find_first_of(" \t") != std::string::npos ||
+           (code->size() != 12 && code->size() != 16)) {
+         return std::string("expects 24 or 32 hex digits");
+       }
+       o.checkBytesCode = v;
+       return std::string();
+     }},
     {"--help", nullptr, "show this text",
      [](SimOptions& o, const std::string&) {
        o.help = true;

@@ -32,6 +32,9 @@ struct SimOptions {
   std::string pathFile;        // also write the device path here
   std::uint64_t exitAfterIdleMs = 0;
   bool help = false;
+  // Print the check bytes of this identification code (24 or 32 hex
+  // digits) for the user card, and exit.
+  std::string checkBytesCode;
 };
 
 struct SimOptionSpec {

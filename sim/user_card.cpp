@@ -73,6 +73,7 @@ void UserCard::PowerOff() {
   pinVerified_ = false;
   rights_.clear();
   challenge_.reset();
+  previousChallenge_.reset();
 }
 
 void UserCard::Changed() {
@@ -204,7 +205,7 @@ Bytes UserCard::Select(const CommandApdu& c) {
   if (std::find(directories.begin(), directories.end(), id) != directories.end()) {
     // P1 02 names a file of the current directory: a DF only from the MF.
     if (c.p1 == 0x02 && currentDirectory_ != kMasterFile) return StatusWord(sw::kFileNotFound);
-    if (profile_.lockedDirectories.count(id) != 0) return StatusWord(sw::kApplicationLocked);
+    if (profile_.lockedDirectories.count(id) != 0) return StatusWord(sw::kFunctionNotSupported);
     return EnterDirectory(id, withFci);
   }
   const FileLayout* file = FindFileLayout(currentDirectory_, id);
@@ -285,6 +286,7 @@ Bytes UserCard::GetChallenge(const CommandApdu& c) {
   if (n != 4 && n != 8) return StatusWord(sw::kWrongLength);
   Block8 challenge{};
   for (int k = 0; k < n; ++k) challenge[k] = static_cast<std::uint8_t>(random_() & 0xFF);
+  previousChallenge_ = challenge_;
   challenge_ = challenge;
   return DataAndStatus(Bytes(challenge.begin(), challenge.begin() + n));
 }
@@ -292,6 +294,7 @@ Bytes UserCard::GetChallenge(const CommandApdu& c) {
 std::optional<Block8> UserCard::TakeChallenge() {
   std::optional<Block8> challenge = challenge_;
   challenge_.reset();
+  previousChallenge_.reset();
   return challenge;
 }
 
@@ -425,9 +428,15 @@ Bytes UserCard::LockApplication(const CommandApdu& c) {
     return StatusWord(sw::kConditionsNotSatisfied);
   }
   if (DirectoryLocked()) return StatusWord(sw::kApplicationLocked);
+  // The cryptogram is the first of the last two challenges, enciphered
+  // under the session key the MAC proves.
+  const std::optional<Block8> first = previousChallenge_;
   Key16 session;
   const std::uint16_t status = CheckCommandMac(c, "BK", &session);
   if (status != sw::kOk) return StatusWord(status);
+  if (!first || EncryptBlock(session, *first) != ToBlock(c.data.data())) {
+    return StatusWord(sw::kMacError);
+  }
   profile_.lockedDirectories.insert(currentDirectory_);
   rights_.clear();
   currentFile_ = nullptr;

@@ -11,7 +11,8 @@
 //   00 84  GET CHALLENGE (4 or 8 bytes)
 //   00 82  EXTERNAL AUTHENTICATE with key P2 of the current directory
 //   00 20  VERIFY, 80 5E 01 00 change PIN (old FF new)
-//   84 24 00 01  PIN reset, 84 1E 00 01  application lock (PSAM-made MACs)
+//   84 24 00 01  PIN reset, 84 1E 00 01  application lock (PSAM-made MACs;
+//          the reset's PIN block and the lock's first challenge enciphered)
 //   00 C0  GET RESPONSE
 //
 // Security state: the verified PIN lasts until power-off; a key's right
@@ -22,7 +23,8 @@
 //   6982  access condition not met        6983  PIN or key blocked
 //   63Cx  wrong PIN or cryptogram, x tries left
 //   6984  no challenge to check against   6988  wrong MAC
-//   6A81  application locked              6A82  no such file
+//   6A81  SELECT of a locked application  6A82  no such file
+//   9300  any other command in a locked application (locked for good)
 //   6A83  no such record                  6A84  data past the end of the file
 //   6A86  wrong P1 P2                     6A88  no such key
 //   6700  wrong length                    6B00  offset outside the file
@@ -110,6 +112,7 @@ class UserCard : public Card {
   bool pinVerified_ = false;
   std::set<std::uint8_t> rights_;  // key ids granted in the current directory
   std::optional<Block8> challenge_;
+  std::optional<Block8> previousChallenge_;  // the one before challenge_
 };
 
 }  // namespace kx::sim

@@ -3,8 +3,9 @@
 //   "ON 16"  "OFF 0"  (power on / off of a slot)
 //   "0> 00 A4 00 00 02 3F 00"  (an APDU to slot 0)
 // and expected lines may name the values only the run knows:
-//   {CF} {F2} {F1}  the card's factors      {C1} {C2}  the flow's challenges
-//   {X}             the PSAM's cryptogram
+//   {CF} {F2} {F1}  the card's factors      {C1} {C2} ...  the card's challenges
+//   {X}             the PSAM's last 80 FA answer (8 bytes)
+//   {X1} {X2} ...   the first 8 bytes of its n-th 80 FA answer, {M1} ... their first 4
 #pragma once
 
 #include <gtest/gtest.h>
@@ -51,14 +52,16 @@ inline Lines AuthenticationLines(const std::string& diversify, const std::string
           "0> " + authenticate + " {X} {C1}"};
 }
 
-// A PSAM whose encryption answers carry `length` cryptogram bytes: the real
-// ones, cut or followed by filler.
+// A PSAM whose encryption answers (those with P1 `onlyP1`, when given)
+// carry `length` cryptogram bytes: the real ones, cut or followed by filler.
 class ReshapedPsam : public sim::Psam {
  public:
-  explicit ReshapedPsam(std::size_t length) : length_(length) {}
+  explicit ReshapedPsam(std::size_t length, std::optional<std::uint8_t> onlyP1 = std::nullopt)
+      : length_(length), onlyP1_(onlyP1) {}
   sim::Bytes Transmit(const sim::Bytes& apdu) override {
     sim::Bytes reply = Psam::Transmit(apdu);
-    if (apdu.size() < 2 || apdu[0] != 0x80 || apdu[1] != 0xFA || reply.size() < 2) return reply;
+    if (apdu.size() < 3 || apdu[0] != 0x80 || apdu[1] != 0xFA || reply.size() < 2) return reply;
+    if (onlyP1_ && apdu[2] != *onlyP1_) return reply;
     const sim::Bytes status(reply.end() - 2, reply.end());
     reply.resize(reply.size() - 2);
     reply.resize(length_, 0xA5);
@@ -68,6 +71,7 @@ class ReshapedPsam : public sim::Psam {
 
  private:
   std::size_t length_;
+  std::optional<std::uint8_t> onlyP1_;
 };
 
 class ServicesFixture : public SimFixture {
@@ -129,14 +133,19 @@ class ServicesFixture : public SimFixture {
     values["{F1}"] = sim::Bytes(factors.factor1.begin(), factors.factor1.end());
     sim::Bytes apdu;
     int challenges = 0;
+    int answers = 0;
     for (const sim::TraceEntry& e : reader.trace()) {
       if (e.kind == sim::TraceEntry::Kind::kApdu) apdu = e.bytes;
       if (e.kind != sim::TraceEntry::Kind::kResponse || e.bytes.size() < 10) continue;
       const sim::Bytes data(e.bytes.begin(), e.bytes.begin() + 8);
-      if (apdu.size() >= 2 && apdu[0] == 0x00 && apdu[1] == 0x84 && challenges < 2) {
-        values[challenges++ == 0 ? "{C1}" : "{C2}"] = data;
+      if (apdu.size() >= 2 && apdu[0] == 0x00 && apdu[1] == 0x84) {
+        values["{C" + std::to_string(++challenges) + "}"] = data;
       }
-      if (apdu.size() >= 2 && apdu[0] == 0x80 && apdu[1] == 0xFA) values["{X}"] = data;
+      if (apdu.size() >= 2 && apdu[0] == 0x80 && apdu[1] == 0xFA) {
+        const std::string n = std::to_string(++answers);
+        values["{X}"] = values["{X" + n + "}"] = data;
+        values["{M" + n + "}"] = sim::Bytes(data.begin(), data.begin() + 4);
+      }
     }
     Lines lines;
     for (std::string line : expected) {

@@ -58,7 +58,9 @@ class SimCardTest : public ::testing::Test {
     Send(psam, "00A40000023F00");
     Send(psam, "00A4000002DF01");
     EXPECT_EQ(Sw(psam.Transmit(diversify)), 0x9000);
-    const Bytes plain = appendFirstChallenge ? Concat({plainBlock, c1}) : c1;
+    // Without the first challenge appended, a non-empty block stands in for it.
+    const Bytes plain =
+        appendFirstChallenge ? Concat({plainBlock, c1}) : (plainBlock.empty() ? c1 : plainBlock);
     const Bytes enciphered = Data(psam.Transmit(Header({0x80, 0xFA, 0x00, 0x00}, plain)));
     const Bytes cryptogram(enciphered.begin(), enciphered.begin() + 8);
     EXPECT_EQ(Sw(psam.Transmit(diversify)), 0x9000);
@@ -434,8 +436,13 @@ TEST_F(SimCardTest, LockedApplicationCannotBeSelectedAnyMore) {
   EXPECT_EQ(Sw(card.Transmit(Secured(header, "BK", {}, false))), 0x6985);
   ASSERT_EQ(Select("000002DF02"), 0x9000);
   EXPECT_EQ(Sw(card.Transmit(Secured(header, "BK", {}, false, /*spoilMac=*/true))), 0x6988);
+  // A good MAC over the cryptogram of another value than the first challenge.
+  EXPECT_EQ(Sw(card.Transmit(Secured(header, "BK", Bytes(8, 0x11), false))), 0x6988);
+  EXPECT_TRUE(card.profile().lockedDirectories.empty());
   EXPECT_EQ(Sw(card.Transmit(Secured(header, "BK", {}, false))), 0x9000);
-  EXPECT_EQ(Select("020002EF05"), 0x6A81);
+  // Inside the locked application everything is refused; from outside it
+  // cannot be selected any more.
+  EXPECT_EQ(Select("020002EF05"), 0x9300);
   PowerCycle();
   EXPECT_EQ(Select("000002DF02"), 0x6A81);
   EXPECT_EQ(Select("000002DF03"), 0x9000);
