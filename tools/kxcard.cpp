@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "KX_ICCReader.h"
+#include "tools/kxcard_identity.h"
 #include "tools/kxcard_items.h"
 #include "tools/platform_tools.h"
 
@@ -54,11 +55,13 @@ const char kUsageOptions[] =
     "  --file EFxx        (read-record) elementary file, default EF05\n"
     "  --le N             (read-record) expected length, default 0\n"
     "  --json             (data-item commands) one JSON object on stdout\n"
-    "  --pin DIGITS       (data-item commands) the PIN a PIN-guarded read presents\n";
+    "  --pin DIGITS       (data-item commands) the PIN a PIN-guarded read presents\n"
+    "  --yes              (set-id, lock-app) do not ask before changing the card\n";
 
 void PrintUsage(std::FILE* to) {
   std::fputs(kUsage, to);
   std::fputs(kxcard::kItemUsage, to);
+  std::fputs(kxcard::kIdentityUsage, to);
   std::fputs(kUsageOptions, to);
 }
 
@@ -75,6 +78,7 @@ struct Options {
   int mode = 1;
   bool json = false;
   std::string pin;
+  bool yes = false;
   std::string command;
   std::vector<std::string> args;
 };
@@ -120,6 +124,8 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
                            : o->pin) = v;
     } else if (a == "--json") {
       o->json = true;
+    } else if (a == "--yes") {
+      o->yes = true;
     } else if (a == "--sim") {
       o->sim = true;
     } else if (a == "--usb") {
@@ -441,7 +447,9 @@ int RunItemCommand(const Options& o) {
   options.baud = o.baud;
   options.json = o.json;
   options.pin = o.pin;
-  return kxcard::RunItemCommand(o.command, o.args, options);
+  options.yes = o.yes;
+  const int rc = kxcard::RunItemCommand(o.command, o.args, options);
+  return rc >= 0 ? rc : kxcard::RunIdentityCommand(o.command, o.args, options);
 }
 
 }  // namespace

@@ -44,50 +44,6 @@ struct Item {
   std::string value;  // UTF-8
 };
 
-std::string Message(int code) {
-  char text[545] = {};
-  KXGetErrMessage(code, text);
-  return GbkToUtf8(text);
-}
-
-std::string Json(const std::string& utf8) {
-  std::string out = "\"";
-  for (const unsigned char c : utf8) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20) {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\u%04x", c);
-      out += escape;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
-
-// `message` is the code's text, taken before anything could clear the
-// explanation behind it.
-int Failed(const ItemOptions& o, const char* call, int code, const std::string& message) {
-  if (o.json) {
-    std::printf("{\"error\": {\"call\": %s, \"code\": %d, \"message\": %s}}\n", Json(call).c_str(),
-                code, Json(message).c_str());
-  } else {
-    std::printf("%s failed: %d\n%s\n", call, code, message.c_str());
-  }
-  return kExitFailure;
-}
-
-int Failed(const ItemOptions& o, const char* call, int code) {
-  return Failed(o, call, code, Message(code));
-}
-
-int Usage(const std::string& why) {
-  std::fprintf(stderr, "kxcard: %s\n", why.c_str());
-  return kExitUsage;
-}
-
 bool Number(const std::string& text, int low, int high, int* value) {
   if (text.empty()) return false;
   char* end = nullptr;
@@ -182,12 +138,6 @@ void PrintItems(const ItemOptions& o, const std::string& dir, const std::string&
                 items[i].record, Json(items[i].name).c_str(), Json(items[i].value).c_str());
   }
   std::printf("]}\n");
-}
-
-// The all-in-one exports look for the reader at the remembered COM port
-// before they scan: make that the port the user named.
-void RememberPort(const ItemOptions& o) {
-  if (KXReaderInitTest(o.port, o.baud) == 0) KXReaderPowerOff(0);
 }
 
 int Read(const std::vector<std::string>& args, const ItemOptions& o) {
@@ -320,17 +270,8 @@ int WriteBinary(const std::vector<std::string>& args, const ItemOptions& o) {
 // The key check works on an open reader with the user card powered on.
 int CheckKey(const std::vector<std::string>& args, const ItemOptions& o) {
   if (args.size() != 1) return Usage("check-key takes a key NAME, e.g. UK1DF01");
-  int code = KXReaderInitTest(o.port, o.baud);
-  if (code != 0) return Failed(o, "KXReaderInit", code);
-  KXSelectIFD(0, 12);
-  char status = '0';
-  code = GetReaderStatus(0, &status);
-  if (code == 0 && status != '2') code = -6;
-  if (code == 0) code = KXCheckKey(0, args[0].c_str());
-  // The power-off's reply clears the failure's explanation.
-  const std::string message = Message(code);
-  KXReaderPowerOff(0);
-  if (code != 0) return Failed(o, "KXCheckKey", code, message);
+  const int rc = OnOpenReader(o, "KXCheckKey", [&] { return KXCheckKey(0, args[0].c_str()); });
+  if (rc != kExitOk) return rc;
   if (o.json) {
     std::printf("{\"key\": %s, \"accepted\": true}\n", Json(args[0]).c_str());
   } else {
@@ -340,6 +281,66 @@ int CheckKey(const std::vector<std::string>& args, const ItemOptions& o) {
 }
 
 }  // namespace
+
+std::string Message(int code) {
+  char text[545] = {};
+  KXGetErrMessage(code, text);
+  return GbkToUtf8(text);
+}
+
+int OnOpenReader(const ItemOptions& o, const char* name, const std::function<int()>& call) {
+  int code = KXReaderInitTest(o.port, o.baud);
+  if (code != 0) return Failed(o, "KXReaderInit", code);
+  KXSelectIFD(0, 12);
+  char status = '0';
+  code = GetReaderStatus(0, &status);
+  if (code == 0 && status != '2') code = -6;
+  if (code == 0) code = call();
+  // The power-off's reply clears the failure's explanation.
+  const std::string message = Message(code);
+  KXReaderPowerOff(0);
+  return code == 0 ? kExitOk : Failed(o, name, code, message);
+}
+
+std::string Json(const std::string& utf8) {
+  std::string out = "\"";
+  for (const unsigned char c : utf8) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\u%04x", c);
+      out += escape;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+int Failed(const ItemOptions& o, const char* call, int code, const std::string& message) {
+  if (o.json) {
+    std::printf("{\"error\": {\"call\": %s, \"code\": %d, \"message\": %s}}\n", Json(call).c_str(),
+                code, Json(message).c_str());
+  } else {
+    std::printf("%s failed: %d\n%s\n", call, code, message.c_str());
+  }
+  return kExitFailure;
+}
+
+int Failed(const ItemOptions& o, const char* call, int code) {
+  return Failed(o, call, code, Message(code));
+}
+
+int Usage(const std::string& why) {
+  std::fprintf(stderr, "kxcard: %s\n", why.c_str());
+  return kExitUsage;
+}
+
+void RememberPort(const ItemOptions& o) {
+  if (KXReaderInitTest(o.port, o.baud) == 0) KXReaderPowerOff(0);
+}
 
 int RunItemCommand(const std::string& command, const std::vector<std::string>& args,
                    const ItemOptions& options) {
