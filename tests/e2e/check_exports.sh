@@ -10,4 +10,10 @@ if [ "$expected" != "$actual" ]; then
   diff <(echo "$expected") <(echo "$actual") || true
   exit 1
 fi
+# All 43 of the DLL's functions and the POSIX-only KXSetComDevice.
+if [ "$(echo "$actual" | wc -l)" -ne 44 ] || ! echo "$actual" | grep -qx KXSetComDevice; then
+  echo "expected the 43 exports and KXSetComDevice, got $(echo "$actual" | wc -l):"
+  echo "$actual"
+  exit 1
+fi
 echo "exports: $(echo "$actual" | wc -l) functions, as listed"

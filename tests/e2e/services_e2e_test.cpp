@@ -1,6 +1,8 @@
 // End-to-end: the all-in-one exports of the shipped library finding kx-sim
 // on a COM port they have to search for, a write that kx-sim saves to its
-// profile and loads again, and kxcard reading the cardholder's items by name.
+// profile and loads again, kxcard reading the cardholder's items by name,
+// and kxcard rewriting the card's identity and locking an application in a
+// saved profile.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -113,6 +115,48 @@ TEST(KxcardItems, ReadPrintsEveryItemByNameInUtf8) {
   out.clear();
   EXPECT_EQ(RunCommand(kxcard + " read DF01 EF05 2 --pin 654321 --sim", &out), 1) << out;
   EXPECT_NE(out.find("KXReadInfoAIO failed"), std::string::npos) << out;
+}
+
+// The rewritten code's check bytes are checked by kx-sim's own computation;
+// the lock survives in the saved profile.
+TEST(KxcardIdentity, RewriteAndLockLastInTheSavedProfile) {
+  char dir[] = "/tmp/kx-e2e-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string profile = std::string(dir) + "/card.profile";
+  const std::string kxcard = std::string("KX_SIM=") + KX_SIM_PATH + " " + KXCARD_PATH;
+  const std::string saving = " --sim --sim-args '--save " + profile + "'";
+  const std::string loading =
+      " --sim --sim-args '--profile " + profile + " --save " + profile + "'";
+  std::string out;
+  ASSERT_EQ(RunCommand(kxcard + " set-id 330329 12345678 --yes" + saving, &out), 0) << out;
+  const std::string written = "identification code written: ";
+  const std::size_t at = out.find(written);
+  ASSERT_NE(at, std::string::npos) << out;
+  const std::string code = out.substr(at + written.size(), 32);
+  EXPECT_EQ(code.substr(0, 24), "330329D15600000512345678");
+  out.clear();
+  EXPECT_EQ(
+      RunCommand(std::string(KX_SIM_PATH) + " --profile " + profile + " --check-bytes " + code,
+                 &out),
+      0)
+      << code << ": " << out;
+
+  // Not confirmed: nothing changes.
+  out.clear();
+  EXPECT_EQ(RunCommand("echo no | " + kxcard + " set-id 330329 00000000" + loading + " 2>&1", &out), 2);
+  out.clear();
+  ASSERT_EQ(RunCommand(kxcard + " id --json" + loading + " 2>/dev/null", &out), 0) << out;
+  EXPECT_NE(out.find("\"identificationCode\": \"" + code + "\""), std::string::npos) << out;
+
+  out.clear();
+  ASSERT_EQ(RunCommand(kxcard + " lock-app DF03 --yes" + loading, &out), 0) << out;
+  out.clear();
+  EXPECT_EQ(RunCommand(kxcard + " read DF03 EF06 1 --pin 123456" + loading, &out), 1) << out;
+  EXPECT_NE(out.find("sw返回 6a81"), std::string::npos) << out;
+  out.clear();
+  EXPECT_EQ(RunCommand(kxcard + " read DF01 EF05 1 --pin 123456" + loading, &out), 0) << out;
+  std::remove(profile.c_str());
+  rmdir(dir);
 }
 
 }  // namespace
