@@ -3,11 +3,13 @@
 // the PSAM's check bytes (checked by the simulator's own computation), each
 // step's failure with its words and the link closed, and the identity
 // exports' own reader search.
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <string>
 
 #include "sim/keys.h"
+#include "sim/personalise.h"
 #include "tests/integration/services_fixture.h"
 
 namespace kx {
@@ -359,6 +361,39 @@ TEST_F(Identity, RewriteRefusesWhatItCannotBuildSoundly) {
   ASSERT_EQ(KXUpdateCardIDAIO("330329", "00006074", out), 0) << Message(-12);
   const auto check = sim::IdentificationCheckBytes(card->profile().atr, "330329D15600000500006074");
   EXPECT_EQ(std::string(out + 24), Packed(sim::Bytes(check->begin(), check->end())));
+}
+
+// The region factors come from the region code as typed: on a card whose
+// code starts 3A 0B, "3a0b29" gives the same code bytes as "3A0B29" but
+// other factors, which the card's UKMF does not match.
+TEST_F(Identity, RegionFactorsAreTheCharactersAsTyped) {
+  struct Case {
+    const char* region;
+    int code;
+  };
+  for (const Case c : {Case{"3A0B29", 0}, Case{"3a0b29", -25543}}) {
+    Restart();
+    sim::CardProfile profile = sim::DefaultCardProfile();
+    profile.files[{0x3F00, 0xEF05}].records[1] =
+        test::HexBytes("01 10 3A 0B 29 D1 56 00 00 05 00 00 60 74 BD 3D 5A 3F");
+    sim::PersonaliseKeys(&profile);
+    card = std::make_shared<sim::UserCard>(profile);
+    reader.Insert(0, card);
+    char out[40] = {};
+    EXPECT_EQ(KXUpdateCardIDAIO(c.region, "00006074", out), c.code) << c.region;
+    const std::string factor2 = std::string(c.region, 4) + "00sx";
+    const std::string factor1 = std::string(c.region, 2) + "0000sh";
+    const std::string diversify = "16> BF DE 67 08 20 {CF} " +
+                                  test::HexText(sim::Bytes(factor2.begin(), factor2.end())) + " " +
+                                  test::HexText(sim::Bytes(factor1.begin(), factor1.end())) +
+                                  " 00 00 00 00 00 00 00 00";
+    const Lines sequence = Sequence();
+    EXPECT_NE(std::find(sequence.begin(), sequence.end(), Expand({diversify})[0]), sequence.end())
+        << c.region;
+    if (c.code != 0) {
+      EXPECT_EQ(Text(), ";KXReadCardIDAIO 做外部认证出错");
+    }
+  }
 }
 
 }  // namespace
