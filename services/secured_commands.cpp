@@ -85,6 +85,19 @@ int FindMasterFileKey(const char* name, const char* missingText, AuthenticationK
   return kOk;
 }
 
+// The flow from the factors to the PSAM's DF01, then up to `last` with the
+// master file's key `name`, looked up only once the PSAM is that far.
+int RunWithKeyFoundLate(KeyAuthentication& flow, const char* name, const char* missingText,
+                        AuthenticationStep last) {
+  int r = flow.Run(AuthenticationStep::Factors, AuthenticationStep::PsamApplication);
+  if (r != kOk) return r;
+  AuthenticationKey key;
+  r = FindMasterFileKey(name, missingText, &key);
+  if (r != kOk) return r;
+  flow.SetKey(key);
+  return flow.Run(AuthenticationStep::Diversify, last);
+}
+
 // The PSAM diversifies the flow's key again with the same data, makes the
 // MAC over the command with `cryptogram`, and the user card is sent the
 // header, Lc, the cryptogram and the MAC's first four bytes. The card's
@@ -179,15 +192,9 @@ int UnlockPin(const char* newPin) {
   if (newPin == nullptr) return kErrParam;
   AuthenticationOptions options;
   options.texts = &kUnlockTexts;
-  // The key is looked up once the PSAM's DF01 is selected.
   KeyAuthentication flow(AuthenticationKey{}, options);
-  int r = flow.Run(AuthenticationStep::Factors, AuthenticationStep::PsamApplication);
-  if (r != kOk) return r;
-  AuthenticationKey key;
-  r = FindMasterFileKey("PUK", "KXCardUnlockPIN 3F00 PUK 密钥信息未找到 ", &key);
-  if (r != kOk) return r;
-  flow.SetKey(key);
-  r = flow.Run(AuthenticationStep::Diversify, AuthenticationStep::Authenticate);
+  const int r = RunWithKeyFoundLate(flow, "PUK", "KXCardUnlockPIN 3F00 PUK 密钥信息未找到 ",
+                                    AuthenticationStep::Authenticate);
   if (r != kOk) return r;
   return ResetPin(newPin, flow.factors());
 }
@@ -203,14 +210,9 @@ int LockApplication(const char* directory) {
   options.directoryBy = SelectBy::Identifier;
   AuthenticationKey named;
   named.directory = static_cast<std::uint16_t>(id[0] << 8 | id[1]);
+  // The host's directory is the one selected; the key is the master file's.
   KeyAuthentication flow(named, options);
-  int r = flow.Run(AuthenticationStep::Factors, AuthenticationStep::PsamApplication);
-  if (r != kOk) return r;
-  AuthenticationKey key;
-  r = FindMasterFileKey("BK", " BK 密钥信息未找到 ", &key);
-  if (r != kOk) return r;
-  flow.SetKey(key);
-  r = flow.Run(AuthenticationStep::Diversify, AuthenticationStep::Encrypt);
+  const int r = RunWithKeyFoundLate(flow, "BK", " BK 密钥信息未找到 ", AuthenticationStep::Encrypt);
   if (r != kOk) return r;
   return SendSecuredCommand(flow, kLockHeader, flow.cryptogram(), nullptr);
 }
