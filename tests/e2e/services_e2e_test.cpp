@@ -143,7 +143,8 @@ TEST(KxcardIdentity, RewriteAndLockLastInTheSavedProfile) {
 
   // Not confirmed: nothing changes.
   out.clear();
-  EXPECT_EQ(RunCommand("echo no | " + kxcard + " set-id 330329 00000000" + loading + " 2>&1", &out), 2);
+  EXPECT_EQ(RunCommand("echo no | " + kxcard + " set-id 330329 00000000" + loading + " 2>&1", &out),
+            2);
   out.clear();
   ASSERT_EQ(RunCommand(kxcard + " id --json" + loading + " 2>/dev/null", &out), 0) << out;
   EXPECT_NE(out.find("\"identificationCode\": \"" + code + "\""), std::string::npos) << out;
