@@ -108,6 +108,12 @@ int ExchangeApdu(int length, const std::uint8_t* command, int* replyLength, std:
   const int sw1 = reply[n - 2];
   const int sw2 = reply[n - 1];
   if (sw1 == 0x90 && sw2 == 0x00) return kOk;
+  // No card speaks a status word 00 xx; as a code it would read as success
+  // (00 00) or as one of the library's own failures (00 02 as -2).
+  if (sw1 == 0x00) {
+    ErrorTextFormat("无效的状态字 %02X%02X", sw1, sw2);
+    return kErrComm;
+  }
   return StatusWordCode(sw1, sw2);
 }
 
@@ -123,7 +129,10 @@ int ExchangeApduText(int hexLength, const char* hexCommand, int* hexReplyLength,
       static_cast<int>(std::find(hexCommand, hexCommand + hexLength, '\0') - hexCommand);
   std::uint8_t command[kTextCommandBytes] = {};
   WipeOnExit wipeCommand(command, sizeof command);
-  const int length = HexDecode(hexCommand, command, available);
+  // Pairs of hex digits, spaces between them allowed; anything else would
+  // reach the card as some other command.
+  const int length =
+      IsHexPairs(hexCommand, available) ? HexDecode(hexCommand, command, available) : -1;
   if (length < 0) {
     ErrorTextReplace("capdu 格式错误");
     return kErrParam;

@@ -85,7 +85,7 @@ int SelectFile(SelectBy p1, std::uint16_t fileId) {
   return r;
 }
 
-int ReadRecord(int recordNumber, int p2, int le, int* length, std::uint8_t* data) {
+int ReadRecord(int recordNumber, int p2, int le, int* length, std::uint8_t* data, int capacity) {
   if (length == nullptr || data == nullptr) return kErrParam;
   Response reply;
   const int r =
@@ -93,6 +93,10 @@ int ReadRecord(int recordNumber, int p2, int le, int* length, std::uint8_t* data
   if (r != kOk) return r;
 
   const int count = reply.dataLength();
+  if (count > capacity) {
+    ErrorTextReplace("记录长度超出缓冲区");
+    return kErrParam;
+  }
   std::memcpy(data, reply.bytes, static_cast<std::size_t>(count));
   *length = count;
   // A record longer than the text holds is kept there cut at a byte

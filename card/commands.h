@@ -28,9 +28,14 @@ int SelectMasterFile();
 // 00 A4 P1 00 02 and the two bytes of `fileId`.
 // Failure: "KXReadCardIDAIO 选择文件失败".
 int SelectFile(SelectBy p1, std::uint16_t fileId);
-// `data` receives the record without its status bytes (kMaxApduReply bytes).
-// LastRecordHex keeps the hex text of its first 127 bytes.
-int ReadRecord(int recordNumber, int p2, int le, int* length, std::uint8_t* data);
+// The longest record: what one short Le (00) asks for.
+inline constexpr int kMaxRecordSize = 256;
+// `data` receives the record without its status bytes, at most `capacity`
+// bytes: a longer one (also one a 6Cxx correction brought) is refused with
+// -12 "记录长度超出缓冲区", and neither `data` nor LastRecordHex changes.
+// LastRecordHex keeps the hex text of the record's first 127 bytes.
+int ReadRecord(int recordNumber, int p2, int le, int* length, std::uint8_t* data,
+               int capacity = kMaxRecordSize);
 int UpdateRecord(int recordNumber, int p2, int length, const std::uint8_t* data);
 // `reply` receives data and SW1 SW2, at most n + 2 bytes where n is the
 // number of bytes asked for (256 for le 0).

@@ -76,4 +76,18 @@ bool IsHexText(const char* text, int length) {
   return true;
 }
 
+bool IsHexPairs(const char* text, int length) {
+  if (text == nullptr || length < 0) return false;
+  int i = 0;
+  while (i < length) {
+    if (text[i] == ' ') {
+      ++i;
+      continue;
+    }
+    if (i + 1 >= length || !IsHexDigit(text[i]) || !IsHexDigit(text[i + 1])) return false;
+    i += 2;
+  }
+  return true;
+}
+
 }  // namespace kx

@@ -32,4 +32,8 @@ int HexDecode(const char* text, std::uint8_t* bytes, int length);
 // even number of them, nothing else.
 bool IsHexText(const char* text, int length);
 
+// True when the first `length` characters are pairs of hex digits (either
+// case), with any number of spaces between the pairs and nothing else.
+bool IsHexPairs(const char* text, int length);
+
 }  // namespace kx

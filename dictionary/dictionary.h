@@ -194,14 +194,25 @@ enum class RenderResult {
   NoTransparentRow,  // file kind 2, but the file has no row with record number 0
   NoRecordItems,     // the file has no record items
   ItemNotFound,      // a listed item could not be found again
+  DataEnded,         // a hex item of `data` was cut short by its terminator
+  DataTooLong,       // a transparent file's text is longer than the file
+  TextTooSmall,      // the rendering does not fit `capacity`
 };
 
 // Renders read output as display text (GBK): for a transparent file (fileKind
-// 2) the item name and `data` as a NUL-terminated text; for a record file one
-// "name:  value" field per item, `data` being the items' outputs one after
-// another as FormatItemValue gave them. `text` is emptied first and must hold
-// the whole rendering; on failure it keeps what was built so far.
+// 2) the item name and `data` as a NUL-terminated text of at most twice the
+// file's length; for a record file one "name:  value" field per item, `data`
+// being the items' outputs one after another as FormatItemValue gave them
+// (the whole-file read output). Hex items are read no further than the data's
+// terminator; raw items (types 1 and 3) are read over their whole width.
+// `text` is emptied first and receives at most capacity - 1 characters and a
+// NUL; on failure it keeps the items rendered so far, each one whole.
 RenderResult RenderCombinedData(int fileKind, const char* directory, const char* file,
-                                const char* data, char* text);
+                                const char* data, char* text, int capacity);
+
+// Size of the longest text RenderCombinedData can give for the file,
+// terminator included (every item shown in its longest form); 0 for a file
+// the dictionary does not know.
+int CombinedTextSize(const char* directory, const char* file);
 
 }  // namespace kx

@@ -22,17 +22,6 @@ char* WriteHex(char* out, int count, ByteAt byteAt) {
   return out;
 }
 
-// Appends to the text whose terminating NUL is at *end, keeping *end there.
-void Append(char*& end, const char* from, std::size_t count) {
-  std::memcpy(end, from, count);
-  end += count;
-  *end = '\0';
-}
-
-void Append(char*& end, const char* text) {
-  Append(end, text, std::strlen(text));
-}
-
 bool SameId(const char* a, const char* b) {
   return b != nullptr && std::strncmp(a, b, 4) == 0;
 }
@@ -69,28 +58,111 @@ int FormatItemValue(int dataType, int length, const std::uint8_t* recordBytes, i
   }
 }
 
+namespace {
+
+// The display text being built, never longer than its capacity allows: an
+// append that would not fit writes nothing and says so.
+class DisplayText {
+ public:
+  DisplayText(char* text, std::size_t capacity) : text_(text), capacity_(capacity) {
+    text_[0] = '\0';
+  }
+
+  bool Append(const char* from, std::size_t count) {
+    if (count >= capacity_ - used_) return false;
+    std::memcpy(text_ + used_, from, count);
+    used_ += count;
+    text_[used_] = '\0';
+    return true;
+  }
+  bool Append(const char* text) { return Append(text, std::strlen(text)); }
+  // Packed hex of `count` bytes and the note that says so.
+  bool AppendHex(const std::uint8_t* bytes, std::size_t count) {
+    if (2 * count + (sizeof kHexNote - 1) >= capacity_ - used_) return false;
+    WriteHex(text_ + used_, static_cast<int>(count), [bytes](int k) { return bytes[k]; });
+    used_ += 2 * count;
+    return Append(kHexNote);
+  }
+
+ private:
+  char* text_;
+  std::size_t capacity_;
+  std::size_t used_ = 0;
+};
+
+std::size_t ItemNameLength(const TagCardRecordInfoRow& row) {
+  return strnlen(row.itemName, sizeof row.itemName);
+}
+
+// Characters an item's value takes in the read output: hex text (types 0
+// and 4) two per byte, raw items (1 and 3) one.
+std::size_t OutputWidth(const TagCardRecordInfoRow& row) {
+  switch (row.dataType) {
+    case 0:
+    case 4:
+      return 2u * row.length;
+    case 1:
+    case 3:
+      return row.length;
+    default:
+      return 0;
+  }
+}
+
+const char* Separator(const char* directory, const char* file) {
+  // The medical file is the long one; it is rendered with single line breaks.
+  return SameId("DF04", directory) && SameId("EF05", file) ? "\r\n" : "\r\n\r\n";
+}
+
+constexpr char kFieldLead[] = ":  ";
+constexpr char kTransparentEnd[] = "\r\n\r\n";
+
+}  // namespace
+
+int CombinedTextSize(const char* directory, const char* file) {
+  constexpr std::size_t kLead = sizeof kFieldLead - 1;
+  constexpr std::size_t kNote = sizeof kHexNote - 1;
+  TagCardRecordInfoRow row;
+  if (FindRecordItem(directory, file, 0, &row) == 0) {
+    return static_cast<int>(ItemNameLength(row) + kLead + 2u * row.length + kNote +
+                            (sizeof kTransparentEnd - 1) + 1);
+  }
+  std::uint8_t positions[kMaxRecordItemsPerFile];
+  const int count = ListRecordRows(directory, file, positions);
+  if (count <= 0) return 0;
+  const std::size_t separator = std::strlen(Separator(directory, file));
+  std::size_t size = 1;
+  for (int i = 0; i < count; ++i) {
+    const TagCardRecordInfoRow& item = TagCardRecordInfo[positions[i]];
+    // The longest field is the hex form of the item's whole width.
+    size += ItemNameLength(item) + kLead + 2 * OutputWidth(item) + kNote + separator;
+  }
+  return static_cast<int>(size);
+}
+
 RenderResult RenderCombinedData(int fileKind, const char* directory, const char* file,
-                                const char* data, char* text) {
-  char* end = text;
-  *end = '\0';
+                                const char* data, char* text, int capacity) {
+  if (text == nullptr || capacity < 1) return RenderResult::TextTooSmall;
+  DisplayText out(text, static_cast<std::size_t>(capacity));
 
   if (fileKind == kTransparentFile) {
     TagCardRecordInfoRow row;
     if (FindRecordItem(directory, file, 0, &row) != 0) return RenderResult::NoTransparentRow;
-    Append(end, row.itemName, strnlen(row.itemName, sizeof row.itemName));
-    Append(end, ":  ");
-    Append(end, data);
-    Append(end, kHexNote);
-    Append(end, "\r\n\r\n");
-    return RenderResult::Ok;
+    // The file's whole content as hex text, and not one character more.
+    const std::size_t longest = 2u * row.length;
+    const std::size_t length = strnlen(data, longest + 1);
+    if (length > longest) return RenderResult::DataTooLong;
+    const bool fits = out.Append(row.itemName, ItemNameLength(row)) && out.Append(kFieldLead) &&
+                      out.Append(data, length) && out.Append(kHexNote) &&
+                      out.Append(kTransparentEnd);
+    return fits ? RenderResult::Ok : RenderResult::TextTooSmall;
   }
 
   std::uint8_t triples[3 * kMaxRecordItemsPerFile];
   const int count = ListRecordItems(directory, file, triples);
   if (count <= 0) return RenderResult::NoRecordItems;
 
-  // The medical file is the long one; it is rendered with single line breaks.
-  const char* separator = SameId("DF04", directory) && SameId("EF05", file) ? "\r\n" : "\r\n\r\n";
+  const char* separator = Separator(directory, file);
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
   std::size_t p = 0;
   for (int i = 0; i < count; ++i) {
@@ -98,39 +170,25 @@ RenderResult RenderCombinedData(int fileKind, const char* directory, const char*
     if (FindRecordItem(directory, file, triples[3 * i], &row) != 0) {
       return RenderResult::ItemNotFound;
     }
-    Append(end, row.itemName, strnlen(row.itemName, sizeof row.itemName));
-    Append(end, ":  ");
-
-    const std::size_t n = row.length;
-    std::size_t width = 0;
-    switch (row.dataType) {
-      case 0:
-      case 4:
-        width = 2 * n;
-        break;
-      case 1:
-      case 3:
-        width = n;
-        break;
-      default:
-        break;
-    }
+    const std::size_t width = OutputWidth(row);
     const std::uint8_t* field = bytes + p;
+    const bool hexText = row.dataType == 0 || row.dataType == 4;
+    // Text items end at their first NUL. Hex text never holds one: a hex
+    // item cut short by a NUL is where the caller's data ended, and nothing
+    // after it is read.
+    const std::size_t shown = row.dataType == 3 ? 0 : strnlen(data + p, width);
+    if (hexText && shown > 0 && shown < width) return RenderResult::DataEnded;
+
+    bool fits = out.Append(row.itemName, ItemNameLength(row)) && out.Append(kFieldLead);
     if (row.dataType == 3) {
-      end = WriteHex(end, static_cast<int>(n), [field](int k) { return field[k]; });
-      Append(end, kHexNote);
+      fits = fits && out.AppendHex(field, row.length);
+    } else if (shown > 0) {
+      fits = fits && out.Append(data + p, shown);
     } else {
-      // Hex text and character items end at their first NUL; one that is
-      // empty from the start is shown as the hex of its bytes instead.
-      const std::size_t shown = strnlen(data + p, width);
-      if (shown > 0) {
-        Append(end, data + p, shown);
-      } else {
-        end = WriteHex(end, static_cast<int>(width), [field](int k) { return field[k]; });
-        Append(end, kHexNote);
-      }
+      // An item empty from the start is shown as the hex of its bytes.
+      fits = fits && out.AppendHex(field, width);
     }
-    Append(end, separator);
+    if (!(fits && out.Append(separator))) return RenderResult::TextTooSmall;
     p += width;
   }
   return RenderResult::Ok;

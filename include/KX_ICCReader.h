@@ -30,6 +30,53 @@
 #endif
 #endif
 
+/* Sizes of the caller's output buffers, terminator included. The library
+ * never writes more than these, whatever the reader or the card sends: a
+ * longer reply is refused with a failure code. */
+#define KX_ERR_MESSAGE_SIZE 545      /* KXGetErrMessage message */
+#define KX_APDU_REPLY_SIZE 295       /* KXRunApdu reply: data and SW1 SW2 */
+#define KX_APDU_HEX_REPLY_SIZE 591   /* KXRunApduTest hexReply */
+#define KX_RESET_ANSWER_HEX_SIZE 201 /* KXCpuReset, KXGetPsamIDATR resetAnswerHex */
+#define KX_PSAM_ID_SIZE 13           /* KXGetPsamID, KXGetPsamIDATR psamId */
+#define KX_RECORD_SIZE 256           /* KXReadRecord data with le 0 (else le bytes) */
+#define KX_RECORD_HEX_SIZE 256       /* GetCurRecordData text */
+#define KX_READER_MODEL_SIZE 9       /* GetReaderInfo model */
+#define KX_READER_VERSION_SIZE 15    /* GetReaderInfo version */
+
+/* CombinedData text, per file (directory and file identifiers): the longest
+ * display text the file can render. */
+#define KX_COMBINED_TEXT_SIZE_3F00_EF05 359
+#define KX_COMBINED_TEXT_SIZE_3F00_EF06 277
+#define KX_COMBINED_TEXT_SIZE_3F00_EF07 1559
+#define KX_COMBINED_TEXT_SIZE_3F00_EF0C 205
+#define KX_COMBINED_TEXT_SIZE_DF01_EF05 291
+#define KX_COMBINED_TEXT_SIZE_DF01_EF06 319
+#define KX_COMBINED_TEXT_SIZE_DF01_EF07 71
+#define KX_COMBINED_TEXT_SIZE_DF01_EF08 29
+#define KX_COMBINED_TEXT_SIZE_DF01_EF09 313
+#define KX_COMBINED_TEXT_SIZE_DF01_EF0A 147
+#define KX_COMBINED_TEXT_SIZE_DF02_EF05 477
+#define KX_COMBINED_TEXT_SIZE_DF02_EF06 355
+#define KX_COMBINED_TEXT_SIZE_DF02_EF07 805
+#define KX_COMBINED_TEXT_SIZE_DF02_EF08 350
+#define KX_COMBINED_TEXT_SIZE_DF02_EF09 384
+#define KX_COMBINED_TEXT_SIZE_DF03_EF05 337
+#define KX_COMBINED_TEXT_SIZE_DF03_EF06 601
+#define KX_COMBINED_TEXT_SIZE_DF03_EF07 429
+#define KX_COMBINED_TEXT_SIZE_DF04_EF05 1012
+#define KX_COMBINED_TEXT_SIZE_DF04_EF06 157
+#define KX_COMBINED_TEXT_SIZE_DF04_EF08 319
+#define KX_COMBINED_TEXT_SIZE_DF04_EF0C 91
+#define KX_COMBINED_TEXT_SIZE_DF0A_EF0C 261
+#define KX_COMBINED_TEXT_SIZE_DF0B_EF0C 544
+#define KX_COMBINED_TEXT_SIZE_DF0C_EF0C 544
+#define KX_COMBINED_TEXT_SIZE_DF0D_EF0C 1056
+#define KX_COMBINED_TEXT_SIZE_DF0E_EF0C 1056
+#define KX_COMBINED_TEXT_SIZE_DF0F_EF0C 1568
+#define KX_COMBINED_TEXT_SIZE_DF10_EF0C 2592
+#define KX_COMBINED_TEXT_SIZE_MAX 2592
+
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -46,12 +93,15 @@ KX_API int KX_CALL KXGetLibVer(void);
 /* mode 0: "01 AB " (spaced), 1: "01AB", other: reader frame digits. Returns 1. */
 KX_API int KX_CALL GetHex(int mode, const unsigned char *bytes, char *text, int count);
 /* Decodes `length` characters of hex text (spaces skipped). Returns the byte
- * count, or -1 when a pair is cut by a space. `bytes` needs count + 1 bytes. */
+ * count, or -1 when a pair is cut by a space. `bytes` needs count + 1 bytes.
+ * Characters are not checked: one that is no hex digit folds into some byte,
+ * and a last digit without its partner is dropped. */
 KX_API int KX_CALL GetASC(const char *text, unsigned char *bytes, int length);
 
 /* ---- reader ---- */
 
 /* params[0]: COM port number (100 = USB), params[1]: baud rate. */
+/* -2 when the port does not open, or does not take the start sequence. */
 KX_API int KX_CALL KXReaderInit(int *params, unsigned int *handleOut);
 KX_API int KX_CALL KXReaderInitTest(int port, int baud);
 /* *status is '2' when the selected card answered the reset, else '0'. */
@@ -66,7 +116,9 @@ KX_API int KX_CALL KXSelectIFD(int reserved, int code);
 KX_API int KX_CALL KXCpuReset(int reserved, char *resetAnswerHex);
 KX_API int KX_CALL KXRunApdu(int reserved, int length, const unsigned char *command,
                              int *replyLength, unsigned char *reply);
-/* Returns the number of hex characters in hexReply, or a negative code. */
+/* Returns the number of hex characters in hexReply, or a negative code; -12
+ * (nothing sent) for a text that is not pairs of hex digits, spaces allowed
+ * between pairs. */
 KX_API int KX_CALL KXRunApduTest(int reserved, int hexLength, const char *hexCommand,
                                  char *hexReply);
 /* Copies the last record read as hex text; returns its length plus one. */
@@ -74,10 +126,13 @@ KX_API int KX_CALL GetCurRecordData(char *text);
 
 /* ---- card and PSAM commands ---- */
 
+/* `data` receives at most le bytes (256 for le 0); a longer record gives -12
+ * with nothing written. A status word 00 xx from any card gives -4. */
 KX_API int KX_CALL KXReadRecord(int reserved, int recordNumber, int p2, int le,
                                 unsigned char *data);
 KX_API int KX_CALL KXUpdateRecord(int reserved, int recordNumber, int p2, int length,
                                   const unsigned char *data);
+/* -4 when the PSAM answers fewer than the 6 identifier bytes. */
 KX_API int KX_CALL KXGetPsamID(int reserved, char *psamId);
 KX_API int KX_CALL KXGetPsamIDATR(int reserved, char *psamId, char *resetAnswerHex);
 KX_API int KX_CALL KXInternalAuth(int reserved);
@@ -173,6 +228,9 @@ KX_API int KX_CALL KXAppLock(int reserved, const char *directory);
 
 /* ---- data dictionary ---- */
 
+/* `text` holds KX_COMBINED_TEXT_SIZE_<directory>_<file> bytes. `data` is the
+ * whole-file read output of a record file (hex items end it early only at a
+ * NUL), or the hex text of a transparent file (at most twice its length). */
 KX_API int KX_CALL CombinedData(int fileKind, const char *directory, const char *file,
                                 const char *data, char *text);
 

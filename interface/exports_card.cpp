@@ -3,10 +3,19 @@
 #include "card/apdu.h"
 #include "card/commands.h"
 #include "core/result.h"
+#include "core/state.h"
 #include "interface/export_call.h"
 #include "services/psam_id.h"
 
 namespace {
+
+// The sizes the header promises hosts are the ones the library keeps to.
+static_assert(KX_APDU_REPLY_SIZE == kx::kMaxApduReply);
+static_assert(KX_APDU_HEX_REPLY_SIZE == 2 * kx::kMaxApduReply + 1);
+static_assert(KX_RESET_ANSWER_HEX_SIZE == 2 * kx::kResetAnswerSize + 1);
+static_assert(KX_PSAM_ID_SIZE == kx::kPsamIdTextSize);
+static_assert(KX_RECORD_SIZE == kx::kMaxRecordSize);
+static_assert(KX_RECORD_HEX_SIZE == kx::kLastRecordHexSize);
 
 // KXInternalAuth and KXCardLock: one routine under two names. The library
 // does no work for them; hosts that call them get success and nothing moves.
@@ -52,7 +61,9 @@ KX_API int KX_CALL KXReadRecord(int /*reserved*/, int recordNumber, int p2, int 
                                 unsigned char* data) {
   kx::ExportCall call;
   int length = 0;
-  return kx::ReadRecord(recordNumber, p2, le, &length, data);
+  // The caller's buffer holds the le bytes it asked for (le 0 asks for 256).
+  const int capacity = le >= 1 && le <= KX_RECORD_SIZE ? le : KX_RECORD_SIZE;
+  return kx::ReadRecord(recordNumber, p2, le, &length, data, capacity);
 }
 
 KX_API int KX_CALL KXUpdateRecord(int /*reserved*/, int recordNumber, int p2, int length,

@@ -1,9 +1,71 @@
 // Export of the dictionary's display text: CombinedData.
+#include <cstring>
+#include <iterator>
+
 #include "KX_ICCReader.h"
 #include "core/result.h"
 #include "core/state.h"
 #include "dictionary/dictionary.h"
+#include "interface/combined_text.h"
 #include "interface/export_call.h"
+
+namespace kx {
+namespace {
+
+struct StatedSize {
+  char directory[5];
+  char file[5];
+  int size;
+};
+
+// The sizes hosts were told, one per file of the dictionary; a unit test
+// holds them to what the dictionary computes.
+constexpr StatedSize kStatedSizes[] = {
+    {"3F00", "EF05", KX_COMBINED_TEXT_SIZE_3F00_EF05},
+    {"3F00", "EF06", KX_COMBINED_TEXT_SIZE_3F00_EF06},
+    {"3F00", "EF07", KX_COMBINED_TEXT_SIZE_3F00_EF07},
+    {"3F00", "EF0C", KX_COMBINED_TEXT_SIZE_3F00_EF0C},
+    {"DF01", "EF05", KX_COMBINED_TEXT_SIZE_DF01_EF05},
+    {"DF01", "EF06", KX_COMBINED_TEXT_SIZE_DF01_EF06},
+    {"DF01", "EF07", KX_COMBINED_TEXT_SIZE_DF01_EF07},
+    {"DF01", "EF08", KX_COMBINED_TEXT_SIZE_DF01_EF08},
+    {"DF01", "EF09", KX_COMBINED_TEXT_SIZE_DF01_EF09},
+    {"DF01", "EF0A", KX_COMBINED_TEXT_SIZE_DF01_EF0A},
+    {"DF02", "EF05", KX_COMBINED_TEXT_SIZE_DF02_EF05},
+    {"DF02", "EF06", KX_COMBINED_TEXT_SIZE_DF02_EF06},
+    {"DF02", "EF07", KX_COMBINED_TEXT_SIZE_DF02_EF07},
+    {"DF02", "EF08", KX_COMBINED_TEXT_SIZE_DF02_EF08},
+    {"DF02", "EF09", KX_COMBINED_TEXT_SIZE_DF02_EF09},
+    {"DF03", "EF05", KX_COMBINED_TEXT_SIZE_DF03_EF05},
+    {"DF03", "EF06", KX_COMBINED_TEXT_SIZE_DF03_EF06},
+    {"DF03", "EF07", KX_COMBINED_TEXT_SIZE_DF03_EF07},
+    {"DF04", "EF05", KX_COMBINED_TEXT_SIZE_DF04_EF05},
+    {"DF04", "EF06", KX_COMBINED_TEXT_SIZE_DF04_EF06},
+    {"DF04", "EF08", KX_COMBINED_TEXT_SIZE_DF04_EF08},
+    {"DF04", "EF0C", KX_COMBINED_TEXT_SIZE_DF04_EF0C},
+    {"DF0A", "EF0C", KX_COMBINED_TEXT_SIZE_DF0A_EF0C},
+    {"DF0B", "EF0C", KX_COMBINED_TEXT_SIZE_DF0B_EF0C},
+    {"DF0C", "EF0C", KX_COMBINED_TEXT_SIZE_DF0C_EF0C},
+    {"DF0D", "EF0C", KX_COMBINED_TEXT_SIZE_DF0D_EF0C},
+    {"DF0E", "EF0C", KX_COMBINED_TEXT_SIZE_DF0E_EF0C},
+    {"DF0F", "EF0C", KX_COMBINED_TEXT_SIZE_DF0F_EF0C},
+    {"DF10", "EF0C", KX_COMBINED_TEXT_SIZE_DF10_EF0C},
+};
+static_assert(std::size(kStatedSizes) == kFileCount);
+
+}  // namespace
+
+int StatedCombinedTextSize(const char* directory, const char* file) {
+  if (directory == nullptr || file == nullptr) return 0;
+  for (const StatedSize& row : kStatedSizes) {
+    if (std::strncmp(row.directory, directory, 4) == 0 && std::strncmp(row.file, file, 4) == 0) {
+      return row.size;
+    }
+  }
+  return 0;
+}
+
+}  // namespace kx
 
 extern "C" {
 
@@ -11,11 +73,23 @@ KX_API int KX_CALL CombinedData(int fileKind, const char* directory, const char*
                                 const char* data, char* text) {
   kx::ExportCall call;
   if (text == nullptr || data == nullptr) return kx::kErrParam;
-  switch (kx::RenderCombinedData(fileKind, directory, file, data, text)) {
+  // The caller's text holds what the header says for this file. A file
+  // without a stated size has no rows either and renders only its refusal.
+  const int capacity = kx::StatedCombinedTextSize(directory, file);
+  text[0] = '\0';
+  switch (
+      kx::RenderCombinedData(fileKind, directory, file, data, text, capacity > 0 ? capacity : 1)) {
     case kx::RenderResult::Ok:
       return kx::kOk;
     case kx::RenderResult::NoRecordItems:
       kx::ErrorTextReplace("未找到读所有记录的目录 TagCardRecordInfo ");
+      return kx::kErrParam;
+    case kx::RenderResult::DataEnded:
+      kx::ErrorTextReplace("CombinedData 数据长度不足");
+      return kx::kErrParam;
+    case kx::RenderResult::DataTooLong:
+    case kx::RenderResult::TextTooSmall:
+      kx::ErrorTextReplace("CombinedData 数据长度超出范围");
       return kx::kErrParam;
     case kx::RenderResult::NoTransparentRow:
     case kx::RenderResult::ItemNotFound:

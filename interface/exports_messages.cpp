@@ -3,6 +3,8 @@
 #include "core/messages.h"
 #include "interface/export_call.h"
 
+static_assert(KX_ERR_MESSAGE_SIZE == kx::kErrMessageSize);
+
 extern "C" {
 
 KX_API int KX_CALL KXGetErrMessage(int code, char* message) {

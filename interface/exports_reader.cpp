@@ -7,6 +7,9 @@
 #include "interface/export_call.h"
 #include "reader/commands.h"
 
+static_assert(KX_READER_MODEL_SIZE == kx::kReaderModelSize);
+static_assert(KX_READER_VERSION_SIZE == kx::kReaderVersionSize);
+
 extern "C" {
 
 KX_API int KX_CALL GetHex(int mode, const unsigned char* bytes, char* text, int count) {

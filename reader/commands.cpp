@@ -142,8 +142,15 @@ int ReaderInit(int port, int baud, std::uint32_t* handleOut) {
     ErrorTextFormat("打开串口 %d 失败", port);
     return kErrPort;
   }
+  // A reader that cannot be sent its start sequence cannot be sent a command
+  // either: the port is given back rather than reported open.
+  if (ReaderPort.Write(kStartSequence, static_cast<int>(sizeof kStartSequence)) !=
+      static_cast<int>(sizeof kStartSequence)) {
+    ReaderPort.Close();
+    ErrorTextReplace("发送数据失败");
+    return kErrPort;
+  }
   if (handleOut != nullptr) *handleOut = ReaderPort.NativeHandle();
-  ReaderPort.Write(kStartSequence, static_cast<int>(sizeof kStartSequence));
   return kOk;
 }
 
@@ -154,6 +161,8 @@ int ReaderPowerOff() {
 }
 
 int ReaderInfo(char* model, char* version) {
+  static_assert(sizeof "TXR-7700" == kReaderModelSize &&
+                sizeof "20111201040014" == kReaderVersionSize);
   if (model != nullptr) std::strcpy(model, "TXR-7700");
   if (version != nullptr) std::strcpy(version, "20111201040014");
   return kOk;

@@ -44,14 +44,18 @@ int QueryReaderStatus(char* statusChar);
 
 // Opens the reader: port 100 is the USB reader, any other number a COM port
 // at `baud`, which then receives the start sequence ESC "%I4". The port is
-// remembered in ComPortNumber before the open, even when it fails. 0 or -2.
-// *handleOut (when given) receives the COM port's platform handle.
+// remembered in ComPortNumber before the open, even when it fails. 0 or -2;
+// -2 also when the start sequence cannot be written, the port closed again.
+// *handleOut (when given) receives the COM port's platform handle on success.
 int ReaderInit(int port, int baud, std::uint32_t* handleOut);
 
 // Powers the card in nIFDType off and closes the link. Always 0.
 int ReaderPowerOff();
 
-// The reader's model and firmware version texts; the reader is not asked.
+// The reader's model and firmware version texts (kReaderModelSize and
+// kReaderVersionSize bytes); the reader is not asked.
+inline constexpr int kReaderModelSize = 9;
+inline constexpr int kReaderVersionSize = 15;
 int ReaderInfo(char* model, char* version);
 
 // Where the reader search stopped.

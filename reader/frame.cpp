@@ -25,7 +25,8 @@
  * Frame digits: every byte is two characters, high nibble first, nibble n
  * written as 0x30 + n, so 10..15 are ':' ';' '<' '=' '>' '?'. Replies may
  * also use ordinary hexadecimal letters in either case; the decoder reads
- * both. Anything before the first STX is ignored.
+ * both; any other character makes the frame bad. Anything before the first
+ * STX is ignored, NUL bytes included.
  */
 #include "reader/frame.h"
 
@@ -45,7 +46,6 @@ namespace {
 
 constexpr int kFrameBufferSize = 1024;
 constexpr int kRawBlockSize = 512;
-constexpr int kDecodedSize = 512;
 // Length field, status and check: the smallest reply block there is.
 constexpr int kReplyOverhead = 5;
 
@@ -53,7 +53,7 @@ static_assert(2 * (kMaxFrameBody + 3) + 2 <= kFrameBufferSize,
               "the largest command frame must fit the frame buffer");
 static_assert(kMaxFrameBody + 3 <= kRawBlockSize);
 static_assert(kMaxReplyData == kMaxDecodedReply - kReplyOverhead);
-static_assert((kReceiveBufferSize - 2) / 2 < kDecodedSize,
+static_assert(kMaxDecodedReply < kDecodedReplyBlock,
               "every decoded reply plus its trailing zero must fit");
 
 struct ReaderStatusRow {
@@ -75,6 +75,12 @@ constexpr ReaderStatusRow kReaderStatusTable[] = {
     {0x3006, "等待卡进入感应区超时,或操作非接触式用户卡数据无回应", kErrUserCardPower},
 };
 static_assert(std::size(kReaderStatusTable) == 10);
+
+// The reader's digits 0-9 and ':' to '?', and hexadecimal letters in
+// either case.
+bool IsFrameDigit(char c) {
+  return (c >= '0' && c <= '?') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+}
 
 }  // namespace
 
@@ -139,6 +145,49 @@ int SendFrame(const std::uint8_t* body, int n) {
   return kOk;
 }
 
+int DecodeReplyFrame(const std::uint8_t* received, int n, ReplyFrame* frame) {
+  *frame = ReplyFrame{};
+  // Line noise may come before the frame, NUL bytes and stray ETX included:
+  // the frame starts at the first STX and ends at the first ETX after it.
+  const auto* end = received + std::max(n, 0);
+  const std::uint8_t* stx = std::find(received, end, kStx);
+  if (stx == end) {
+    ErrorTextFormat("获取接收的中间数据失败，返回：%d", -1);
+    return kErrComm;
+  }
+  const std::uint8_t* etx = std::find(stx + 1, end, kEtx);
+  if (etx == end) {
+    ErrorTextFormat("获取接收的中间数据失败，返回：%d", -2);
+    return kErrComm;
+  }
+  const int m = static_cast<int>(etx - stx) - 1;
+  if (m < 1) {
+    ErrorTextFormat("获取接收的中间数据失败，返回：%d", m);
+    return kErrComm;
+  }
+  if (m / 2 > kMaxDecodedReply) return kErrComm;
+
+  // Every character is a digit and every byte has both of its digits: a
+  // frame with anything else in it was damaged on the way, whatever its
+  // check byte says.
+  const char* digits = reinterpret_cast<const char*>(stx + 1);
+  if (m % 2 != 0 || !std::all_of(digits, digits + m, IsFrameDigit)) {
+    ErrorTextReplace("通信校验错误");
+    return kErrComm;
+  }
+  const int k = HexDecode(digits, frame->block, m);
+
+  // A block too short for length, status and check cannot be checked at all.
+  if (k < kReplyOverhead || XorCheck(k - 3, frame->block + 2) != frame->block[k - 1]) {
+    ErrorTextReplace("通信校验错误");
+    return kErrComm;
+  }
+  frame->status = frame->block[2] * 256 + frame->block[3];
+  frame->declared = frame->block[0] * 256 + frame->block[1] - 2;
+  frame->carried = k - kReplyOverhead;
+  return kOk;
+}
+
 int ReceiveFrame(std::uint8_t* data, int capacity, int* dataLength, int timeoutSeconds) {
   if (data != nullptr && capacity > 0) {
     std::memset(data, 0, static_cast<std::size_t>(std::min(capacity, 4)));
@@ -153,49 +202,30 @@ int ReceiveFrame(std::uint8_t* data, int capacity, int* dataLength, int timeoutS
     return n;
   }
 
-  // The scan below reads the reply as text; it must end inside the buffer.
-  received[kReceiveBufferSize - 1] = 0;
-  char between[kReceiveBufferSize] = {};
-  const int m = ExtractBetween(kStx, kEtx, reinterpret_cast<const char*>(received), between,
-                               kReceiveBufferSize);
-  if (m < 1) {
-    ErrorTextFormat("获取接收的中间数据失败，返回：%d", m);
-    return kErrComm;
-  }
+  ReplyFrame frame;
+  const int decoded = DecodeReplyFrame(received, std::min(n, kReceiveBufferSize), &frame);
+  if (decoded != kOk) return decoded;
 
-  std::uint8_t block[kDecodedSize] = {};
-  HexDecode(between, block, m);
-  const int k = m / 2;
-  if (k > kMaxDecodedReply) return kErrComm;
-
-  // A block too short for length, status and check cannot be checked at all.
-  if (k < kReplyOverhead || XorCheck(k - 3, block + 2) != block[k - 1]) {
-    ErrorTextReplace("通信校验错误");
-    return kErrComm;
-  }
-
-  const int length = block[0] * 256 + block[1];
-  const int status = block[2] * 256 + block[3];
-  const int result = MapReaderStatus(status);
+  const int result = MapReaderStatus(frame.status);
   if (result != kOk) return result;
 
-  const int carried = k - kReplyOverhead;
-  const int declared = length - 2;
   // A length field that disagrees with what arrived makes the frame
   // unreadable; taking it at its word would copy bytes that never came.
-  if (declared < 0 || declared > carried) {
+  if (frame.declared < 0 || frame.declared > frame.carried) {
     ErrorTextReplace("通信校验错误");
     return kErrComm;
   }
   // Cutting a reset answer or a card reply to fit would hand the caller
   // corrupted data as a success; an overlong reply is refused like one over
   // the frame limit.
-  if (declared > capacity || (declared > 0 && data == nullptr)) {
+  if (frame.declared > capacity || (frame.declared > 0 && data == nullptr)) {
     ErrorTextClear();
     return kErrComm;
   }
-  if (declared > 0) std::memcpy(data, block + 4, static_cast<std::size_t>(declared));
-  if (dataLength != nullptr) *dataLength = declared;
+  if (frame.declared > 0) {
+    std::memcpy(data, frame.data(), static_cast<std::size_t>(frame.declared));
+  }
+  if (dataLength != nullptr) *dataLength = frame.declared;
   return kOk;
 }
 

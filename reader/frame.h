@@ -17,6 +17,24 @@ inline constexpr int kMaxReplyData = 295;        // data bytes a reply can carry
 // is refused the same way without anything being written.
 int SendFrame(const std::uint8_t* body, int n);
 
+// A reply frame taken apart: the decoded block (length field, status, data,
+// check) and what it says.
+inline constexpr int kDecodedReplyBlock = 512;
+struct ReplyFrame {
+  std::uint8_t block[kDecodedReplyBlock] = {};
+  int status = 0;
+  int declared = 0;  // data bytes the length field announces (may be < 0)
+  int carried = 0;   // data bytes the block holds between status and check
+  const std::uint8_t* data() const { return block + 4; }
+};
+
+// Finds the reply frame in the `n` bytes received (anything before the
+// first STX is ignored, NUL included; the frame ends at the first ETX after
+// it), checks its digits, size and check byte, and takes it apart. 0, or -4
+// with the frame layer's message in ErrorText (none for a frame over the
+// 300-byte limit). The length field is reported, not judged.
+int DecodeReplyFrame(const std::uint8_t* received, int n, ReplyFrame* frame);
+
 // Receives one reply frame within `timeoutSeconds`, checks it and maps the
 // reader status. On success copies the data into `data`, sets *dataLength and
 // returns 0. Otherwise returns a negative code with its message in ErrorText.

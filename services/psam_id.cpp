@@ -1,6 +1,5 @@
 #include "services/psam_id.h"
 
-#include <algorithm>
 #include <cstring>
 
 #include "card/apdu.h"
@@ -13,6 +12,7 @@ namespace kx {
 namespace {
 
 constexpr int kPsamIdBytes = 6;
+static_assert(kPsamIdTextSize == 2 * kPsamIdBytes + 1);
 constexpr std::uint8_t kTerminalInformationFile[] = {0x00, 0x16};
 
 }  // namespace
@@ -38,10 +38,12 @@ int ReadPsamId(char* psamId, char* resetAnswerHex) {
     return r;
   }
   // The identifier is the 6 bytes asked for; a PSAM that answers more does
-  // not get to write past them.
-  const int idBytes = std::min(reply.dataLength(), kPsamIdBytes);
-  HexEncode(HexMode::Packed, reply.bytes, psamId, idBytes);
-  psamId[2 * idBytes] = '\0';
+  // not get to write past them, one that answers fewer has given none.
+  if (reply.dataLength() < kPsamIdBytes) {
+    ErrorTextReplace("KXGetPsamID 获取PSAM卡终端信息唯一标识号失败");
+    return kErrComm;
+  }
+  HexEncode(HexMode::Packed, reply.bytes, psamId, kPsamIdBytes);
   SelectInterface(kInterfaceContact);
   return kOk;
 }

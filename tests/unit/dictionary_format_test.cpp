@@ -8,6 +8,7 @@
 #include "KX_ICCReader.h"
 #include "core/state.h"
 #include "dictionary/dictionary.h"
+#include "interface/combined_text.h"
 #include "tests/support/gbk.h"
 
 namespace kx {
@@ -165,6 +166,49 @@ TEST_F(CombinedDataTest, StructuredItemsAlwaysShowHex) {
   EXPECT_EQ(text.substr(0, first.size()), first);
   EXPECT_NE(text.find(Gbk("专业技术职务:  ABC\r\n\r\n")), std::string::npos);
   EXPECT_NE(text.find(Gbk("职业资格信息2:  ") + std::string(58, 'F')), std::string::npos);
+}
+
+TEST_F(CombinedDataTest, HexItemCutShortIsWhereTheDataEnds) {
+  // Nothing after the terminator is read: "00FF" is no identification code.
+  EXPECT_EQ(Render(1, "3F00", "EF05", "00FF"), -12);
+  EXPECT_EQ(text, "");
+  EXPECT_EQ(std::string(ErrorText), Gbk("CombinedData 数据长度不足"));
+  // Items before the cut stay rendered, each one whole.
+  EXPECT_EQ(Render(1, "3F00", "EF05", std::string(32, 'A') + "3" + "3.00" + "112233"), -12);
+  EXPECT_EQ(text, Gbk("卡的识别码:  " + std::string(32, 'A') +
+                      "\r\n\r\n卡的类别:  3\r\n\r\n规范版本:  3.00\r\n\r\n"));
+}
+
+TEST_F(CombinedDataTest, TransparentTextLongerThanTheFileIsRefused) {
+  // DF0B EF0C holds 256 bytes: 512 hex characters.
+  std::vector<char> out(4096 + 64, 'x');
+  const std::string tooLong(5000, 'A');
+  EXPECT_EQ(CombinedData(2, "DF0B", "EF0C", tooLong.c_str(), out.data()), -12);
+  EXPECT_EQ(out[0], '\0');
+  EXPECT_EQ(std::string(ErrorText), Gbk("CombinedData 数据长度超出范围"));
+  EXPECT_EQ(CombinedData(2, "DF0B", "EF0C", tooLong.substr(0, 513).c_str(), out.data()), -12);
+  EXPECT_EQ(CombinedData(2, "DF0B", "EF0C", tooLong.substr(0, 512).c_str(), out.data()), 0);
+}
+
+// Every file's longest rendering (each item in its hex form: zero bytes in a
+// record file's output, a full hex text in a transparent one) fills exactly
+// the size the header states for it.
+TEST_F(CombinedDataTest, EveryFileRendersWithinTheSizeTheHeaderStates) {
+  const std::string zeros(4096, '\0');
+  for (int i = 0; FileKeyRelation[i].directory[0] != '\0'; ++i) {
+    const char* directory = FileKeyRelation[i].directory;
+    const char* file = FileKeyRelation[i].file;
+    SCOPED_TRACE(std::string(directory) + " " + file);
+    const int size = StatedCombinedTextSize(directory, file);
+    EXPECT_EQ(size, CombinedTextSize(directory, file));
+    TagCardRecordInfoRow row;
+    const bool transparent = FindRecordItem(directory, file, 0, &row) == 0;
+    const std::string data = transparent ? std::string(2u * row.length, 'F') : zeros;
+    std::vector<char> out(static_cast<std::size_t>(size) + 64, 'x');
+    ASSERT_EQ(CombinedData(transparent ? 2 : 1, directory, file, data.data(), out.data()), 0);
+    EXPECT_EQ(std::strlen(out.data()) + 1, static_cast<std::size_t>(size));
+    EXPECT_LE(CombinedTextSize(directory, file), KX_COMBINED_TEXT_SIZE_MAX);
+  }
 }
 
 TEST_F(CombinedDataTest, MissingBuffersAreRefused) {
