@@ -33,7 +33,7 @@ ensure_packages() {
   case "$1" in
     linux)
       missing=$(_kx_missing cmake ninja-build g++ make pkg-config libssl-dev libgtest-dev libgmock-dev \
-        libbenchmark-dev)
+        libbenchmark-dev clang libclang-rt-14-dev python3)
       # shellcheck disable=SC2086
       _kx_install $missing
       ;;

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Every test tier, from a fresh machine: installs what is missing, builds, and
 # runs the unit, integration and end-to-end tiers, the same unit and
-# integration tiers under AddressSanitizer + UndefinedBehaviorSanitizer, and
-# the Windows group (the DLL under Wine). Ends with "N passed, M failed".
+# integration tiers under AddressSanitizer + UndefinedBehaviorSanitizer, the
+# fuzz targets (clang: corpora replayed, 30 s each), and the Windows group
+# (the DLL under Wine). Ends with "N passed, M failed".
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -47,6 +48,13 @@ mkdir -p build-asan
 step "sanitizer build" build "$root/build-asan" -DCMAKE_BUILD_TYPE=Debug -DKX_SANITIZE=ON -DKX_BUILD_BENCH=OFF
 step "unit (asan+ubsan)" ctest --test-dir build-asan -L unit --output-on-failure
 step "integration (asan+ubsan)" ctest --test-dir build-asan -L integration --output-on-failure
+
+# clang: the fuzz targets over the sanitized layers; the same message bytes as
+# g++; every seed corpus replayed, then each target fuzzed for a while.
+step "fuzz build (clang)" bash scripts/fuzz.sh build
+step "message bytes g++ = clang" python3 scripts/check_message_bytes.py build build-fuzz
+step "fuzz corpora" bash scripts/fuzz.sh replay
+step "fuzz ${KX_FUZZ_SECONDS:-30} s per target" bash scripts/fuzz.sh run "${KX_FUZZ_SECONDS:-30}"
 
 if [ "${KX_SKIP_WINDOWS:-0}" != 1 ]; then
   step "windows" env KX_SIM="$root/build/kx-sim" bash scripts/windows-tests.sh "$root/build-win32"
