@@ -204,7 +204,9 @@ enum class RenderResult {
 // file's length; for a record file one "name:  value" field per item, `data`
 // being the items' outputs one after another as FormatItemValue gave them
 // (the whole-file read output). Hex items are read no further than the data's
-// terminator; raw items (types 1 and 3) are read over their whole width.
+// terminator, and one cut short or empty by it ends the data (DataEnded);
+// raw items (types 1 and 3) are read over their whole width, zero bytes and
+// all, as the read output holds them.
 // `text` is emptied first and receives at most capacity - 1 characters and a
 // NUL; on failure it keeps the items rendered so far, each one whole.
 RenderResult RenderCombinedData(int fileKind, const char* directory, const char* file,

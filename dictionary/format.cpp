@@ -134,8 +134,11 @@ int CombinedTextSize(const char* directory, const char* file) {
   std::size_t size = 1;
   for (int i = 0; i < count; ++i) {
     const TagCardRecordInfoRow& item = TagCardRecordInfo[positions[i]];
-    // The longest field is the hex form of the item's whole width.
-    size += ItemNameLength(item) + kLead + 2 * OutputWidth(item) + kNote + separator;
+    // A hex item is shown as it is; any other at its longest as the hex of
+    // its whole width.
+    const bool hexText = item.dataType == 0 || item.dataType == 4;
+    const std::size_t field = hexText ? OutputWidth(item) : 2 * OutputWidth(item) + kNote;
+    size += ItemNameLength(item) + kLead + field + separator;
   }
   return static_cast<int>(size);
 }
@@ -173,11 +176,11 @@ RenderResult RenderCombinedData(int fileKind, const char* directory, const char*
     const std::size_t width = OutputWidth(row);
     const std::uint8_t* field = bytes + p;
     const bool hexText = row.dataType == 0 || row.dataType == 4;
-    // Text items end at their first NUL. Hex text never holds one: a hex
-    // item cut short by a NUL is where the caller's data ended, and nothing
-    // after it is read.
+    // Text items end at their first NUL. A read output never has one in a
+    // hex item: a hex item that is cut short or empty is where the caller's
+    // data ended, and nothing after it is read.
     const std::size_t shown = row.dataType == 3 ? 0 : strnlen(data + p, width);
-    if (hexText && shown > 0 && shown < width) return RenderResult::DataEnded;
+    if (hexText && shown < width) return RenderResult::DataEnded;
 
     bool fits = out.Append(row.itemName, ItemNameLength(row)) && out.Append(kFieldLead);
     if (row.dataType == 3) {

@@ -11,23 +11,6 @@
 #include "fuzz/harness.h"
 #include "interface/combined_text.h"
 
-namespace {
-
-// Bytes of a record file's whole-file read output: CombinedData reads raw
-// items over their whole width, so the caller's data holds at least these.
-std::size_t WholeFileOutput(const char* directory, const char* file) {
-  std::uint8_t positions[kx::kMaxRecordItemsPerFile];
-  const int count = kx::ListRecordRows(directory, file, positions);
-  std::size_t size = 0;
-  for (int i = 0; i < count; ++i) {
-    const kx::TagCardRecordInfoRow& row = kx::TagCardRecordInfo[positions[i]];
-    size += row.dataType == 0 || row.dataType == 4 ? 2u * row.length : row.length;
-  }
-  return size;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace kx;
   FuzzedDataProvider input(data, size);
@@ -59,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The caller's data: the input and a terminator, and for a record file at
   // least its whole-file output (zero bytes past the input).
   const std::size_t room =
-      std::max(text.size() + 1, WholeFileOutput(directory.c_str(), file.c_str()));
+      std::max(text.size() + 1, fuzz::WholeFileOutput(directory.c_str(), file.c_str()));
   fuzz::ExactBuffer dataBuffer(room);
   std::memset(dataBuffer.bytes(), 0, room);
   std::memcpy(dataBuffer.bytes(), text.data(), text.size());

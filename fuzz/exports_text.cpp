@@ -3,6 +3,7 @@
 // and binary lengths. Each text sits in a heap buffer of exactly its size
 // and every output buffer has the size the header states, so the sanitizer
 // sees any read or write past them. Cards answer from the input.
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <string>
@@ -126,13 +127,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         break;
       }
-      case 7: {  // file names of any length
+      case 7: {  // file names of any length, any data text
         ExactBuffer directory = Text(input, 12);
         ExactBuffer file = Text(input, 12);
-        ExactBuffer data = Text(input, 3000);
-        ExactBuffer text(KX_COMBINED_TEXT_SIZE_MAX);
+        const std::string text = input.ConsumeRandomLengthString(3000);
+        // Raw items are read over their width: the data holds the file's
+        // whole-file output (zero bytes past the text), or more.
+        const std::size_t room =
+            std::max(text.size() + 1, fuzz::WholeFileOutput(directory.text(), file.text()));
+        ExactBuffer data(room);
+        std::memset(data.bytes(), 0, room);
+        std::memcpy(data.bytes(), text.data(), text.size());
+        ExactBuffer out(KX_COMBINED_TEXT_SIZE_MAX);
         const int r = CombinedData(input.ConsumeIntegralInRange(0, 3), directory.text(),
-                                   file.text(), data.text(), text.text());
+                                   file.text(), data.text(), out.text());
         KX_FUZZ_CHECK(r == 0 || r == -12);
         break;
       }

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "KX_ICCReader.h"
+#include "dictionary/dictionary.h"
 #include "link/reader_port.h"
 #include "platform/platform.h"
 #include "reader/frame.h"
@@ -12,6 +13,17 @@ namespace kx::fuzz {
 
 bool ExactBuffer::Terminated() const {
   return std::memchr(bytes_.get(), 0, size_) != nullptr;
+}
+
+std::size_t WholeFileOutput(const char* directory, const char* file) {
+  std::uint8_t positions[kMaxRecordItemsPerFile];
+  const int count = ListRecordRows(directory, file, positions);
+  std::size_t size = 0;
+  for (int i = 0; i < count; ++i) {
+    const TagCardRecordInfoRow& row = TagCardRecordInfo[positions[i]];
+    size += row.dataType == 0 || row.dataType == 4 ? 2u * row.length : row.length;
+  }
+  return size;
 }
 
 namespace {

@@ -54,6 +54,11 @@ class ExactBuffer {
   std::size_t size_;
 };
 
+// Bytes of a record file's whole-file read output (hex items two a byte, raw
+// items one): what CombinedData's data holds at least, since raw items are
+// read over their whole width. 0 for a file without record items.
+std::size_t WholeFileOutput(const char* directory, const char* file);
+
 // A card whose reset answer and replies are taken from the input: each
 // reply is a length byte (0 to 255, scaled up to the longest a frame
 // carries) and that many bytes. An exhausted input answers 90 00.

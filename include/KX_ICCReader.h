@@ -45,27 +45,27 @@
 
 /* CombinedData text, per file (directory and file identifiers): the longest
  * display text the file can render. */
-#define KX_COMBINED_TEXT_SIZE_3F00_EF05 359
-#define KX_COMBINED_TEXT_SIZE_3F00_EF06 277
+#define KX_COMBINED_TEXT_SIZE_3F00_EF05 243
+#define KX_COMBINED_TEXT_SIZE_3F00_EF06 228
 #define KX_COMBINED_TEXT_SIZE_3F00_EF07 1559
-#define KX_COMBINED_TEXT_SIZE_3F00_EF0C 205
-#define KX_COMBINED_TEXT_SIZE_DF01_EF05 291
-#define KX_COMBINED_TEXT_SIZE_DF01_EF06 319
-#define KX_COMBINED_TEXT_SIZE_DF01_EF07 71
+#define KX_COMBINED_TEXT_SIZE_3F00_EF0C 143
+#define KX_COMBINED_TEXT_SIZE_DF01_EF05 276
+#define KX_COMBINED_TEXT_SIZE_DF01_EF06 302
+#define KX_COMBINED_TEXT_SIZE_DF01_EF07 58
 #define KX_COMBINED_TEXT_SIZE_DF01_EF08 29
 #define KX_COMBINED_TEXT_SIZE_DF01_EF09 313
-#define KX_COMBINED_TEXT_SIZE_DF01_EF0A 147
+#define KX_COMBINED_TEXT_SIZE_DF01_EF0A 90
 #define KX_COMBINED_TEXT_SIZE_DF02_EF05 477
-#define KX_COMBINED_TEXT_SIZE_DF02_EF06 355
+#define KX_COMBINED_TEXT_SIZE_DF02_EF06 241
 #define KX_COMBINED_TEXT_SIZE_DF02_EF07 805
-#define KX_COMBINED_TEXT_SIZE_DF02_EF08 350
-#define KX_COMBINED_TEXT_SIZE_DF02_EF09 384
-#define KX_COMBINED_TEXT_SIZE_DF03_EF05 337
-#define KX_COMBINED_TEXT_SIZE_DF03_EF06 601
-#define KX_COMBINED_TEXT_SIZE_DF03_EF07 429
-#define KX_COMBINED_TEXT_SIZE_DF04_EF05 1012
-#define KX_COMBINED_TEXT_SIZE_DF04_EF06 157
-#define KX_COMBINED_TEXT_SIZE_DF04_EF08 319
+#define KX_COMBINED_TEXT_SIZE_DF02_EF08 300
+#define KX_COMBINED_TEXT_SIZE_DF02_EF09 315
+#define KX_COMBINED_TEXT_SIZE_DF03_EF05 280
+#define KX_COMBINED_TEXT_SIZE_DF03_EF06 582
+#define KX_COMBINED_TEXT_SIZE_DF03_EF07 296
+#define KX_COMBINED_TEXT_SIZE_DF04_EF05 980
+#define KX_COMBINED_TEXT_SIZE_DF04_EF06 100
+#define KX_COMBINED_TEXT_SIZE_DF04_EF08 199
 #define KX_COMBINED_TEXT_SIZE_DF04_EF0C 91
 #define KX_COMBINED_TEXT_SIZE_DF0A_EF0C 261
 #define KX_COMBINED_TEXT_SIZE_DF0B_EF0C 544
@@ -228,9 +228,12 @@ KX_API int KX_CALL KXAppLock(int reserved, const char *directory);
 
 /* ---- data dictionary ---- */
 
-/* `text` holds KX_COMBINED_TEXT_SIZE_<directory>_<file> bytes. `data` is the
- * whole-file read output of a record file (hex items end it early only at a
- * NUL), or the hex text of a transparent file (at most twice its length). */
+/* `text` holds KX_COMBINED_TEXT_SIZE_<directory>_<file> bytes. For a record
+ * file `data` holds the file's whole-file read output (2n bytes for each hex
+ * item, n for each raw item, as KXReadInfo gives it with record 0); a hex
+ * item cut short or empty is taken as the end of the data and refused with
+ * -12, nothing after it read. For a transparent file `data` is its hex text,
+ * at most twice the file's length. */
 KX_API int KX_CALL CombinedData(int fileKind, const char *directory, const char *file,
                                 const char *data, char *text);
 

@@ -140,19 +140,19 @@ TEST_F(CombinedDataTest, MedicalFileUsesSingleLineBreaks) {
 }
 
 TEST_F(CombinedDataTest, EmptyItemsShowTheirBytesInHex) {
-  // Identity number empty; name ends at its first NUL; ethnicity hex text empty.
+  // Identity number empty; name ends at its first NUL. (An empty hex item is
+  // where the data ends: see HexItemCutShortIsWhereTheDataEnds.)
   std::string data(18, '\0');
   data += Gbk("张三") + std::string(26, '\0');
   data += "1";
-  data += std::string(2, '\0');
+  data += "01";
   data +=
       "110101"
       "19800101";
   ASSERT_EQ(Render(1, "3F00", "EF06", data), 0);
-  EXPECT_EQ(text,
-            Gbk("公民身份号码:  " + std::string(36, '0') + "  (HEX显示)\r\n\r\n" +
-                "姓名:  张三\r\n\r\n" + "性别:  1\r\n\r\n" + "民族:  0000  (HEX显示)\r\n\r\n" +
-                "出生地:  110101\r\n\r\n" + "出生日期:  19800101\r\n\r\n"));
+  EXPECT_EQ(text, Gbk("公民身份号码:  " + std::string(36, '0') + "  (HEX显示)\r\n\r\n" +
+                      "姓名:  张三\r\n\r\n" + "性别:  1\r\n\r\n" + "民族:  01\r\n\r\n" +
+                      "出生地:  110101\r\n\r\n" + "出生日期:  19800101\r\n\r\n"));
 }
 
 TEST_F(CombinedDataTest, StructuredItemsAlwaysShowHex) {
@@ -169,10 +169,13 @@ TEST_F(CombinedDataTest, StructuredItemsAlwaysShowHex) {
 }
 
 TEST_F(CombinedDataTest, HexItemCutShortIsWhereTheDataEnds) {
-  // Nothing after the terminator is read: "00FF" is no identification code.
-  EXPECT_EQ(Render(1, "3F00", "EF05", "00FF"), -12);
-  EXPECT_EQ(text, "");
-  EXPECT_EQ(std::string(ErrorText), Gbk("CombinedData 数据长度不足"));
+  // Nothing after the terminator is read: "00FF" is no identification code,
+  // and an empty text none either.
+  for (const char* data : {"00FF", ""}) {
+    EXPECT_EQ(Render(1, "3F00", "EF05", data), -12) << data;
+    EXPECT_EQ(text, "");
+    EXPECT_EQ(std::string(ErrorText), Gbk("CombinedData 数据长度不足"));
+  }
   // Items before the cut stay rendered, each one whole.
   EXPECT_EQ(Render(1, "3F00", "EF05", std::string(32, 'A') + "3" + "3.00" + "112233"), -12);
   EXPECT_EQ(text, Gbk("卡的识别码:  " + std::string(32, 'A') +
@@ -190,8 +193,8 @@ TEST_F(CombinedDataTest, TransparentTextLongerThanTheFileIsRefused) {
   EXPECT_EQ(CombinedData(2, "DF0B", "EF0C", tooLong.substr(0, 512).c_str(), out.data()), 0);
 }
 
-// Every file's longest rendering (each item in its hex form: zero bytes in a
-// record file's output, a full hex text in a transparent one) fills exactly
+// Every file's longest rendering (hex items in full, every other item in its
+// hex form: zero bytes; a full hex text in a transparent file) fills exactly
 // the size the header states for it.
 TEST_F(CombinedDataTest, EveryFileRendersWithinTheSizeTheHeaderStates) {
   const std::string zeros(4096, '\0');
@@ -203,7 +206,17 @@ TEST_F(CombinedDataTest, EveryFileRendersWithinTheSizeTheHeaderStates) {
     EXPECT_EQ(size, CombinedTextSize(directory, file));
     TagCardRecordInfoRow row;
     const bool transparent = FindRecordItem(directory, file, 0, &row) == 0;
-    const std::string data = transparent ? std::string(2u * row.length, 'F') : zeros;
+    std::string data = transparent ? std::string(2u * row.length, 'F') : zeros;
+    if (!transparent) {
+      std::uint8_t positions[kMaxRecordItemsPerFile];
+      std::size_t p = 0;
+      for (int k = 0, n = ListRecordRows(directory, file, positions); k < n; ++k) {
+        const TagCardRecordInfoRow& item = TagCardRecordInfo[positions[k]];
+        const bool hex = item.dataType == 0 || item.dataType == 4;
+        if (hex) data.replace(p, 2u * item.length, 2u * item.length, 'F');
+        p += hex ? 2u * item.length : item.length;
+      }
+    }
     std::vector<char> out(static_cast<std::size_t>(size) + 64, 'x');
     ASSERT_EQ(CombinedData(transparent ? 2 : 1, directory, file, data.data(), out.data()), 0);
     EXPECT_EQ(std::strlen(out.data()) + 1, static_cast<std::size_t>(size));
