@@ -11,6 +11,7 @@
 #include "core/hex.h"
 #include "core/result.h"
 #include "core/state.h"
+#include "core/trace.h"
 #include "core/wipe.h"
 #include "platform/platform.h"
 #include "reader/commands.h"
@@ -40,6 +41,40 @@ int TransmitOnce(const std::uint8_t* command, int length, std::uint8_t* reply, i
   const int r = TransmitApdu(nIFDType, command, length, reply, kMaxApduReply, n);
   if (r != kOk) return r;
   return *n < 2 ? kErrPort : kOk;
+}
+
+// The exchange itself; *replyLength is written whenever a reply came back.
+int ExchangeSteps(int length, const std::uint8_t* command, int* replyLength, std::uint8_t* reply) {
+  int n = 0;
+  int r = TransmitOnce(command, length, reply, &n);
+  if (r != kOk) return r;
+
+  if (n == 2 && reply[0] == kSw1ResponseWaiting) {
+    const std::uint8_t getResponse[5] = {0x00, 0xC0, 0x00, 0x00, reply[1]};
+    r = TransmitOnce(getResponse, 5, reply, &n);
+    if (r != kOk) return r;
+  }
+
+  if (n == 2 && reply[0] == kSw1WrongLength) {
+    std::uint8_t resend[kResendCopySize];
+    WipeOnExit wipeResend(resend, static_cast<std::size_t>(length));
+    std::memcpy(resend, command, static_cast<std::size_t>(length));
+    resend[length - 1] = reply[1];
+    r = TransmitOnce(resend, length, reply, &n);
+    if (r != kOk) return r;
+  }
+
+  *replyLength = n;
+  const int sw1 = reply[n - 2];
+  const int sw2 = reply[n - 1];
+  if (sw1 == 0x90 && sw2 == 0x00) return kOk;
+  // No card speaks a status word 00 xx; as a code it would read as success
+  // (00 00) or as one of the library's own failures (00 02 as -2).
+  if (sw1 == 0x00) {
+    ErrorTextFormat("无效的状态字 %02X%02X", sw1, sw2);
+    return kErrComm;
+  }
+  return StatusWordCode(sw1, sw2);
 }
 
 }  // namespace
@@ -85,36 +120,14 @@ int ExchangeApdu(int length, const std::uint8_t* command, int* replyLength, std:
   if (command == nullptr || replyLength == nullptr || reply == nullptr) return kErrParam;
 
   std::memset(reply, 0, 4);
+  if (!TraceOn()) return ExchangeSteps(length, command, replyLength, reply);
+
+  const std::uint32_t start = platform::Current().TickMs();
   int n = 0;
-  int r = TransmitOnce(command, length, reply, &n);
-  if (r != kOk) return r;
-
-  if (n == 2 && reply[0] == kSw1ResponseWaiting) {
-    const std::uint8_t getResponse[5] = {0x00, 0xC0, 0x00, 0x00, reply[1]};
-    r = TransmitOnce(getResponse, 5, reply, &n);
-    if (r != kOk) return r;
-  }
-
-  if (n == 2 && reply[0] == kSw1WrongLength) {
-    std::uint8_t resend[kResendCopySize];
-    WipeOnExit wipeResend(resend, static_cast<std::size_t>(length));
-    std::memcpy(resend, command, static_cast<std::size_t>(length));
-    resend[length - 1] = reply[1];
-    r = TransmitOnce(resend, length, reply, &n);
-    if (r != kOk) return r;
-  }
-
-  *replyLength = n;
-  const int sw1 = reply[n - 2];
-  const int sw2 = reply[n - 1];
-  if (sw1 == 0x90 && sw2 == 0x00) return kOk;
-  // No card speaks a status word 00 xx; as a code it would read as success
-  // (00 00) or as one of the library's own failures (00 02 as -2).
-  if (sw1 == 0x00) {
-    ErrorTextFormat("无效的状态字 %02X%02X", sw1, sw2);
-    return kErrComm;
-  }
-  return StatusWordCode(sw1, sw2);
+  const int r = ExchangeSteps(length, command, &n, reply);
+  if (n >= 2) *replyLength = n;
+  TraceApdu(nIFDType, command, length, reply, n, r, platform::Current().TickMs() - start);
+  return r;
 }
 
 int ExchangeApduText(int hexLength, const char* hexCommand, int* hexReplyLength, char* hexReply) {

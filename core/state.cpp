@@ -8,7 +8,8 @@
 
 namespace kx {
 
-LibraryState State;
+// Constant-initialised, so it is in place before any load-time code runs.
+constinit LibraryState State;
 
 namespace {
 

@@ -64,6 +64,9 @@ struct PlatformState {
   char hidrawDeviceRoot[kMaxDevicePathLength + 1] = {};
 };
 
+// Receives one line of the trace (core/trace.h); null when the trace is off.
+using TraceSink = void (*)(const char* line);
+
 struct BinaryReadRequest {
   int offset = 0;
   int length = 0;
@@ -92,6 +95,8 @@ struct LibraryState {
   // The transparent-file read KXReadBinaryAIO hands to the read-info
   // service; the flag is set only while KXReadBinaryAIO runs.
   BinaryReadRequest binaryRead;
+  // Installed by the diagnostic build only.
+  TraceSink traceSink = nullptr;
 
   LinkState link;
   PlatformState platform;

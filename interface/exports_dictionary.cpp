@@ -72,7 +72,7 @@ extern "C" {
 KX_API int KX_CALL CombinedData(int fileKind, const char* directory, const char* file,
                                 const char* data, char* text) {
   kx::ExportCall call;
-  if (text == nullptr || data == nullptr) return kx::kErrParam;
+  if (text == nullptr || data == nullptr) return call.Result(kx::kErrParam);
   // The caller's text holds what the header says for this file. A file
   // without a stated size has no rows either and renders only its refusal.
   const int capacity = kx::StatedCombinedTextSize(directory, file);
@@ -80,22 +80,22 @@ KX_API int KX_CALL CombinedData(int fileKind, const char* directory, const char*
   switch (
       kx::RenderCombinedData(fileKind, directory, file, data, text, capacity > 0 ? capacity : 1)) {
     case kx::RenderResult::Ok:
-      return kx::kOk;
+      return call.Result(kx::kOk);
     case kx::RenderResult::NoRecordItems:
       kx::ErrorTextReplace("未找到读所有记录的目录 TagCardRecordInfo ");
-      return kx::kErrParam;
+      return call.Result(kx::kErrParam);
     case kx::RenderResult::DataEnded:
       kx::ErrorTextReplace("CombinedData 数据长度不足");
-      return kx::kErrParam;
+      return call.Result(kx::kErrParam);
     case kx::RenderResult::DataTooLong:
     case kx::RenderResult::TextTooSmall:
       kx::ErrorTextReplace("CombinedData 数据长度超出范围");
-      return kx::kErrParam;
+      return call.Result(kx::kErrParam);
     case kx::RenderResult::NoTransparentRow:
     case kx::RenderResult::ItemNotFound:
       break;
   }
-  return kx::kErrParam;
+  return call.Result(kx::kErrParam);
 }
 
 }  // extern "C"

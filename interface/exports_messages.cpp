@@ -9,14 +9,14 @@ extern "C" {
 
 KX_API int KX_CALL KXGetErrMessage(int code, char* message) {
   kx::ExportCall call;
-  if (message == nullptr) return 0;
+  if (message == nullptr) return call.Result(0);
   kx::FormatErrorMessage(code, message);
-  return 0;
+  return call.Result(0);
 }
 
 KX_API int KX_CALL KXGetLibVer(void) {
   kx::ExportCall call;
-  return 20121227;
+  return call.Result(20121227);
 }
 
 }  // extern "C"

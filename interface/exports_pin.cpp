@@ -18,37 +18,37 @@ extern "C" {
 
 KX_API int KX_CALL KXReadPassword(int mode, char* pin) {
   kx::ExportCall call;
-  return kx::ReadPinFromPad(mode, pin);
+  return call.Result(kx::ReadPinFromPad(mode, pin));
 }
 
 KX_API int KX_CALL SetPin(const char* pinText) {
   kx::ExportCall call;
-  return kx::PresetPinFromText(pinText);
+  return call.Result(kx::PresetPinFromText(pinText));
 }
 
 KX_API int KX_CALL KXCardVerifyPIN(int /*reserved*/, const char* pin, int* retries) {
   kx::ExportCall call;
-  return kx::VerifyPin(pin, retries);
+  return call.Result(kx::VerifyPin(pin, retries));
 }
 
 KX_API int KX_CALL KXCardChangePIN(int /*reserved*/, const char* oldPin, const char* newPin,
                                    int* retries) {
   kx::ExportCall call;
-  return kx::ChangePin(oldPin, newPin, retries);
+  return call.Result(kx::ChangePin(oldPin, newPin, retries));
 }
 
 KX_API int KX_CALL testKXCardVerifyPIN(const char* pin) {
   kx::ExportCall call;
   int tries = 0;
   const int result = kx::VerifyPin(pin, &tries);
-  return TriesInsteadOfRefusal(result, tries);
+  return call.Result(TriesInsteadOfRefusal(result, tries));
 }
 
 KX_API int KX_CALL testKXCardChangePIN(const char* oldPin, const char* newPin) {
   kx::ExportCall call;
   int tries = 0;
   const int result = kx::ChangePin(oldPin, newPin, &tries);
-  return TriesInsteadOfRefusal(result, tries);
+  return call.Result(TriesInsteadOfRefusal(result, tries));
 }
 
 }  // extern "C"

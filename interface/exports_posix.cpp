@@ -14,15 +14,15 @@ KX_API int KX_CALL KXSetComDevice(int port, const char* devicePath) {
   ExportCall call;
   if (port < 1 || port > kMaxComPort) {
     ErrorTextFormat("KXSetComDevice 端口号 %d 超出范围(1-255)", port);
-    return kErrParam;
+    return call.Result(kErrParam);
   }
   if (devicePath != nullptr && strnlen(devicePath, kMaxDevicePathLength + 1) >
                                    static_cast<std::size_t>(kMaxDevicePathLength)) {
     ErrorTextReplace("KXSetComDevice 设备路径超过255字节");
-    return kErrParam;
+    return call.Result(kErrParam);
   }
   platform::posix::SetComDevice(port, devicePath);
-  return kOk;
+  return call.Result(kOk);
 }
 
 }  // extern "C"

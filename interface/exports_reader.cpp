@@ -14,41 +14,41 @@ extern "C" {
 
 KX_API int KX_CALL GetHex(int mode, const unsigned char* bytes, char* text, int count) {
   kx::ExportCall call;
-  return kx::HexEncode(mode, bytes, text, count);
+  return call.Result(kx::HexEncode(mode, bytes, text, count));
 }
 
 KX_API int KX_CALL GetASC(const char* text, unsigned char* bytes, int length) {
   kx::ExportCall call;
-  return kx::HexDecode(text, bytes, length);
+  return call.Result(kx::HexDecode(text, bytes, length));
 }
 
 KX_API int KX_CALL KXReaderInit(int* params, unsigned int* handleOut) {
   kx::ExportCall call;
   if (params == nullptr) {
     kx::ErrorTextReplace("KXReaderInit 参数为空");
-    return kx::kErrParam;
+    return call.Result(kx::kErrParam);
   }
-  return kx::ReaderInit(params[0], params[1], handleOut);
+  return call.Result(kx::ReaderInit(params[0], params[1], handleOut));
 }
 
 KX_API int KX_CALL KXReaderInitTest(int port, int baud) {
   kx::ExportCall call;
-  return kx::ReaderInit(port, baud, nullptr);
+  return call.Result(kx::ReaderInit(port, baud, nullptr));
 }
 
 KX_API int KX_CALL GetReaderStatus(int /*reserved*/, char* status) {
   kx::ExportCall call;
-  return kx::QueryReaderStatus(status);
+  return call.Result(kx::QueryReaderStatus(status));
 }
 
 KX_API int KX_CALL KXReaderPowerOff(int /*reserved*/) {
   kx::ExportCall call;
-  return kx::ReaderPowerOff();
+  return call.Result(kx::ReaderPowerOff());
 }
 
 KX_API int KX_CALL GetReaderInfo(int /*reserved*/, char* model, char* version) {
   kx::ExportCall call;
-  return kx::ReaderInfo(model, version);
+  return call.Result(kx::ReaderInfo(model, version));
 }
 
 }  // extern "C"

@@ -26,73 +26,73 @@ extern "C" {
 
 KX_API int KX_CALL KXCheckKey(int /*reserved*/, const char* keyName) {
   kx::ExportCall call;
-  return kx::CheckKey(keyName);
+  return call.Result(kx::CheckKey(keyName));
 }
 
 KX_API int KX_CALL KXReadInfo(int /*reserved*/, const char* directory, const char* file,
                               int recordNumber, unsigned char* out) {
   kx::ExportCall call;
-  if (out == nullptr) return kx::kErrParam;
-  return kx::ReadInfo(directory, file, recordNumber, reinterpret_cast<char*>(out));
+  if (out == nullptr) return call.Result(kx::kErrParam);
+  return call.Result(kx::ReadInfo(directory, file, recordNumber, reinterpret_cast<char*>(out)));
 }
 
 KX_API int KX_CALL KXReadInfoAIO(const char* directory, const char* file, int recordNumber,
                                  unsigned char* out) {
   kx::ExportCall call;
-  return ReadInfoAllInOne(directory, file, recordNumber, out);
+  return call.Result(ReadInfoAllInOne(directory, file, recordNumber, out));
 }
 
 KX_API int KX_CALL testKXReadInfoAIO(const char* directory, const char* file, int recordNumber,
                                      unsigned char* out) {
   kx::ExportCall call;
-  return ReadInfoAllInOne(directory, file, recordNumber, out);
+  return call.Result(ReadInfoAllInOne(directory, file, recordNumber, out));
 }
 
 KX_API int KX_CALL KXReadBinary(int /*reserved*/, int offset, int length, unsigned char* out) {
   kx::ExportCall call;
-  if (out == nullptr) return kx::kErrParam;
-  return kx::ReadBinaryFile(offset, length, out);
+  if (out == nullptr) return call.Result(kx::kErrParam);
+  return call.Result(kx::ReadBinaryFile(offset, length, out));
 }
 
 KX_API int KX_CALL KXReadBinaryAIO(const char* directory, const char* file, int offset, int length,
                                    char* out) {
   kx::ExportCall call;
-  if (out == nullptr) return kx::kErrParam;
-  return kx::ReadBinaryAllInOne(directory, file, offset, length, out);
+  if (out == nullptr) return call.Result(kx::kErrParam);
+  return call.Result(kx::ReadBinaryAllInOne(directory, file, offset, length, out));
 }
 
 KX_API int KX_CALL KXUpdateInfo(int /*reserved*/, const char* directory, const char* file,
                                 int recordNumber, const unsigned char* data) {
   kx::ExportCall call;
-  if (data == nullptr) return kx::kErrParam;
-  return kx::UpdateInfo(directory, file, recordNumber, data);
+  if (data == nullptr) return call.Result(kx::kErrParam);
+  return call.Result(kx::UpdateInfo(directory, file, recordNumber, data));
 }
 
 KX_API int KX_CALL KXUpdateInfoAIO(const char* directory, const char* file, int recordNumber,
                                    const unsigned char* data) {
   kx::ExportCall call;
-  if (data == nullptr) return kx::kErrParam;
-  return kx::UpdateInfoAllInOne(directory, file, recordNumber, data);
+  if (data == nullptr) return call.Result(kx::kErrParam);
+  return call.Result(kx::UpdateInfoAllInOne(directory, file, recordNumber, data));
 }
 
 KX_API int KX_CALL KXUpdateBinary(int /*reserved*/, int offset, int length,
                                   const unsigned char* data) {
   kx::ExportCall call;
-  if (data == nullptr) return kx::kErrParam;
-  return kx::UpdateBinaryFile(offset, length, data);
+  if (data == nullptr) return call.Result(kx::kErrParam);
+  return call.Result(kx::UpdateBinaryFile(offset, length, data));
 }
 
 KX_API int KX_CALL KXUpdateBinaryAIO(const char* directory, const char* file, int offset,
                                      int length, const unsigned char* data) {
   kx::ExportCall call;
-  if (data == nullptr) return kx::kErrParam;
-  return kx::UpdateBinaryAllInOne(directory, file, offset, length, data);
+  if (data == nullptr) return call.Result(kx::kErrParam);
+  return call.Result(kx::UpdateBinaryAllInOne(directory, file, offset, length, data));
 }
 
 KX_API int KX_CALL KXTest(char* message) {
   kx::ExportCall call;
   kx::WriteTestRecord(message);
-  return kx::kOk;
+  return call.Result(kx::kOk);
 }
 
 KX_API int KX_CALL KXReadCardID(int /*reserved*/, char* cardNumber, char* identificationCode,

@@ -37,6 +37,7 @@
 #include "core/hex.h"
 #include "core/result.h"
 #include "core/state.h"
+#include "core/trace.h"
 #include "core/wipe.h"
 #include "link/reader_port.h"
 
@@ -138,6 +139,7 @@ int SendFrame(const std::uint8_t* body, int n) {
   frame[2 * n + 7] = kEtx;
 
   const int frameLength = 2 * n + 8;
+  TraceFrameSent(body, n, frame, frameLength);
   if (ReaderPort.Write(frame, frameLength) != frameLength) {
     ErrorTextReplace("发送数据失败");
     return kErrPort;
@@ -196,6 +198,7 @@ int ReceiveFrame(std::uint8_t* data, int capacity, int* dataLength, int timeoutS
 
   std::uint8_t received[kReceiveBufferSize] = {};
   const int n = ReaderPort.Read(received, kReceiveBufferSize, kEtx, timeoutSeconds);
+  TraceFrameReceived(received, n);
   ErrorTextClear();
   if (n < 0) {
     ErrorTextFormat("接收数据失败，返回：%d", n);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/result.h"
+#include "core/trace.h"
 #include "core/wipe.h"
 #include "link/hid_link.h"
 #include "reader/frame.h"
@@ -24,13 +25,17 @@ constexpr int kAnswerSize = 256;
 }  // namespace
 
 int ReadPinFromPad(int mode, char* pin) {
-  if (PinPadPort.Open() != 1) return kErrPort;
+  if (PinPadPort.Open() != 1) {
+    TracePinPad(mode, 0, kErrPort);
+    return kErrPort;
+  }
 
   const std::uint8_t command[2] = {kEsc, mode == 1 ? kAskPin : kAskEntry};
   const int written = PinPadPort.Write(2, command);
   if (written != 1) {
     PinPadPort.Write(1, &kCancel);
     PinPadPort.Close();
+    TracePinPad(mode, 0, written);
     return written;
   }
 
@@ -42,6 +47,7 @@ int ReadPinFromPad(int mode, char* pin) {
   const int got = PinPadPort.Read(answer, kAnswerSize, kPinPadTimeoutSeconds);
   if (got < 0) {
     PinPadPort.Close();
+    TracePinPad(mode, 0, got);
     return got;
   }
   PinPadPort.Close();
@@ -49,8 +55,9 @@ int ReadPinFromPad(int mode, char* pin) {
   answer[kAnswerSize - 1] = 0;  // the answer is read as text up to here
   const int count =
       ExtractBetween(kStx, kEtx, reinterpret_cast<const char*>(answer), typed, kAnswerSize);
-  if (count < 1) return kErrComm;
-  if (count < kPinLength) return kErrPinLength;
+  const int result = count < 1 ? kErrComm : count < kPinLength ? kErrPinLength : kOk;
+  TracePinPad(mode, count < 1 ? 0 : count, result);
+  if (result != kOk) return result;
   if (pin == nullptr) return kErrParam;
   std::memset(pin, 0, 4);
   std::memcpy(pin, typed, kPinLength);
