@@ -76,6 +76,19 @@
 #define KX_COMBINED_TEXT_SIZE_DF10_EF0C 2592
 #define KX_COMBINED_TEXT_SIZE_MAX 2592
 
+/* More output sizes (docs/integration.md gives every export's buffers). */
+#define KX_PIN_SIZE 7                    /* KXReadPassword pin: six characters */
+#define KX_CARD_NUMBER_SIZE 10           /* KXReadCardID(AIO) cardNumber */
+#define KX_IDENTIFICATION_CODE_SIZE 33   /* KXReadCardID(AIO) identificationCode,
+                                            KXUpdateCardIDAIO newIdentificationCode */
+#define KX_ORGANISATION_NUMBER_SIZE 25   /* KXReadCardID(AIO) organisationNumber */
+#define KX_READ_INFO_SIZE 2561           /* KXReadInfo(AIO) out: any file of the card */
+/* GetHex text for `count` bytes: mode 0 writes three characters a byte. */
+#define KX_HEX_TEXT_SIZE(mode, count) ((mode) == 0 ? 3 * (count) + 1 : 2 * (count) + 1)
+/* GetASC bytes for `length` characters of hex text. */
+#define KX_ASC_BYTES_SIZE(length) ((length) / 2 + 1)
+/* KXReadBinaryAIO out: two hex digits a byte and a NUL. */
+#define KX_READ_BINARY_AIO_SIZE(length) (2 * (length) + 1)
 
 #ifdef __cplusplus
 extern "C" {

@@ -1,8 +1,8 @@
 // kxcard: the operations a service desk or an integrator runs by hand, over
-// the KX_ICCReader library, with human-readable UTF-8 output.
+// the KX_ICCReader library, with human-readable UTF-8 output (or JSON).
 //
-// Exit status: 0 on success, 1 when the library reported a failure (its code
-// and message are printed), 2 for a usage error.
+// Results go to stdout, failures to stderr. Exit status: 0 on success, 1
+// when the library or the card reported a failure, 2 for a usage error.
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -11,17 +11,23 @@
 #include <vector>
 
 #include "KX_ICCReader.h"
+#include "tools/kxcard_common.h"
 #include "tools/kxcard_identity.h"
 #include "tools/kxcard_items.h"
+#include "tools/kxcard_session.h"
 #include "tools/platform_tools.h"
 
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
+using kxcard::Failed;
+using kxcard::Json;
+using kxcard::kExitFailure;
+using kxcard::kExitOk;
+using kxcard::kExitUsage;
+using kxcard::kUsbPort;
+using kxcard::Message;
+using kxcard::Usage;
 
-constexpr int kUsbPort = 100;
 // How long the PIN pad waits for the cardholder.
 constexpr int kPinPadSeconds = 60;
 
@@ -29,8 +35,14 @@ const char kUsage[] =
     "usage: kxcard [options] COMMAND [ARGS]\n"
     "\n"
     "commands:\n"
-    "  reader             open the reader, show its model, version, card status\n"
-    "                     and the user card's reset answer\n"
+    "  reader             open the reader; when it answers, show its model,\n"
+    "                     version, card status and the user card's reset answer\n"
+    "  scan               look for readers on every serial port and on USB,\n"
+    "                     and tell which cards are in them\n"
+    "  script FILE|-      run the APDUs of FILE (or stdin) in one reader session:\n"
+    "                     one \"APDU [expected SW]\" a line (SW 9000 when none;\n"
+    "                     X matches any digit), '#' comments, @user / @psam to\n"
+    "                     switch cards; stops at the first unexpected status\n"
     "  errmsg CODE        the library's message for a result code\n"
     "  apdu HEX           send one APDU to the user card (or the PSAM with --psam)\n"
     "  psam-id            the PSAM's terminal id and reset answer\n"
@@ -54,9 +66,19 @@ const char kUsageOptions[] =
     "  --dir DFxx         (read-record) directory, default 3F00\n"
     "  --file EFxx        (read-record) elementary file, default EF05\n"
     "  --le N             (read-record) expected length, default 0\n"
-    "  --json             (data-item commands) one JSON object on stdout\n"
+    "  --json             results as one JSON object on stdout (failures as one\n"
+    "                     on stderr)\n"
     "  --pin DIGITS       (data-item commands) the PIN a PIN-guarded read presents\n"
-    "  --yes              (set-id, lock-app) do not ask before changing the card\n";
+    "  --yes              (set-id, lock-app) do not ask before changing the card\n"
+    "  -v                 (Linux) show the frames and APDUs exchanged, PIN data as\n"
+    "                     **, on stderr (runs over the library's diagnostic build)\n"
+    "  --version          kxcard's and the library's versions\n"
+    "\n"
+    "exit status:\n"
+    "  0  success\n"
+    "  1  the library, the reader or the card reported a failure (scan: no\n"
+    "     reader found; script: an unexpected status word)\n"
+    "  2  usage error (unknown command or option, bad argument, script syntax)\n";
 
 void PrintUsage(std::FILE* to) {
   std::fputs(kUsage, to);
@@ -66,9 +88,7 @@ void PrintUsage(std::FILE* to) {
 }
 
 struct Options {
-  int port = 1;
-  int baud = 9600;
-  std::string device;
+  kxcard::ReaderChoice reader;
   bool sim = false;
   std::string simArgs;
   bool psam = false;
@@ -76,7 +96,7 @@ struct Options {
   std::string file = "EF05";
   int le = 0;
   int mode = 1;
-  bool json = false;
+  bool verbose = false;
   std::string pin;
   bool yes = false;
   std::string command;
@@ -105,8 +125,8 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
     if (a == "--port" || a == "--baud" || a == "--le" || a == "--mode") {
       const char* v = value(a.c_str());
       if (v == nullptr) return false;
-      int* target = a == "--port"   ? &o->port
-                    : a == "--baud" ? &o->baud
+      int* target = a == "--port"   ? &o->reader.port
+                    : a == "--baud" ? &o->reader.baud
                     : a == "--le"   ? &o->le
                                     : &o->mode;
       if (!ParseInt(v, target)) {
@@ -117,23 +137,29 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
                a == "--pin") {
       const char* v = value(a.c_str());
       if (v == nullptr) return false;
-      (a == "--device"     ? o->device
+      (a == "--device"     ? o->reader.device
        : a == "--sim-args" ? o->simArgs
        : a == "--dir"      ? o->dir
        : a == "--file"     ? o->file
                            : o->pin) = v;
     } else if (a == "--json") {
-      o->json = true;
+      o->reader.json = true;
     } else if (a == "--yes") {
       o->yes = true;
     } else if (a == "--sim") {
       o->sim = true;
     } else if (a == "--usb") {
-      o->port = kUsbPort;
+      o->reader.port = kUsbPort;
     } else if (a == "--psam") {
       o->psam = true;
+    } else if (a == "-v" || a == "--verbose") {
+      o->verbose = true;
+    } else if (a == "--version") {
+      o->command = "version";
     } else if (a == "--help" || a == "-h") {
       o->command = "help";
+    } else if (a == "-") {
+      o->args.push_back(a);  // script's stdin
     } else if (a.size() > 1 && a[0] == '-' && !std::isdigit(static_cast<unsigned char>(a[1]))) {
       *error = "unknown option " + a;
       return false;
@@ -146,145 +172,140 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
   return true;
 }
 
-std::string Message(int code) {
-  char text[545] = {};
-  KXGetErrMessage(code, text);
-  return kxcard::GbkToUtf8(text);
-}
-
-// Prints the library's code and message; returns the failure exit status.
-int Fail(const char* what, int code) {
-  std::printf("%s failed: %d\n%s\n", what, code, Message(code).c_str());
-  return kExitFailure;
-}
-
-std::string Hex(const unsigned char* bytes, int count) {
-  std::string text;
-  char pair[4];
-  for (int i = 0; i < count; ++i) {
-    std::snprintf(pair, sizeof pair, "%02X", bytes[i]);
-    text += pair;
-    if (i + 1 < count) text += ' ';
+int CommandVersion(const Options& o) {
+  const int library = KXGetLibVer();
+  if (o.reader.json) {
+    std::printf("{\"kxcard\": %s, \"package\": %s, \"KXGetLibVer\": %d}\n",
+                Json(KX_VERSION_TEXT).c_str(), Json(KX_VERSION_TEXT).c_str(), library);
+  } else {
+    std::printf("kxcard %s (KX_ICCReader %s; KXGetLibVer %d, the interface's version)\n",
+                KX_VERSION_TEXT, KX_VERSION_TEXT, library);
   }
-  return text;
-}
-
-// Opens the reader on the chosen port (after --device mapping).
-int OpenReader(const Options& o) {
-  const int code = KXReaderInitTest(o.port, o.baud);
-  if (code != 0) return Fail("KXReaderInit", code);
   return kExitOk;
 }
 
-int CommandReader(const Options& o) {
-  if (const int rc = OpenReader(o); rc != kExitOk) return rc;
-  char model[64] = {};
-  char version[64] = {};
-  GetReaderInfo(0, model, version);
-  std::printf("model:   %s\nversion: %s\n", model, version);
+// A reader that does not answer leaves -2 (nothing came back) or -4 (no
+// valid answer in time).
+bool ReaderAnswered(int code) {
+  return code != -2 && code != -4;
+}
 
+int CommandReader(const Options& o) {
+  if (const int rc = kxcard::OpenReader(o.reader); rc != kExitOk) return rc;
   KXSelectIFD(0, 12);
   char status = '0';
   int code = GetReaderStatus(0, &status);
-  std::printf("status:  %c (%s)\n", status,
-              status == '2' ? "user card powered on" : "no user card answered");
-  if (code != 0) {
-    KXReaderPowerOff(0);
-    return Fail("GetReaderStatus", code);
+  if (!ReaderAnswered(code)) {
+    // The power-off would wait out another time-out for a reader that is
+    // not there; the link closes when kxcard ends.
+    const std::string message = Message(code);
+    std::fprintf(stderr, "no reader answered on %s\n", kxcard::PortName(o.reader).c_str());
+    return Failed(o.reader.json, "GetReaderStatus", code, message);
   }
-  if (status == '2') {
-    char atr[2 * 100 + 1] = {};
-    code = KXCpuReset(0, atr);
-    if (code != 0) {
-      KXReaderPowerOff(0);
-      return Fail("KXCpuReset", code);
-    }
-    std::printf("ATR:     %s\n", atr);
-  }
+  char model[KX_READER_MODEL_SIZE] = {};
+  char version[KX_READER_VERSION_SIZE] = {};
+  GetReaderInfo(0, model, version);
+  std::string atr;
+  if (code == 0 && status == '2') code = kxcard::PowerOnCard(false, &atr);
+  const std::string message = Message(code);
   KXReaderPowerOff(0);
+  if (code != 0) return Failed(o.reader.json, "GetReaderStatus", code, message);
+  const bool card = status == '2';
+  if (o.reader.json) {
+    std::printf(
+        "{\"port\": %s, \"model\": %s, \"version\": %s, \"status\": \"%c\", \"userCard\": %s, "
+        "\"atr\": %s}\n",
+        Json(kxcard::PortName(o.reader)).c_str(), Json(model).c_str(), Json(version).c_str(),
+        status, card ? "true" : "false", card ? Json(atr).c_str() : "null");
+    return kExitOk;
+  }
+  std::printf("model:   %s\nversion: %s\n", model, version);
+  std::printf("status:  %c (%s)\n", status,
+              card ? "user card powered on" : "no user card answered");
+  if (card) std::printf("ATR:     %s\n", atr.c_str());
   return kExitOk;
 }
 
 int CommandErrmsg(const Options& o) {
   int code = 0;
-  if (o.args.size() != 1 || !ParseInt(o.args[0], &code)) {
-    std::fprintf(stderr, "errmsg needs one numeric CODE\n");
-    return kExitUsage;
+  if (o.args.size() != 1 || !ParseInt(o.args[0], &code))
+    return Usage("errmsg needs one numeric CODE");
+  if (o.reader.json) {
+    std::printf("{\"code\": %d, \"message\": %s}\n", code, Json(Message(code)).c_str());
+  } else {
+    std::printf("%s\n", Message(code).c_str());
   }
-  std::printf("%s\n", Message(code).c_str());
   return kExitOk;
 }
 
-bool ParseHex(const std::string& text, std::vector<unsigned char>* bytes) {
-  std::string digits;
-  for (char c : text) {
-    if (c == ' ' || c == ':') continue;
-    if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
-    digits += c;
-  }
-  if (digits.empty() || digits.size() % 2 != 0) return false;
-  for (size_t i = 0; i < digits.size(); i += 2) {
-    bytes->push_back(static_cast<unsigned char>(std::stoi(digits.substr(i, 2), nullptr, 16)));
-  }
-  return true;
-}
-
-// Powers on the addressed card (user card or PSAM) on an open reader.
-int PowerOnCard(bool psam) {
-  KXSelectIFD(0, psam ? 14 : 12);
-  char atr[2 * 100 + 1] = {};
-  const int code = KXCpuReset(0, atr);
-  if (code != 0) return Fail("KXCpuReset", code);
-  std::printf("%s ATR: %s\n", psam ? "PSAM" : "card", atr);
-  return kExitOk;
-}
-
-int Exchange(const std::vector<unsigned char>& command, std::vector<unsigned char>* reply) {
-  unsigned char buffer[512] = {};
+// One APDU to the selected card; the reply (data and SW) into *reply.
+int Exchange(const std::string& command, std::string* reply) {
+  unsigned char buffer[KX_APDU_REPLY_SIZE] = {};
   int length = 0;
-  std::printf("> %s\n", Hex(command.data(), static_cast<int>(command.size())).c_str());
-  const int code = KXRunApdu(0, static_cast<int>(command.size()), command.data(), &length, buffer);
+  const int code =
+      KXRunApdu(0, static_cast<int>(command.size()),
+                reinterpret_cast<const unsigned char*>(command.data()), &length, buffer);
+  reply->clear();
   if (length > 0 && length <= static_cast<int>(sizeof buffer)) {
-    std::printf("< %s\n", Hex(buffer, length).c_str());
-    reply->assign(buffer, buffer + length);
+    reply->assign(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(length));
   }
   return code;
 }
 
+std::string HexOf(const std::string& bytes, const char* separator = " ") {
+  return kxcard::Hex(reinterpret_cast<const unsigned char*>(bytes.data()),
+                     static_cast<int>(bytes.size()), separator);
+}
+
 int CommandApdu(const Options& o) {
-  std::vector<unsigned char> command;
-  if (o.args.size() != 1 || !ParseHex(o.args[0], &command)) {
-    std::fprintf(stderr, "apdu needs one APDU as hex digits, e.g. 0084000008\n");
-    return kExitUsage;
+  std::string command;
+  if (o.args.size() != 1 || !kxcard::ParseHex(o.args[0], &command) || command.empty()) {
+    return Usage("apdu needs one APDU as hex digits, e.g. 0084000008");
   }
-  if (const int rc = OpenReader(o); rc != kExitOk) return rc;
-  int rc = PowerOnCard(o.psam);
-  if (rc == kExitOk) {
-    std::vector<unsigned char> reply;
-    const int code = Exchange(command, &reply);
-    if (code == 0) {
-      std::printf("SW 9000: %s\n", Message(0).c_str());
-    } else {
-      rc = Fail("APDU", code);
-    }
+  if (const int rc = kxcard::OpenReader(o.reader); rc != kExitOk) return rc;
+  std::string atr, reply;
+  int code = kxcard::PowerOnCard(o.psam, &atr);
+  const char* call = "KXCpuReset";
+  if (code == 0) {
+    code = Exchange(command, &reply);
+    call = "KXRunApdu";
   }
+  const std::string message = Message(code);
   KXReaderPowerOff(0);
-  return rc;
+  const bool replied = reply.size() >= 2;
+  if (o.reader.json) {
+    if (code != 0 && !replied) return Failed(true, call, code, message);
+    std::printf(
+        "{\"card\": \"%s\", \"atr\": %s, \"command\": %s, \"reply\": %s, \"sw\": %s, "
+        "\"code\": %d, \"message\": %s}\n",
+        o.psam ? "psam" : "user", Json(atr).c_str(), Json(kxcard::ApduText(command)).c_str(),
+        Json(HexOf(reply.substr(0, reply.size() - 2), "")).c_str(),
+        Json(HexOf(reply.substr(reply.size() - 2), "")).c_str(), code, Json(message).c_str());
+    return code == 0 ? kExitOk : kExitFailure;
+  }
+  if (!atr.empty()) std::printf("%s ATR: %s\n", o.psam ? "PSAM" : "card", atr.c_str());
+  if (replied || code == 0) {
+    std::printf("> %s\n< %s\n", kxcard::ApduText(command, " ").c_str(), HexOf(reply).c_str());
+  }
+  if (code != 0) return Failed(false, call, code, message);
+  std::printf("SW 9000: %s\n", Message(0).c_str());
+  return kExitOk;
 }
 
 int CommandPsamId(const Options& o) {
-  if (const int rc = OpenReader(o); rc != kExitOk) return rc;
-  char id[64] = {};
-  char atr[2 * 100 + 1] = {};
+  if (const int rc = kxcard::OpenReader(o.reader); rc != kExitOk) return rc;
+  char id[KX_PSAM_ID_SIZE] = {};
+  char atr[KX_RESET_ANSWER_HEX_SIZE] = {};
   const int code = KXGetPsamIDATR(0, id, atr);
-  int rc = kExitOk;
-  if (code == 0) {
-    std::printf("PSAM id:  %s\nPSAM ATR: %s\n", id, atr);
-  } else {
-    rc = Fail("KXGetPsamIDATR", code);
-  }
+  const std::string message = Message(code);
   KXReaderPowerOff(0);
-  return rc;
+  if (code != 0) return Failed(o.reader.json, "KXGetPsamIDATR", code, message);
+  if (o.reader.json) {
+    std::printf("{\"psamId\": %s, \"atr\": %s}\n", Json(id).c_str(), Json(atr).c_str());
+  } else {
+    std::printf("PSAM id:  %s\nPSAM ATR: %s\n", id, atr);
+  }
+  return kExitOk;
 }
 
 bool IsFileId(const std::string& id) {
@@ -295,77 +316,81 @@ bool IsFileId(const std::string& id) {
   return true;
 }
 
+// The master file, the directory under it and the file, on the powered
+// user card; the library's code of the first selection that failed.
+int SelectRecordFile(const Options& o, std::string* failedStep) {
+  std::string command, reply;
+  const std::pair<std::string, std::string> steps[] = {
+      {"select 3F00", "00A40000023F00"},
+      {"select directory", o.dir == "3F00" ? "" : "00A4000002" + o.dir},
+      {"select file", "00A4020002" + o.file},
+  };
+  for (const auto& [name, hex] : steps) {
+    if (hex.empty()) continue;
+    kxcard::ParseHex(hex, &command);
+    if (const int code = Exchange(command, &reply); code != 0) {
+      *failedStep = name;
+      return code;
+    }
+  }
+  return 0;
+}
+
 int CommandReadRecord(const Options& o) {
   int record = 0;
   if (o.args.size() != 1 || !ParseInt(o.args[0], &record) || record < 1 || record > 254) {
-    std::fprintf(stderr, "read-record needs a record number 1..254\n");
-    return kExitUsage;
+    return Usage("read-record needs a record number 1..254");
   }
   if (!IsFileId(o.dir) || !IsFileId(o.file)) {
-    std::fprintf(stderr, "--dir and --file take 4 hex digits, e.g. --dir DF01 --file EF05\n");
-    return kExitUsage;
+    return Usage("--dir and --file take 4 hex digits, e.g. --dir DF01 --file EF05");
   }
-  if (const int rc = OpenReader(o); rc != kExitOk) return rc;
-  int rc = PowerOnCard(false);
-  std::vector<unsigned char> reply;
-  std::vector<unsigned char> select;
-  // The master file first, then the directory under it, then the file.
-  if (rc == kExitOk) {
-    ParseHex("00A40000023F00", &select);
-    if (const int code = Exchange(select, &reply); code != 0) rc = Fail("select 3F00", code);
+  if (const int rc = kxcard::OpenReader(o.reader); rc != kExitOk) return rc;
+  std::string atr, call = "KXCpuReset";
+  int code = kxcard::PowerOnCard(false, &atr);
+  if (code == 0) code = SelectRecordFile(o, &call);
+  unsigned char data[KX_APDU_REPLY_SIZE] = {};
+  char text[KX_RECORD_HEX_SIZE] = {};
+  if (code == 0) {
+    call = "KXReadRecord";
+    code = KXReadRecord(0, record, 4, o.le, data);
+    if (code == 0) GetCurRecordData(text);
   }
-  if (rc == kExitOk && o.dir != "3F00") {
-    select.clear();
-    ParseHex("00A4000002" + o.dir, &select);
-    if (const int code = Exchange(select, &reply); code != 0) rc = Fail("select directory", code);
-  }
-  if (rc == kExitOk) {
-    select.clear();
-    ParseHex("00A4020002" + o.file, &select);
-    if (const int code = Exchange(select, &reply); code != 0) rc = Fail("select file", code);
-  }
-  if (rc == kExitOk) {
-    unsigned char data[512] = {};
-    const int code = KXReadRecord(0, record, 4, o.le, data);
-    if (code != 0) {
-      rc = Fail("KXReadRecord", code);
-    } else {
-      char text[256] = {};
-      const int length = GetCurRecordData(text);
-      std::printf("record %d: %s\n", record, text);
-      (void)length;
-      const size_t bytes = std::strlen(text) / 2;
-      if (bytes >= 2 && data[1] + 2u <= bytes) {
-        std::printf("tag %02X, length %d\n", data[0], data[1]);
-        std::string value(reinterpret_cast<const char*>(data + 2), data[1]);
-        bool printable = !value.empty();
-        for (unsigned char c : value) printable = printable && (c >= 0x20 || c == 0) && c != 0x7F;
-        if (printable) std::printf("as text: %s\n", kxcard::GbkToUtf8(value.c_str()).c_str());
-      }
-    }
-  }
+  const std::string message = Message(code);
   KXReaderPowerOff(0);
-  return rc;
+  if (code != 0) return Failed(o.reader.json, call, code, message);
+
+  const std::size_t bytes = std::strlen(text) / 2;
+  std::string value;
+  bool printable = false;
+  if (bytes >= 2 && data[1] + 2u <= bytes) {
+    value.assign(reinterpret_cast<const char*>(data + 2), data[1]);
+    printable = !value.empty();
+    for (unsigned char c : value) printable = printable && (c >= 0x20 || c == 0) && c != 0x7F;
+  }
+  const std::string utf8 = printable ? kxcard::GbkToUtf8(value.c_str()) : std::string();
+  if (o.reader.json) {
+    std::printf("{\"record\": %d, \"hex\": %s, \"text\": %s}\n", record, Json(text).c_str(),
+                printable ? Json(utf8).c_str() : "null");
+    return kExitOk;
+  }
+  std::printf("record %d: %s\n", record, text);
+  if (bytes >= 2 && data[1] + 2u <= bytes) std::printf("tag %02X, length %d\n", data[0], data[1]);
+  if (printable) std::printf("as text: %s\n", utf8.c_str());
+  return kExitOk;
 }
 
 bool IsPin(const std::string& pin) {
   return pin.size() == 6 && pin.find_first_not_of("0123456789") == std::string::npos;
 }
 
-// The PIN pad dialogue with a countdown of its wait. On success `pin` holds
-// the six characters; the caller wipes them.
-int AskPad(int mode, char (&pin)[8]) {
-  std::printf(
-      "Type the PIN on the PIN pad and press its Enter key (Escape on this\n"
-      "workstation cancels).\n");
-  std::fflush(stdout);
-  int code = 0;
-  {
-    kxcard::Countdown countdown("waiting for the PIN pad:", kPinPadSeconds);
-    code = KXReadPassword(mode, pin);
-  }
-  if (code == -15) std::printf("fewer than 6 digits were typed\n");
-  return code;
+// The PIN pad dialogue with a countdown of its wait on stderr. On success
+// `pin` holds the six characters; the caller wipes them.
+int AskPad(int mode, char (&pin)[KX_PIN_SIZE + 1]) {
+  std::fprintf(stderr,
+               "Type the PIN on the PIN pad and press its Enter key (Escape on this\n"
+               "workstation cancels).\n");
+  kxcard::Countdown countdown("waiting for the PIN pad:", kPinPadSeconds);
+  return KXReadPassword(mode, pin);
 }
 
 void Wipe(char* secret, std::size_t size) {
@@ -374,87 +399,120 @@ void Wipe(char* secret, std::size_t size) {
 }
 
 int CommandReadPin(const Options& o) {
-  if (!o.args.empty()) {
-    std::fprintf(stderr, "read-pin takes no arguments\n");
-    return kExitUsage;
-  }
-  char pin[8] = {};
+  if (!o.args.empty()) return Usage("read-pin takes no arguments");
+  char pin[KX_PIN_SIZE + 1] = {};
   const int code = AskPad(o.mode, pin);
   const std::size_t digits = std::strlen(pin);
   Wipe(pin, sizeof pin);
-  if (code != 0) return Fail("KXReadPassword", code);
-  std::printf("PIN read from the pad: %zu digits\n", digits);
+  if (code == -15) std::fprintf(stderr, "fewer than 6 digits were typed\n");
+  if (code != 0) return Failed(o.reader.json, "KXReadPassword", code);
+  if (o.reader.json) {
+    std::printf("{\"digits\": %zu}\n", digits);
+  } else {
+    std::printf("PIN read from the pad: %zu digits\n", digits);
+  }
   return kExitOk;
 }
 
-// Prints what a verify or change gave; -11 comes with the tries left.
-int PinResult(const char* what, int code, int tries) {
+// Reports what a verify or change gave; -11 comes with the tries left.
+int PinResult(const Options& o, const char* what, int code, int tries, const std::string& message) {
   if (code == 0) {
-    std::printf("%s: accepted\n", what);
+    if (o.reader.json) {
+      std::printf("{\"call\": %s, \"accepted\": true}\n", Json(what).c_str());
+    } else {
+      std::printf("%s: accepted\n", what);
+    }
     return kExitOk;
   }
-  if (code == -11) std::printf("%s: PIN refused, %d tries left\n", what, tries);
-  return Fail(what, code);
+  if (code == -11 && o.reader.json) {
+    std::fprintf(stderr,
+                 "{\"error\": {\"call\": %s, \"code\": -11, \"message\": %s, \"triesLeft\": %d}}\n",
+                 Json(what).c_str(), Json(message).c_str(), tries);
+    return kExitFailure;
+  }
+  if (code == -11) std::fprintf(stderr, "%s: PIN refused, %d tries left\n", what, tries);
+  return Failed(o.reader.json, what, code, message);
 }
 
 int CommandVerifyPin(const Options& o) {
   if (o.args.size() > 1 || (o.args.size() == 1 && !IsPin(o.args[0]))) {
-    std::fprintf(stderr, "verify-pin takes a PIN of 6 digits, or none to type it on the pad\n");
-    return kExitUsage;
+    return Usage("verify-pin takes a PIN of 6 digits, or none to type it on the pad");
   }
-  if (const int rc = OpenReader(o); rc != kExitOk) return rc;
-  int rc = PowerOnCard(false);
-  if (rc == kExitOk) {
-    char pin[8] = {};
-    int code = 0;
+  if (const int rc = kxcard::OpenReader(o.reader); rc != kExitOk) return rc;
+  std::string atr;
+  const char* call = "KXCpuReset";
+  int code = kxcard::PowerOnCard(false, &atr);
+  int tries = 0;
+  if (code == 0) {
+    char pin[KX_PIN_SIZE + 1] = {};
     if (o.args.empty()) {
       code = AskPad(1, pin);
-      if (code != 0) rc = Fail("KXReadPassword", code);
+      call = "KXReadPassword";
     } else {
       std::snprintf(pin, sizeof pin, "%s", o.args[0].c_str());
     }
-    if (rc == kExitOk) {
-      int tries = 0;
+    if (code == 0) {
       code = KXCardVerifyPIN(0, pin, &tries);
-      rc = PinResult("KXCardVerifyPIN", code, tries);
+      call = "KXCardVerifyPIN";
     }
     Wipe(pin, sizeof pin);
   }
+  const std::string message = Message(code);
   KXReaderPowerOff(0);
-  return rc;
+  return PinResult(o, call, code, tries, message);
 }
 
 int CommandChangePin(const Options& o) {
   if (o.args.size() != 2 || !IsPin(o.args[0]) || !IsPin(o.args[1])) {
-    std::fprintf(stderr, "change-pin takes the old and the new PIN, 6 digits each\n");
-    return kExitUsage;
+    return Usage("change-pin takes the old and the new PIN, 6 digits each");
   }
-  if (const int rc = OpenReader(o); rc != kExitOk) return rc;
-  int rc = PowerOnCard(false);
-  if (rc == kExitOk) {
-    int tries = 0;
-    const int code = KXCardChangePIN(0, o.args[0].c_str(), o.args[1].c_str(), &tries);
-    rc = PinResult("KXCardChangePIN", code, tries);
+  if (const int rc = kxcard::OpenReader(o.reader); rc != kExitOk) return rc;
+  std::string atr;
+  const char* call = "KXCpuReset";
+  int code = kxcard::PowerOnCard(false, &atr);
+  int tries = 0;
+  if (code == 0) {
+    code = KXCardChangePIN(0, o.args[0].c_str(), o.args[1].c_str(), &tries);
+    call = "KXCardChangePIN";
   }
+  const std::string message = Message(code);
   KXReaderPowerOff(0);
-  return rc;
+  return PinResult(o, call, code, tries, message);
 }
 
 // The data-item commands, with the reader named by the options.
 int RunItemCommand(const Options& o) {
   kxcard::ItemOptions options;
-  options.port = o.port;
-  options.baud = o.baud;
-  options.json = o.json;
+  options.port = o.reader.port;
+  options.baud = o.reader.baud;
+  options.json = o.reader.json;
+  options.device = o.reader.device;
   options.pin = o.pin;
   options.yes = o.yes;
   const int rc = kxcard::RunItemCommand(o.command, o.args, options);
   return rc >= 0 ? rc : kxcard::RunIdentityCommand(o.command, o.args, options);
 }
 
+int RunCommand(const Options& o) {
+  if (o.command == "reader") return CommandReader(o);
+  if (o.command == "scan") return kxcard::CommandScan(o.reader);
+  if (o.command == "script") return kxcard::CommandScript(o.reader, o.args);
+  if (o.command == "apdu") return CommandApdu(o);
+  if (o.command == "psam-id") return CommandPsamId(o);
+  if (o.command == "read-record") return CommandReadRecord(o);
+  if (o.command == "verify-pin") return CommandVerifyPin(o);
+  if (o.command == "change-pin") return CommandChangePin(o);
+  const int rc = RunItemCommand(o);
+  if (rc >= 0) return rc;
+  std::fprintf(stderr, "kxcard: unknown command %s\n", o.command.c_str());
+  PrintUsage(stderr);
+  return kExitUsage;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  kxcard::PrepareConsole();
   Options o;
   std::string error;
   if (!ParseOptions(argc, argv, &o, &error)) {
@@ -466,12 +524,13 @@ int main(int argc, char** argv) {
     PrintUsage(o.command.empty() ? stderr : stdout);
     return o.command.empty() ? kExitUsage : kExitOk;
   }
+  if (o.verbose && !kxcard::RunWithTrace(argv, &error)) return Usage(error);
+  if (o.command == "version") return CommandVersion(o);
   if (o.command == "errmsg") return CommandErrmsg(o);
   // The pad is its own USB device: no reader is opened for it.
   if (o.command == "read-pin") return CommandReadPin(o);
-  if (o.sim && o.port == kUsbPort) {
-    std::fprintf(stderr, "kxcard: kx-sim serves a reader on a serial line only, not on USB\n");
-    return kExitUsage;
+  if (o.sim && o.reader.port == kUsbPort) {
+    return Usage("kx-sim serves a reader on a serial line only, not on USB");
   }
 
   kxcard::Simulator sim;
@@ -480,42 +539,18 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "kxcard: cannot start kx-sim: %s\n", error.c_str());
       return kExitFailure;
     }
-    o.device = sim.devicePath;
-    // Scripts reading --json output get nothing but the JSON on stdout.
-    std::fprintf(o.json ? stderr : stdout, "kx-sim:  simulated reader on %s\n",
-                 sim.devicePath.c_str());
+    o.reader.device = sim.devicePath;
+    std::fprintf(stderr, "kx-sim:  simulated reader on %s\n", sim.devicePath.c_str());
   }
-  if (!o.device.empty()) {
+  if (!o.reader.device.empty()) {
     int code = 0;
-    if (!kxcard::MapComPort(o.port, o.device, &code)) {
+    if (!kxcard::MapComPort(o.reader.port, o.reader.device, &code)) {
       kxcard::StopSimulator(&sim);
-      if (code != 0) return Fail("KXSetComDevice", code);
-      std::fprintf(stderr, "kxcard: --device is not available on this platform\n");
-      return kExitUsage;
+      if (code != 0) return Failed(o.reader.json, "KXSetComDevice", code);
+      return Usage("--device is not available on this platform");
     }
   }
-
-  int rc = kExitUsage;
-  if (o.command == "reader") {
-    rc = CommandReader(o);
-  } else if (o.command == "apdu") {
-    rc = CommandApdu(o);
-  } else if (o.command == "psam-id") {
-    rc = CommandPsamId(o);
-  } else if (o.command == "read-record") {
-    rc = CommandReadRecord(o);
-  } else if (o.command == "verify-pin") {
-    rc = CommandVerifyPin(o);
-  } else if (o.command == "change-pin") {
-    rc = CommandChangePin(o);
-  } else {
-    rc = RunItemCommand(o);
-    if (rc < 0) {
-      std::fprintf(stderr, "kxcard: unknown command %s\n", o.command.c_str());
-      PrintUsage(stderr);
-      rc = kExitUsage;
-    }
-  }
+  const int rc = RunCommand(o);
   kxcard::StopSimulator(&sim);
   return rc;
 }

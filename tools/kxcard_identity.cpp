@@ -25,9 +25,6 @@ const char kIdentityUsage[] =
 
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitUsage = 2;
-
 bool HexDigits(const std::string& text, std::size_t count) {
   if (text.size() != count) return false;
   for (const char c : text) {

@@ -8,6 +8,7 @@
 
 #include "KX_ICCReader.h"
 #include "dictionary/dictionary.h"
+#include "tools/kxcard_common.h"
 #include "tools/platform_tools.h"
 
 namespace kxcard {
@@ -30,9 +31,6 @@ const char kItemUsage[] =
 
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
 // Room for the longest item output the dictionary gives, and for a
 // transparent file's hex text.
 constexpr int kOutputSize = 8192;
@@ -50,30 +48,6 @@ bool Number(const std::string& text, int low, int high, int* value) {
   const long v = std::strtol(text.c_str(), &end, 0);
   if (*end != '\0' || v < low || v > high) return false;
   *value = static_cast<int>(v);
-  return true;
-}
-
-std::string Hex(const unsigned char* bytes, int count) {
-  std::string text;
-  char pair[3];
-  for (int i = 0; i < count; ++i) {
-    std::snprintf(pair, sizeof pair, "%02X", bytes[i]);
-    text += pair;
-  }
-  return text;
-}
-
-bool FromHex(const std::string& text, std::string* bytes) {
-  std::string digits;
-  for (const char c : text) {
-    if (c == ' ') continue;
-    if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
-    digits += c;
-  }
-  if (digits.size() % 2 != 0) return false;
-  for (std::size_t i = 0; i < digits.size(); i += 2) {
-    bytes->push_back(static_cast<char>(std::stoi(digits.substr(i, 2), nullptr, 16)));
-  }
   return true;
 }
 
@@ -208,7 +182,7 @@ bool ItemBytes(const kx::TagCardRecordInfoRow& item, const std::string& typed, s
       *why = "the text is not valid UTF-8 or has no GBK form";
       return false;
     }
-  } else if (!FromHex(typed, bytes)) {
+  } else if (!ParseHex(typed, bytes)) {
     *why = "this item takes hex digits, two a byte";
     return false;
   }
@@ -251,7 +225,7 @@ int WriteBinary(const std::vector<std::string>& args, const ItemOptions& o) {
   std::string dir, file, bytes;
   int offset = 0;
   if (args.size() != 4 || !FileId(args[0], &dir) || !FileId(args[1], &file) ||
-      !Number(args[2], 0, 0x7FFF, &offset) || !FromHex(args[3], &bytes) || bytes.empty()) {
+      !Number(args[2], 0, 0x7FFF, &offset) || !ParseHex(args[3], &bytes) || bytes.empty()) {
     return Usage("write-binary takes DIR FILE OFFSET HEX");
   }
   RememberPort(o);
@@ -282,18 +256,16 @@ int CheckKey(const std::vector<std::string>& args, const ItemOptions& o) {
 
 }  // namespace
 
-std::string Message(int code) {
-  char text[545] = {};
-  KXGetErrMessage(code, text);
-  return GbkToUtf8(text);
-}
-
 int OnOpenReader(const ItemOptions& o, const char* name, const std::function<int()>& call) {
-  int code = KXReaderInitTest(o.port, o.baud);
-  if (code != 0) return Failed(o, "KXReaderInit", code);
+  ReaderChoice reader;
+  reader.port = o.port;
+  reader.baud = o.baud;
+  reader.device = o.device;
+  reader.json = o.json;
+  if (const int rc = OpenReader(reader); rc != kExitOk) return rc;
   KXSelectIFD(0, 12);
   char status = '0';
-  code = GetReaderStatus(0, &status);
+  int code = GetReaderStatus(0, &status);
   if (code == 0 && status != '2') code = -6;
   if (code == 0) code = call();
   // The power-off's reply clears the failure's explanation.
@@ -302,40 +274,12 @@ int OnOpenReader(const ItemOptions& o, const char* name, const std::function<int
   return code == 0 ? kExitOk : Failed(o, name, code, message);
 }
 
-std::string Json(const std::string& utf8) {
-  std::string out = "\"";
-  for (const unsigned char c : utf8) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20) {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\u%04x", c);
-      out += escape;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
-
 int Failed(const ItemOptions& o, const char* call, int code, const std::string& message) {
-  if (o.json) {
-    std::printf("{\"error\": {\"call\": %s, \"code\": %d, \"message\": %s}}\n", Json(call).c_str(),
-                code, Json(message).c_str());
-  } else {
-    std::printf("%s failed: %d\n%s\n", call, code, message.c_str());
-  }
-  return kExitFailure;
+  return Failed(o.json, call, code, message);
 }
 
 int Failed(const ItemOptions& o, const char* call, int code) {
-  return Failed(o, call, code, Message(code));
-}
-
-int Usage(const std::string& why) {
-  std::fprintf(stderr, "kxcard: %s\n", why.c_str());
-  return kExitUsage;
+  return Failed(o.json, call, code);
 }
 
 void RememberPort(const ItemOptions& o) {

@@ -7,11 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "tools/kxcard_common.h"
+
 namespace kxcard {
 
 struct ItemOptions {
   int port = 1;  // the COM port of the reader (100: USB)
   int baud = 9600;
+  std::string device;  // the tty COM `port` is mapped to (Linux); empty: the default
   bool json = false;  // one JSON object on stdout instead of text
   std::string pin;    // handed to SetPin before the command, when set
   bool yes = false;   // a command that changes the card for good asks nothing
@@ -27,21 +30,15 @@ int RunItemCommand(const std::string& command, const std::vector<std::string>& a
                    const ItemOptions& options);
 
 // Shared with the other command groups.
-// A JSON string of UTF-8 text, quotes included.
-std::string Json(const std::string& utf8);
 // The library's code and `message` (the code's text, taken before anything
-// could clear the explanation behind it), as text or JSON; returns 1.
+// could clear the explanation behind it), as text or JSON on stderr; returns 1.
 int Failed(const ItemOptions& o, const char* call, int code, const std::string& message);
 int Failed(const ItemOptions& o, const char* call, int code);
-// The library's message for `code`, in UTF-8.
-std::string Message(int code);
 // Opens the reader and powers the contact user card on, runs `call` (an
 // export that needs both), and closes the reader again: 0, or the failure
 // reported as `name`'s, with the text taken before the closing power-off
 // clears it.
 int OnOpenReader(const ItemOptions& o, const char* name, const std::function<int()>& call);
-// `why` on stderr; returns 2.
-int Usage(const std::string& why);
 // The all-in-one exports look for the reader at the remembered COM port
 // before they scan: make that the port the user named.
 void RememberPort(const ItemOptions& o);

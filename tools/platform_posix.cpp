@@ -1,13 +1,24 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <glob.h>
+#include <grp.h>
 #include <iconv.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -115,6 +126,156 @@ bool MapComPort(int port, const std::string& devicePath, int* code) {
   return *code == 0;
 }
 
+std::string DefaultDevice(int port) {
+  return "/dev/ttyS" + std::to_string(port - 1);
+}
+
+namespace {
+
+// The group that owns `path`, for the hint after a refused open.
+std::string GroupOf(const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return {};
+  const group* g = getgrgid(st.st_gid);
+  return g != nullptr ? g->gr_name : std::to_string(st.st_gid);
+}
+
+std::string RefusedOpen(const std::string& path, int error) {
+  std::string text = "cannot open " + path + ": " + std::strerror(error);
+  if (error == EACCES || error == EPERM) {
+    const std::string group = GroupOf(path);
+    if (!group.empty() && group != "root") {
+      text += "\nhint: " + path + " belongs to the group \"" + group +
+              "\"; add yourself with: sudo usermod -aG " + group + " \"$USER\" (then log in again)";
+    } else {
+      text += "\nhint: only root may open " + path +
+              "; install the udev rule (packaging/udev) or run as root";
+    }
+  } else if (error == ENOENT) {
+    text += "\nhint: map the COM port to your reader's device with --device PATH";
+  }
+  return text;
+}
+
+// The reader identities the library accepts on USB, as the kernel writes
+// them in HID_ID ("0003:00003C4E:00000402").
+constexpr const char* kUsbReaderIds[] = {"00003C4E:00000402", "00007B15:00000201"};
+
+std::string UsbFailureReason() {
+  std::string found;
+  DIR* dir = opendir("/sys/class/hidraw");
+  if (dir != nullptr) {
+    for (dirent* e = readdir(dir); e != nullptr; e = readdir(dir)) {
+      if (std::strncmp(e->d_name, "hidraw", 6) != 0) continue;
+      std::ifstream uevent(std::string("/sys/class/hidraw/") + e->d_name + "/device/uevent");
+      std::string line;
+      bool reader = false;
+      while (std::getline(uevent, line)) {
+        for (const char* id : kUsbReaderIds) {
+          if (line.rfind("HID_ID=", 0) == 0 && line.find(id) != std::string::npos) reader = true;
+        }
+      }
+      if (!reader) continue;
+      const std::string path = std::string("/dev/") + e->d_name;
+      const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+      if (fd < 0) {
+        found += (found.empty() ? "" : "\n") + RefusedOpen(path, errno);
+      } else {
+        close(fd);
+        found +=
+            (found.empty() ? "" : "\n") + path + " opens for kxcard; the library could not use it";
+      }
+    }
+    closedir(dir);
+  }
+  if (found.empty()) return "no USB reader (3C4E:0402 or 7B15:0201) is attached";
+  return found;
+}
+
+}  // namespace
+
+std::string OpenFailureReason(int port, const std::string& device) {
+  if (port == 100) return UsbFailureReason();
+  const std::string path = device.empty() ? DefaultDevice(port) : device;
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return RefusedOpen(path, errno);
+  std::string reason;
+  termios settings{};
+  if (tcgetattr(fd, &settings) != 0) {
+    reason = path + " is not a serial device: " + std::strerror(errno);
+  } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    reason = path + " is in use by another program";
+  } else {
+    reason = path + " opens for kxcard; the library could not set it up";
+  }
+  close(fd);
+  return reason;
+}
+
+std::vector<ScanPort> ScanPorts() {
+  std::vector<ScanPort> ports;
+  for (int n = 1; n <= 99; ++n) {
+    if (access(DefaultDevice(n).c_str(), F_OK) == 0) ports.push_back({n, ""});
+  }
+  // USB serial adapters get COM numbers above the USB reader's 100.
+  int next = 101;
+  for (const char* pattern : {"/dev/ttyUSB*", "/dev/ttyACM*"}) {
+    glob_t found{};
+    if (glob(pattern, 0, nullptr, &found) == 0) {
+      for (std::size_t i = 0; i < found.gl_pathc && next <= 255; ++i) {
+        ports.push_back({next++, found.gl_pathv[i]});
+      }
+    }
+    globfree(&found);
+  }
+  return ports;
+}
+
+void PrepareConsole() {}
+
+bool RunWithTrace(char** argv, std::string* error) {
+  constexpr const char* kMarker = "KXCARD_TRACING";
+  if (std::getenv(kMarker) != nullptr) {
+    // Programs kxcard starts (kx-sim) do not get the library.
+    unsetenv("LD_PRELOAD");
+    unsetenv(kMarker);
+    return true;
+  }
+  char self[PATH_MAX] = {};
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) {
+    *error = "cannot find this program";
+    return false;
+  }
+  std::string dir(self, static_cast<size_t>(n));
+  dir.resize(dir.rfind('/'));
+  std::string library;
+  for (const std::string& candidate :
+       {dir + "/" KXCARD_DIAG_LIBRARY, dir + "/" KXCARD_LIBRARY_DIR "/" KXCARD_DIAG_LIBRARY}) {
+    if (access(candidate.c_str(), R_OK) == 0) {
+      library = candidate;
+      break;
+    }
+  }
+  if (library.empty()) {
+    *error = "the library's diagnostic build (" KXCARD_DIAG_LIBRARY ") is not installed";
+    return false;
+  }
+  // Preloaded, its exports stand in for the product's.
+  const char* preload = std::getenv("LD_PRELOAD");
+  if (preload != nullptr && *preload != '\0') library += std::string(":") + preload;
+  setenv("LD_PRELOAD", library.c_str(), 1);
+  setenv("KX_TRACE", "/dev/stderr", 0);
+  // The library opens /dev/stderr again, in append mode; kxcard's own
+  // messages must append too, or they overwrite its lines in a file.
+  const int flags = fcntl(STDERR_FILENO, F_GETFL);
+  if (flags != -1) fcntl(STDERR_FILENO, F_SETFL, flags | O_APPEND);
+  setenv(kMarker, "1", 1);
+  execv("/proc/self/exe", argv);
+  *error = std::string("cannot run kxcard again: ") + std::strerror(errno);
+  return false;
+}
+
 struct Countdown::Impl {
   std::mutex mutex;
   std::condition_variable wake;
@@ -126,12 +287,12 @@ Countdown::Countdown(const std::string& label, int seconds) : impl_(new Impl) {
   impl_->thread = std::thread([this, label, seconds] {
     std::unique_lock<std::mutex> lock(impl_->mutex);
     for (int left = seconds; left >= 0 && !impl_->stop; --left) {
-      std::printf("\r%s %2d s ", label.c_str(), left);
-      std::fflush(stdout);
+      std::fprintf(stderr, "\r%s %2d s ", label.c_str(), left);
+      std::fflush(stderr);
       impl_->wake.wait_for(lock, std::chrono::seconds(1), [this] { return impl_->stop; });
     }
-    std::printf("\r%*s\r", static_cast<int>(label.size()) + 6, "");
-    std::fflush(stdout);
+    std::fprintf(stderr, "\r%*s\r", static_cast<int>(label.size()) + 6, "");
+    std::fflush(stderr);
   });
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace kxcard {
 
@@ -27,6 +28,33 @@ void StopSimulator(Simulator* sim);
 // Maps COM port `port` to `devicePath` through the library (POSIX only).
 // False where the platform has no such mapping.
 bool MapComPort(int port, const std::string& devicePath, int* code);
+
+// The device COM port `port` opens when nothing is mapped to it
+// (/dev/ttyS{port-1} on Linux); empty where the system opens ports by number.
+std::string DefaultDevice(int port);
+
+// Why COM port `port` (mapped to `device`; empty: the default) or, for port
+// 100, the USB reader could not be opened, as the operating system tells it
+// when kxcard tries the device itself, with a hint where one helps.
+std::string OpenFailureReason(int port, const std::string& device);
+
+// A serial port for `kxcard scan`: the COM number the library opens it by,
+// and the device to map that number to first (empty: none needed).
+struct ScanPort {
+  int port = 0;
+  std::string device;
+};
+// COM1 to COM99, and on Linux /dev/ttyUSB* and /dev/ttyACM* as COM101 and
+// up; only ports whose device exists where the system can tell.
+std::vector<ScanPort> ScanPorts();
+
+// Makes the console show UTF-8 text (Windows); nothing where it already does.
+void PrepareConsole();
+
+// -v: runs this program again over the library's diagnostic build, its
+// trace going to stderr. Returns true at once when this process already
+// runs over it; otherwise returns only on failure, with the reason.
+bool RunWithTrace(char** argv, std::string* error);
 
 // Shows "`label` N s" on one terminal line, counting down from `seconds`
 // once a second, while the caller blocks in a library call; the destructor

@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <vector>
 
 #include "tools/platform_tools.h"
@@ -50,6 +51,80 @@ bool MapComPort(int, const std::string&, int* code) {
   return false;
 }
 
+std::string DefaultDevice(int) {
+  return {};
+}
+
+namespace {
+
+std::string WideToUtf8(const wchar_t* text, int length) {
+  const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
+  if (bytes <= 0) return {};
+  std::string out(static_cast<size_t>(bytes), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text, length, out.data(), bytes, nullptr, nullptr);
+  return out;
+}
+
+// The system's text for an error code, in UTF-8, without its line break.
+std::string SystemMessage(DWORD error) {
+  wchar_t* text = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::string out = length > 0 ? WideToUtf8(text, static_cast<int>(length)) : std::string();
+  if (text != nullptr) LocalFree(text);
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == ' ')) {
+    out.pop_back();
+  }
+  return out.empty() ? "error " + std::to_string(error) : out;
+}
+
+UINT savedOutputCodePage = 0;
+
+void RestoreConsole() {
+  if (savedOutputCodePage != 0) SetConsoleOutputCP(savedOutputCodePage);
+}
+
+}  // namespace
+
+std::string OpenFailureReason(int port, const std::string&) {
+  if (port == 100) return "no USB reader (3C4E:0402 or 7B15:0201) could be opened";
+  const std::string name = "\\\\.\\COM" + std::to_string(port);
+  HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                         nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    std::string text = "cannot open COM" + std::to_string(port) + ": " + SystemMessage(error);
+    if (error == ERROR_ACCESS_DENIED) text += "\nhint: another program holds the port";
+    return text;
+  }
+  CloseHandle(h);
+  return "COM" + std::to_string(port) + " opens for kxcard; the library could not set it up";
+}
+
+std::vector<ScanPort> ScanPorts() {
+  std::vector<ScanPort> ports;
+  for (int n = 1; n <= 99; ++n) ports.push_back({n, ""});
+  return ports;
+}
+
+void PrepareConsole() {
+  DWORD mode = 0;
+  if (GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) ||
+      GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode)) {
+    savedOutputCodePage = GetConsoleOutputCP();
+    // kxcard writes UTF-8; the console shows it as such, Chinese included.
+    if (SetConsoleOutputCP(CP_UTF8)) std::atexit(RestoreConsole);
+  }
+}
+
+bool RunWithTrace(char**, std::string* error) {
+  *error =
+      "-v works on Linux only; on Windows put diag\\KX_ICCReader.dll in place of the "
+      "library and set KX_TRACE=C:\\path\\trace.txt";
+  return false;
+}
+
 // The win32 thread model of the cross compiler has no std::thread.
 struct Countdown::Impl {
   std::string label;
@@ -63,12 +138,12 @@ namespace {
 DWORD WINAPI RunCountdown(void* argument) {
   auto* impl = static_cast<Countdown::Impl*>(argument);
   for (int left = impl->seconds; left >= 0; --left) {
-    std::printf("\r%s %2d s ", impl->label.c_str(), left);
-    std::fflush(stdout);
+    std::fprintf(stderr, "\r%s %2d s ", impl->label.c_str(), left);
+    std::fflush(stderr);
     if (WaitForSingleObject(impl->stop, 1000) == WAIT_OBJECT_0) break;
   }
-  std::printf("\r%*s\r", static_cast<int>(impl->label.size()) + 6, "");
-  std::fflush(stdout);
+  std::fprintf(stderr, "\r%*s\r", static_cast<int>(impl->label.size()) + 6, "");
+  std::fflush(stderr);
   return 0;
 }
 

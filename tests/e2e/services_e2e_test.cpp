@@ -113,7 +113,7 @@ TEST(KxcardItems, ReadPrintsEveryItemByNameInUtf8) {
 
   // Without the PIN the card refuses, and kxcard says so.
   out.clear();
-  EXPECT_EQ(RunCommand(kxcard + " read DF01 EF05 2 --pin 654321 --sim", &out), 1) << out;
+  EXPECT_EQ(RunCommand(kxcard + " read DF01 EF05 2 --pin 654321 --sim 2>&1", &out), 1) << out;
   EXPECT_NE(out.find("KXReadInfoAIO failed"), std::string::npos) << out;
 }
 

@@ -1,0 +1,317 @@
+#include "tools/kxcard_session.h"
+
+#include <cctype>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "KX_ICCReader.h"
+#include "tools/platform_tools.h"
+
+namespace kxcard {
+
+namespace {
+
+constexpr int kUserCard = 12;
+constexpr int kPsam = 14;
+
+// What one port gave.
+struct Probe {
+  std::string name;
+  bool opened = false;
+  bool answered = false;
+  bool userCard = false;
+  bool psam = false;
+  std::string reason;  // why it did not open, or what the reader said
+};
+
+std::string FirstLine(const std::string& text) {
+  return text.substr(0, text.find('\n'));
+}
+
+// Whether the card in `interfaceCode` answers a reset; false in *answered
+// when the reader itself did not answer.
+bool CardAnswers(int interfaceCode, bool* answered, std::string* reason) {
+  KXSelectIFD(0, interfaceCode);
+  char status = '0';
+  const int code = GetReaderStatus(0, &status);
+  *answered = code != -2 && code != -4;
+  if (code != 0) *reason = Message(code);
+  return code == 0 && status == '2';
+}
+
+// `mapFirst`: map the port to reader.device before opening it (else it is
+// mapped already, or opened by number).
+Probe ProbePort(const ReaderChoice& reader, bool mapFirst) {
+  Probe p;
+  p.name = PortName(reader);
+  if (mapFirst && KXSetComDevice(reader.port, reader.device.c_str()) != 0) {
+    p.reason = "cannot map the port";
+    return p;
+  }
+  if (KXReaderInitTest(reader.port, reader.baud) != 0) {
+    p.reason = FirstLine(OpenFailureReason(reader.port, reader.device));
+    return p;
+  }
+  p.opened = true;
+  p.psam = CardAnswers(kPsam, &p.answered, &p.reason);
+  // A silent port is left as it is: a power-off would wait for it again. The
+  // next open closes it.
+  if (!p.answered) return p;
+  p.reason.clear();
+  p.userCard = CardAnswers(kUserCard, &p.answered, &p.reason);
+  KXReaderPowerOff(0);
+  return p;
+}
+
+void Progress(const std::string& name) {
+  std::fprintf(stderr, "\rscanning %-40s", name.c_str());
+  std::fflush(stderr);
+}
+
+void ClearProgress() {
+  std::fprintf(stderr, "\r%-50s\r", "");
+  std::fflush(stderr);
+}
+
+std::string Describe(const Probe& p) {
+  if (!p.opened) return p.reason;
+  if (!p.answered) return "opened; no reader answered";
+  std::string text = "reader answers; user card ";
+  text += p.userCard ? "in" : "not in";
+  text += ", PSAM ";
+  text += p.psam ? "in" : "not in";
+  return text;
+}
+
+}  // namespace
+
+int CommandScan(const ReaderChoice& reader) {
+  struct Target {
+    ReaderChoice choice;
+    bool mapFirst;
+  };
+  std::vector<Target> targets;
+  // The port --device or --sim mapped comes first.
+  const bool mapped = !reader.device.empty() && reader.port != kUsbPort;
+  if (mapped) targets.push_back({reader, false});
+  for (const ScanPort& port : ScanPorts()) {
+    if (mapped && port.port == reader.port) continue;
+    ReaderChoice choice = reader;
+    choice.port = port.port;
+    choice.device = port.device;
+    targets.push_back({choice, !port.device.empty()});
+  }
+  ReaderChoice usb = reader;
+  usb.port = kUsbPort;
+  usb.device.clear();
+  targets.push_back({usb, false});
+
+  std::vector<Probe> probes;
+  int readers = 0;
+  for (const Target& target : targets) {
+    Progress(PortName(target.choice));
+    const Probe p = ProbePort(target.choice, target.mapFirst);
+    ClearProgress();
+    if (p.answered) ++readers;
+    if (!reader.json) std::printf("%-32s %s\n", p.name.c_str(), Describe(p).c_str());
+    std::fflush(stdout);
+    probes.push_back(p);
+  }
+  if (reader.json) {
+    std::printf("{\"readers\": %d, \"ports\": [", readers);
+    for (std::size_t i = 0; i < probes.size(); ++i) {
+      const Probe& p = probes[i];
+      std::printf(
+          "%s\n  {\"port\": %s, \"opened\": %s, \"reader\": %s, \"userCard\": %s, "
+          "\"psam\": %s, \"reason\": %s}",
+          i == 0 ? "" : ",", Json(p.name).c_str(), p.opened ? "true" : "false",
+          p.answered ? "true" : "false", p.userCard ? "true" : "false", p.psam ? "true" : "false",
+          p.reason.empty() ? "null" : Json(p.reason).c_str());
+    }
+    std::printf("]}\n");
+  }
+  if (readers == 0) {
+    std::fprintf(stderr, "no reader found\n");
+    return kExitFailure;
+  }
+  return kExitOk;
+}
+
+namespace {
+
+struct ScriptStep {
+  enum Kind { kApdu, kUser, kPsam } kind = kApdu;
+  int line = 0;
+  std::string command;   // the APDU's bytes
+  std::string expected;  // four characters, 0-9 A-F or X
+};
+
+bool IsSwPattern(std::string& text) {
+  if (text.size() != 4) return false;
+  for (char& c : text) {
+    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (!std::isxdigit(static_cast<unsigned char>(c)) && c != 'X') return false;
+  }
+  return true;
+}
+
+bool SwMatches(const std::string& sw, const std::string& pattern) {
+  for (std::size_t i = 0; i < 4; ++i) {
+    if (pattern[i] != 'X' && pattern[i] != sw[i]) return false;
+  }
+  return true;
+}
+
+// The script's steps; false with "line N: why" in *error.
+bool ParseScript(std::istream& in, std::vector<ScriptStep>* steps, std::string* error) {
+  std::string text;
+  for (int line = 1; std::getline(in, text); ++line) {
+    if (const std::size_t hash = text.find('#'); hash != std::string::npos) text.resize(hash);
+    std::istringstream words(text);
+    std::vector<std::string> tokens;
+    for (std::string word; words >> word;) tokens.push_back(word);
+    if (tokens.empty()) continue;
+    ScriptStep step;
+    step.line = line;
+    const std::string& first = tokens[0];
+    if (first[0] == '@') {
+      if (tokens.size() != 1 || (first != "@user" && first != "@psam")) {
+        *error = "line " + std::to_string(line) + ": a card switch is @user or @psam alone";
+        return false;
+      }
+      step.kind = first == "@user" ? ScriptStep::kUser : ScriptStep::kPsam;
+      steps->push_back(step);
+      continue;
+    }
+    step.expected = tokens.size() > 1 ? tokens[1] : "9000";
+    if (tokens.size() > 2 || !ParseHex(first, &step.command) || step.command.size() < 4 ||
+        !IsSwPattern(step.expected)) {
+      *error = "line " + std::to_string(line) +
+               ": expected \"APDU [SW]\": the APDU as hex digits (4 bytes or more), the "
+               "status word as 4 hex digits (X for any)";
+      return false;
+    }
+    steps->push_back(step);
+  }
+  return true;
+}
+
+struct StepResult {
+  const ScriptStep* step;
+  const char* card;
+  std::string reply;  // data and SW
+};
+
+std::string HexText(const std::string& bytes) {
+  return Hex(reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
+}
+
+void PrintJson(const std::vector<StepResult>& results, int stoppedAt) {
+  std::printf("{\"steps\": [");
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    const StepResult& r = results[i];
+    const std::string data = r.reply.size() >= 2 ? r.reply.substr(0, r.reply.size() - 2) : "";
+    const std::string sw = r.reply.size() >= 2 ? r.reply.substr(r.reply.size() - 2) : "";
+    std::printf(
+        "%s\n  {\"line\": %d, \"card\": \"%s\", \"command\": %s, \"reply\": %s, \"sw\": %s, "
+        "\"expected\": %s}",
+        i == 0 ? "" : ",", r.step->line, r.card, Json(ApduText(r.step->command)).c_str(),
+        Json(HexText(data)).c_str(), sw.empty() ? "null" : Json(HexText(sw)).c_str(),
+        Json(r.step->expected).c_str());
+  }
+  std::printf("],\n \"stoppedAt\": %s}\n",
+              stoppedAt > 0 ? std::to_string(stoppedAt).c_str() : "null");
+}
+
+}  // namespace
+
+int CommandScript(const ReaderChoice& reader, const std::vector<std::string>& args) {
+  if (args.size() != 1) return Usage("script takes one FILE, or - for stdin");
+  std::vector<ScriptStep> steps;
+  std::string error;
+  if (args[0] == "-") {
+    if (!ParseScript(std::cin, &steps, &error)) return Usage(error);
+  } else {
+    std::ifstream file(args[0]);
+    if (!file) return Usage("cannot read " + args[0]);
+    if (!ParseScript(file, &steps, &error)) return Usage(error);
+  }
+
+  if (const int rc = OpenReader(reader); rc != kExitOk) return rc;
+  std::string atr;
+  int code = PowerOnCard(false, &atr);
+  if (code != 0) {
+    const std::string message = Message(code);
+    KXReaderPowerOff(0);
+    return Failed(reader.json, "KXCpuReset", code, message);
+  }
+  const char* card = "user";
+  bool psamPowered = false;
+  std::vector<StepResult> results;
+  int stoppedAt = 0;
+  std::string why;
+  for (const ScriptStep& step : steps) {
+    if (step.kind == ScriptStep::kUser) {
+      KXSelectIFD(0, kUserCard);
+      card = "user";
+      continue;
+    }
+    if (step.kind == ScriptStep::kPsam) {
+      card = "psam";
+      if (psamPowered) {
+        KXSelectIFD(0, kPsam);
+        continue;
+      }
+      code = PowerOnCard(true, &atr);
+      psamPowered = code == 0;
+      if (code != 0) {
+        stoppedAt = step.line;
+        why = "the PSAM did not power on: " + std::to_string(code) + "\n" + Message(code);
+        break;
+      }
+      continue;
+    }
+    unsigned char reply[KX_APDU_REPLY_SIZE] = {};
+    int length = 0;
+    code = KXRunApdu(0, static_cast<int>(step.command.size()),
+                     reinterpret_cast<const unsigned char*>(step.command.data()), &length, reply);
+    StepResult result{&step, card, {}};
+    if (length >= 2 && length <= static_cast<int>(sizeof reply)) {
+      result.reply.assign(reinterpret_cast<const char*>(reply), static_cast<std::size_t>(length));
+    }
+    results.push_back(result);
+    if (!reader.json) {
+      std::printf("%d %s > %s\n", step.line, card, ApduText(step.command).c_str());
+      if (!result.reply.empty()) {
+        const std::string data = HexText(result.reply.substr(0, result.reply.size() - 2));
+        std::printf("%d %s < %s%sSW %s\n", step.line, card, data.c_str(), data.empty() ? "" : "  ",
+                    HexText(result.reply.substr(result.reply.size() - 2)).c_str());
+      }
+    }
+    if (result.reply.empty()) {
+      stoppedAt = step.line;
+      why = "KXRunApdu failed: " + std::to_string(code) + "\n" + Message(code);
+      break;
+    }
+    const std::string sw = HexText(result.reply.substr(result.reply.size() - 2));
+    if (!SwMatches(sw, step.expected)) {
+      stoppedAt = step.line;
+      why = "expected SW " + step.expected + ", got " + sw;
+      if (code != 0) why += "\n" + Message(code);
+      break;
+    }
+  }
+  KXSelectIFD(0, kUserCard);
+  KXReaderPowerOff(0);
+  if (reader.json) PrintJson(results, stoppedAt);
+  if (stoppedAt > 0) {
+    std::fprintf(stderr, "script stopped at line %d: %s\n", stoppedAt, why.c_str());
+    return kExitFailure;
+  }
+  if (!reader.json) std::printf("script done: %zu APDUs\n", results.size());
+  return kExitOk;
+}
+
+}  // namespace kxcard
