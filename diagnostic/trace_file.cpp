@@ -2,6 +2,7 @@
 // library is loaded with KX_TRACE=/path/file in the environment, the trace
 // is appended to that file, one time-stamped line each. The product is
 // linked without this file and reads no environment at all.
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -18,14 +19,15 @@ constexpr int kOutputSize = 4800;
 // Called with the library's lock held, so one line is written at a time.
 void AppendLine(const char* line) {
   static char out[kOutputSize];
-  std::timespec now{};
-  std::timespec_get(&now, TIME_UTC);
-  const std::time_t seconds = now.tv_sec;
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const long milliseconds = static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
   const std::tm* local = std::localtime(&seconds);
   int length = 0;
   if (local != nullptr) {
     length = std::snprintf(out, sizeof out, "%02d:%02d:%02d.%03ld %s\n", local->tm_hour,
-                           local->tm_min, local->tm_sec, now.tv_nsec / 1000000L, line);
+                           local->tm_min, local->tm_sec, milliseconds, line);
   } else {
     length = std::snprintf(out, sizeof out, "%s\n", line);
   }

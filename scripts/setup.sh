@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a step needs when they are missing. Sourced by
-# the demo and test scripts; `ensure_packages linux` or `ensure_packages windows`.
+# the demo and test scripts; `ensure_packages linux`, `ensure_packages hosts`
+# (the integrator's guide's host languages) or `ensure_packages windows`.
 set -euo pipefail
 
 _kx_sudo() {
@@ -32,10 +33,19 @@ ensure_packages() {
   local missing
   case "$1" in
     linux)
+      # dpkg-dev and file: CPack's .deb reads the programs' dependencies.
       missing=$(_kx_missing cmake ninja-build g++ make pkg-config libssl-dev libgtest-dev libgmock-dev \
-        libbenchmark-dev clang libclang-rt-14-dev python3)
+        libbenchmark-dev clang libclang-rt-14-dev python3 dpkg-dev file)
       # shellcheck disable=SC2086
       _kx_install $missing
+      ;;
+    hosts)
+      # The guide's C# (Mono, with code page 936) and Free Pascal examples. A
+      # machine without them still tests the rest: the examples are skipped.
+      missing=$(_kx_missing mono-mcs mono-runtime libmono-i18n4.0-cil libmono-i18n-cjk4.0-cil \
+        fp-compiler fp-units-rtl)
+      # shellcheck disable=SC2086
+      _kx_install $missing || echo "== could not install: $missing (their examples are skipped)"
       ;;
     windows)
       if ! dpkg --print-foreign-architectures | grep -qx i386; then

@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # Every test tier, from a fresh machine: installs what is missing, builds, and
-# runs the unit, integration and end-to-end tiers, the same unit and
-# integration tiers under AddressSanitizer + UndefinedBehaviorSanitizer, the
-# fuzz targets (clang: corpora replayed, 30 s each), and the Windows group
-# (the DLL under Wine). Ends with "N passed, M failed".
+# runs the unit, integration and end-to-end tiers, the packages (a staging
+# install, the guide's examples in C, Python, C# and Pascal, the .deb), the
+# same unit and integration tiers under AddressSanitizer +
+# UndefinedBehaviorSanitizer, the fuzz targets (clang: corpora replayed, 30 s
+# each), and the Windows group (the DLL under Wine, the zip).
+# KX_SKIP_WINDOWS=1 leaves the Windows group out. Ends with "N passed, M failed".
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 source scripts/setup.sh
 ensure_packages linux
+ensure_packages hosts
 if [ "${KX_SKIP_WINDOWS:-0}" != 1 ]; then ensure_packages windows; fi
 
 jobs=${KX_JOBS:-$(nproc)}
@@ -43,6 +46,7 @@ step "build" build "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 step "unit" ctest --test-dir build -L unit --output-on-failure
 step "integration" ctest --test-dir build -L integration --output-on-failure
 step "end-to-end" ctest --test-dir build -L e2e --output-on-failure
+step "packages and host languages" bash tests/package/package_test.sh "$root/build"
 
 mkdir -p build-asan
 step "sanitizer build" build "$root/build-asan" -DCMAKE_BUILD_TYPE=Debug -DKX_SANITIZE=ON -DKX_BUILD_BENCH=OFF

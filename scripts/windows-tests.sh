@@ -119,6 +119,43 @@ fi
 tally exports bash "$root/tests/windows/check_dll.sh" "$build/KX_ICCReader.dll" \
   "$root/interface/exports.tsv"
 
+# ---------------------------------------------------------------- the zip
+# What a Windows integrator unpacks, and the import library Microsoft's
+# linker takes: it must resolve the decorated stdcall names to the DLL's
+# plain ones (checked here with the MinGW linker, which reads the same
+# format).
+zipout=$build/package
+rm -rf "$zipout"
+if (cd "$build" && cpack -G ZIP --config "$build/CPackConfig.cmake" -B "$zipout") >"$build.cpack.log" 2>&1; then
+  pass "cpack -G ZIP"
+else
+  fail "cpack -G ZIP" "$(tail -3 "$build.cpack.log" | tr '\n' '|')"
+fi
+zip=$(ls "$zipout"/*.zip 2>/dev/null | head -1)
+if [ -n "$zip" ]; then
+  listing=$(python3 -c 'import sys, zipfile; print("\n".join(zipfile.ZipFile(sys.argv[1]).namelist()))' "$zip")
+  for f in bin/KX_ICCReader.dll bin/kxcard.exe diag/KX_ICCReader.dll include/KX_ICCReader.h \
+    lib/KX_ICCReader.lib lib/libKX_ICCReader.dll.a lib/KX_ICCReader.def doc/integration.md; do
+    if echo "$listing" | grep -q "/$f\$"; then pass "zip holds $f"; else fail "zip holds $f"; fi
+  done
+fi
+link_dir=$(mktemp -d)
+cat >"$link_dir/host.c" <<'HOST'
+#include "KX_ICCReader.h"
+int main(void) {
+  char message[KX_ERR_MESSAGE_SIZE];
+  KXGetErrMessage(-4, message);
+  return KXGetLibVer() == 20121227 ? 0 : 1;
+}
+HOST
+if i686-w64-mingw32-gcc -I"$root/include" -o "$link_dir/host.exe" "$link_dir/host.c" \
+  "$build/KX_ICCReader.lib" >"$link_dir/link.log" 2>&1; then
+  pass "a host links with KX_ICCReader.lib"
+else
+  fail "a host links with KX_ICCReader.lib" "$(head -3 "$link_dir/link.log" | tr '\n' '|')"
+fi
+rm -rf "$link_dir"
+
 # ---------------------------------------------------------------- Wine
 if [ -z "$sim" ] && [ -x "$root/build/kx-sim" ]; then sim=$root/build/kx-sim; fi
 if [ -z "$sim" ] || [ ! -x "$sim" ]; then

@@ -46,7 +46,8 @@ bool CardAnswers(int interfaceCode, bool* answered, std::string* reason) {
 Probe ProbePort(const ReaderChoice& reader, bool mapFirst) {
   Probe p;
   p.name = PortName(reader);
-  if (mapFirst && KXSetComDevice(reader.port, reader.device.c_str()) != 0) {
+  int code = 0;
+  if (mapFirst && !MapComPort(reader.port, reader.device, &code)) {
     p.reason = "cannot map the port";
     return p;
   }
@@ -299,7 +300,10 @@ int CommandScript(const ReaderChoice& reader, const std::vector<std::string>& ar
     if (!SwMatches(sw, step.expected)) {
       stoppedAt = step.line;
       why = "expected SW " + step.expected + ", got " + sw;
-      if (code != 0) why += "\n" + Message(code);
+      if (code != 0) {
+        why += '\n';
+        why += Message(code);
+      }
       break;
     }
   }

@@ -1,0 +1,166 @@
+#!/usr/bin/env bash
+# The library as its users get it: installed into a staging prefix, the
+# integrator's guide's examples built against the install (C with
+# pkg-config and with find_package, Python, C# under Mono, Free Pascal) and
+# run against kx-sim; then the .deb made by CPack, its contents and
+# post-install note checked, and the C example built against the unpacked
+# package with pkg-config.
+#
+#   tests/package/package_test.sh BUILD_DIR
+#
+# A host language whose compiler is not installed is skipped with a SKIP
+# line. Ends with "N passed, M failed"; exits 1 on failure.
+set -uo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+build=$(realpath "${1:-$root/build}")
+work=$(mktemp -d)
+sims=()
+cleanup() {
+  local pid
+  for pid in "${sims[@]}"; do kill "$pid" 2>/dev/null; done
+  wait 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+passed=0
+failed=0
+pass() { echo "PASS $1"; passed=$((passed + 1)); }
+fail() { echo "FAIL $1${2:+: $2}"; failed=$((failed + 1)); }
+skip() { echo "SKIP $1: $2"; }
+check() { # NAME COMMAND...: passes when the command succeeds
+  local name=$1
+  shift
+  if "$@" >"$work/check.log" 2>&1; then pass "$name"; else fail "$name" "$(tail -5 "$work/check.log" | tr '\n' '|')"; fi
+}
+
+# Starts a kx-sim from the staged install; prints its device path.
+start_sim() {
+  local file=$work/sim.$RANDOM
+  "$stage/bin/kx-sim" --exit-after-idle 60 --path-file "$file" >/dev/null 2>&1 &
+  sims+=($!)
+  for _ in $(seq 1 100); do
+    [ -s "$file" ] && break
+    sleep 0.05
+  done
+  head -1 "$file" 2>/dev/null
+}
+
+# Runs an example against a fresh kx-sim on COM3; it must print the
+# cardholder's card number and name (UTF-8).
+run_example() { # NAME COMMAND...
+  local name=$1 device out
+  shift
+  device=$(start_sim)
+  [ -n "$device" ] || { fail "$name" "kx-sim gave no device"; return; }
+  out=$("$@" 3 "$device" 2>&1)
+  if [[ "$out" == *"card number:         K12345678"* && "$out" == *"name:                张三"* ]]; then
+    pass "$name"
+  else
+    fail "$name" "$(echo "$out" | head -5 | tr '\n' '|')"
+  fi
+}
+
+# ---------------------------------------------------------------- staging install
+stage=$work/stage
+if cmake --install "$build" --prefix "$stage" >"$work/install.log" 2>&1; then pass "cmake --install into a staging prefix"; else
+  fail "cmake --install" "$(tail -3 "$work/install.log")"
+  echo "$passed passed, $failed failed"
+  exit 1
+fi
+lib=$stage/lib
+check "library file with its version" test -f "$lib/libKX_ICCReader.so.1.0.307"
+check "SONAME libKX_ICCReader.so.1" bash -c "readelf -d '$lib/libKX_ICCReader.so.1.0.307' | grep -q 'Library soname: \[libKX_ICCReader.so.1\]'"
+check "links .so.1 and .so" bash -c "[ \"\$(readlink '$lib/libKX_ICCReader.so.1')\" = libKX_ICCReader.so.1.0.307 ] && [ \"\$(readlink '$lib/libKX_ICCReader.so')\" = libKX_ICCReader.so.1 ]"
+check "diagnostic build beside it" test -f "$lib/libKX_ICCReader-diag.so.1"
+for f in include/KX_ICCReader.h bin/kxcard bin/kx-sim lib/udev/rules.d/60-kx-iccreader.rules \
+  lib/pkgconfig/kx_iccreader.pc lib/cmake/KX_ICCReader/KX_ICCReaderConfig.cmake \
+  share/doc/KX_ICCReader/integration.md; do
+  check "installed $f" test -f "$stage/$f"
+done
+check "installed kxcard runs from the install" "$stage/bin/kxcard" --version
+
+examples=$work/examples
+python3 "$root/tests/package/extract_examples.py" "$root/docs/integration.md" "$examples" >/dev/null ||
+  fail "the guide's examples"
+
+# ---------------------------------------------------------------- C, both ways
+export PKG_CONFIG_PATH=$lib/pkgconfig
+if cc -Wall -Wextra -Werror -o "$work/read_basic_pc" "$examples/read_basic.c" \
+  $(pkg-config --cflags --libs kx_iccreader) -Wl,-rpath,"$(pkg-config --variable=libdir kx_iccreader)" \
+  >"$work/cc.log" 2>&1; then
+  pass "C example builds with pkg-config"
+  run_example "C example (pkg-config) reads the card" "$work/read_basic_pc"
+else
+  fail "C example builds with pkg-config" "$(head -5 "$work/cc.log" | tr '\n' '|')"
+fi
+if cmake -S "$examples" -B "$work/cmake-host" -G Ninja -DCMAKE_PREFIX_PATH="$stage" \
+  -DCMAKE_BUILD_RPATH="$lib" >"$work/cmake.log" 2>&1 && ninja -C "$work/cmake-host" >>"$work/cmake.log" 2>&1; then
+  pass "C example builds with find_package(KX_ICCReader)"
+  run_example "C example (find_package) reads the card" "$work/cmake-host/read_basic"
+else
+  fail "C example builds with find_package(KX_ICCReader)" "$(tail -5 "$work/cmake.log" | tr '\n' '|')"
+fi
+
+# ---------------------------------------------------------------- host languages
+export LD_LIBRARY_PATH=$lib
+run_example "Python example (ctypes) reads the card" python3 "$examples/read_basic.py"
+
+if command -v mcs >/dev/null && command -v mono >/dev/null; then
+  if mcs -nologo -out:"$work/ReadBasic.exe" "$examples/ReadBasic.cs" >"$work/mcs.log" 2>&1; then
+    pass "C# example compiles (mcs)"
+    run_example "C# example (Mono) reads the card" mono "$work/ReadBasic.exe"
+  else
+    fail "C# example compiles (mcs)" "$(head -5 "$work/mcs.log" | tr '\n' '|')"
+  fi
+else
+  skip "C# example" "Mono is not installed (Debian mono-mcs, mono-runtime)"
+fi
+
+if command -v fpc >/dev/null; then
+  mkdir -p "$work/fpc"
+  if fpc -v0 -FU"$work/fpc" -Fl"$lib" -k-rpath="$lib" -o"$work/read_basic_fpc" \
+    "$examples/read_basic.pas" >"$work/fpc.log" 2>&1; then
+    pass "Pascal example compiles (fpc)"
+    run_example "Pascal example (Free Pascal) reads the card" "$work/read_basic_fpc"
+  else
+    fail "Pascal example compiles (fpc)" "$(grep -i error "$work/fpc.log" | head -5 | tr '\n' '|')"
+  fi
+else
+  skip "Pascal example" "Free Pascal is not installed (Debian fp-compiler, fp-units-rtl)"
+fi
+unset LD_LIBRARY_PATH
+
+# ---------------------------------------------------------------- the .deb
+if (cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/deb") >"$work/cpack.log" 2>&1; then
+  pass "cpack -G DEB"
+else
+  fail "cpack -G DEB" "$(tail -5 "$work/cpack.log" | tr '\n' '|')"
+fi
+deb=$(ls "$work"/deb/*.deb 2>/dev/null | head -1)
+if [ -n "$deb" ]; then
+  dpkg-deb -c "$deb" >"$work/deb.contents"
+  for f in ./usr/lib/libKX_ICCReader.so.1.0.307 ./usr/lib/libKX_ICCReader.so.1 ./usr/include/KX_ICCReader.h \
+    ./usr/bin/kxcard ./usr/bin/kx-sim ./usr/lib/udev/rules.d/60-kx-iccreader.rules \
+    ./usr/lib/pkgconfig/kx_iccreader.pc ./usr/lib/cmake/KX_ICCReader/KX_ICCReaderConfig.cmake; do
+    check "package holds $f" grep -q " $f" "$work/deb.contents"
+  done
+  dpkg-deb -e "$deb" "$work/control"
+  # The note printed after installing: who may open the reader.
+  check "post-install note names the group dialout" grep -q 'group "dialout"' "$work/control/postinst"
+  check "post-install note names the group plugdev" grep -q 'group "plugdev"' "$work/control/postinst"
+  check "package version 1.0.307" bash -c "dpkg-deb -f '$deb' Version | grep -qx 1.0.307"
+  check "package depends on the C++ runtime" bash -c "dpkg-deb -f '$deb' Depends | grep -q libstdc++"
+  dpkg-deb -x "$deb" "$work/root"
+  if cc -o "$work/read_basic_deb" "$examples/read_basic.c" \
+    $(PKG_CONFIG_PATH=$work/root/usr/lib/pkgconfig pkg-config --cflags --libs kx_iccreader) \
+    -Wl,-rpath,"$work/root/usr/lib" >"$work/cc-deb.log" 2>&1; then
+    pass "C example builds against the package with pkg-config"
+    run_example "C example (package) reads the card" "$work/read_basic_deb"
+  else
+    fail "C example builds against the package" "$(head -5 "$work/cc-deb.log" | tr '\n' '|')"
+  fi
+fi
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
