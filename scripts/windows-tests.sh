@@ -222,6 +222,16 @@ start_sim 5 && tally host-reader-com5 winerun "$host" reader "$dll" 5
 start_sim 12 && tally host-reader-com12 winerun "$host" reader "$dll" 12
 start_sim 20 --silent && tally host-silent-com20 winerun "$host" silent "$dll" 20
 
+# The diagnostic DLL, in place of the product, traces to the file KX_TRACE
+# names (a Windows path: Wine's Z: drive is the Linux root), PIN data as **.
+trace=$scratch/kx-trace.txt
+start_sim 6 && KX_TRACE="Z:$trace" tally host-diag-com6 winerun "$host" reader "$run_build/diag/KX_ICCReader.dll" 6
+if grep -q "export KXReaderInit = 0" "$trace" 2>/dev/null && grep -q "apdu slot 0 > " "$trace"; then
+  pass "diagnostic DLL writes its trace to KX_TRACE"
+else
+  fail "diagnostic DLL writes its trace to KX_TRACE" "$(head -3 "$trace" 2>/dev/null | tr '\n' '|')"
+fi
+
 # kxcard.exe over the same reader on COM5.
 kxcard_check() { # NAME EXPECTED_TEXT ARGS...
   local name=$1 expected=$2 out rc

@@ -139,4 +139,17 @@ TEST(KxcardScript, RunsInOneSessionAndStopsAtTheFirstUnexpectedStatus) {
   std::remove(trace.c_str());
 }
 
+TEST(KxcardScan, TellsWhereAReaderAnswersAndWhichCardsAreIn) {
+  const std::string kxcard = std::string("KX_SIM=") + KX_SIM_PATH + " " + KXCARD_PATH;
+  std::string out;
+  ASSERT_EQ(
+      RunCommand(kxcard + " scan --port 12 --sim --sim-args --no-psam --json 2>/dev/null", &out), 0)
+      << out;
+  EXPECT_NE(out.find("{\"port\": \"COM12 (/dev/pts/"), std::string::npos) << out;
+  EXPECT_NE(out.find("\"opened\": true, \"reader\": true, \"userCard\": true, \"psam\": false"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("{\"port\": \"USB\""), std::string::npos) << out;
+}
+
 }  // namespace

@@ -1,6 +1,7 @@
 // Item output and the display text of a whole file (CombinedData).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -228,6 +229,34 @@ TEST_F(CombinedDataTest, MissingBuffersAreRefused) {
   char out[8] = "x";
   EXPECT_EQ(CombinedData(1, "3F00", "EF05", nullptr, out), -12);
   EXPECT_EQ(CombinedData(1, "3F00", "EF05", "", nullptr), -12);
+}
+
+}  // namespace
+}  // namespace kx
+
+namespace kx {
+namespace {
+
+// KX_READ_INFO_SIZE, the read services' output buffer the header states,
+// holds the widest output of any file (every item of it, and the NUL a hex
+// item writes last), and no more is asked of hosts.
+TEST(DictionaryItemOutput, TheStatedReadBufferFitsTheWidestFile) {
+  static char out[8192];
+  int widest = 0;
+  for (int i = 0; TagCardRecordInfo[i].directory[0] != '\0';) {
+    const TagCardRecordInfoRow& first = TagCardRecordInfo[i];
+    std::memset(out, 'x', sizeof out);
+    int used = 0;
+    for (; TagCardRecordInfo[i].directory[0] != '\0' &&
+           std::strcmp(TagCardRecordInfo[i].directory, first.directory) == 0 &&
+           std::strcmp(TagCardRecordInfo[i].file, first.file) == 0;
+         ++i) {
+      const TagCardRecordInfoRow& row = TagCardRecordInfo[i];
+      used += FormatItemValue(row.dataType, row.length, nullptr, 0, out + used);
+    }
+    widest = std::max(widest, used + (out[used] == '\0' ? 1 : 0));
+  }
+  EXPECT_EQ(widest, KX_READ_INFO_SIZE);
 }
 
 }  // namespace
