@@ -434,50 +434,51 @@ int PinResult(const Options& o, const char* what, int code, int tries, const std
   return Failed(o.reader.json, what, code, message);
 }
 
+// Opens the reader, powers the user card on, runs `pinCommand(&tries,
+// &call)` and reports what it gave.
+template <typename PinCommand>
+int RunPinCommand(const Options& o, PinCommand pinCommand) {
+  if (const int rc = kxcard::OpenReader(o.reader); rc != kExitOk) return rc;
+  std::string atr;
+  const char* call = "KXCpuReset";
+  int tries = 0;
+  int code = kxcard::PowerOnCard(false, &atr);
+  if (code == 0) code = pinCommand(&tries, &call);
+  const std::string message = Message(code);
+  KXReaderPowerOff(0);
+  return PinResult(o, call, code, tries, message);
+}
+
 int CommandVerifyPin(const Options& o) {
   if (o.args.size() > 1 || (o.args.size() == 1 && !IsPin(o.args[0]))) {
     return Usage("verify-pin takes a PIN of 6 digits, or none to type it on the pad");
   }
-  if (const int rc = kxcard::OpenReader(o.reader); rc != kExitOk) return rc;
-  std::string atr;
-  const char* call = "KXCpuReset";
-  int code = kxcard::PowerOnCard(false, &atr);
-  int tries = 0;
-  if (code == 0) {
+  return RunPinCommand(o, [&o](int* tries, const char** call) {
     char pin[KX_PIN_SIZE + 1] = {};
+    int code = 0;
     if (o.args.empty()) {
       code = AskPad(1, pin);
-      call = "KXReadPassword";
+      *call = "KXReadPassword";
     } else {
       std::snprintf(pin, sizeof pin, "%s", o.args[0].c_str());
     }
     if (code == 0) {
-      code = KXCardVerifyPIN(0, pin, &tries);
-      call = "KXCardVerifyPIN";
+      code = KXCardVerifyPIN(0, pin, tries);
+      *call = "KXCardVerifyPIN";
     }
     Wipe(pin, sizeof pin);
-  }
-  const std::string message = Message(code);
-  KXReaderPowerOff(0);
-  return PinResult(o, call, code, tries, message);
+    return code;
+  });
 }
 
 int CommandChangePin(const Options& o) {
   if (o.args.size() != 2 || !IsPin(o.args[0]) || !IsPin(o.args[1])) {
     return Usage("change-pin takes the old and the new PIN, 6 digits each");
   }
-  if (const int rc = kxcard::OpenReader(o.reader); rc != kExitOk) return rc;
-  std::string atr;
-  const char* call = "KXCpuReset";
-  int code = kxcard::PowerOnCard(false, &atr);
-  int tries = 0;
-  if (code == 0) {
-    code = KXCardChangePIN(0, o.args[0].c_str(), o.args[1].c_str(), &tries);
-    call = "KXCardChangePIN";
-  }
-  const std::string message = Message(code);
-  KXReaderPowerOff(0);
-  return PinResult(o, call, code, tries, message);
+  return RunPinCommand(o, [&o](int* tries, const char** call) {
+    *call = "KXCardChangePIN";
+    return KXCardChangePIN(0, o.args[0].c_str(), o.args[1].c_str(), tries);
+  });
 }
 
 // The data-item commands, with the reader named by the options.
