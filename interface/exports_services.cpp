@@ -9,6 +9,10 @@
 #include "services/key_authentication.h"
 #include "services/secured_commands.h"
 
+static_assert(KX_CARD_NUMBER_SIZE == kx::kCardNumberTextSize);
+static_assert(KX_IDENTIFICATION_CODE_SIZE == kx::kIdentificationCodeTextSize);
+static_assert(KX_ORGANISATION_NUMBER_SIZE == kx::kOrganisationNumberTextSize);
+
 namespace {
 
 // KXReadInfoAIO and testKXReadInfoAIO: one routine under two names. The DLL
@@ -99,36 +103,38 @@ KX_API int KX_CALL KXReadCardID(int /*reserved*/, char* cardNumber, char* identi
                                 char* organisationNumber) {
   kx::ExportCall call;
   if (cardNumber == nullptr || identificationCode == nullptr || organisationNumber == nullptr) {
-    return kx::kErrParam;
+    return call.Result(kx::kErrParam);
   }
-  return kx::ReadCardIdentity(cardNumber, identificationCode, organisationNumber);
+  return call.Result(kx::ReadCardIdentity(cardNumber, identificationCode, organisationNumber));
 }
 
 KX_API int KX_CALL KXReadCardIDAIO(char* cardNumber, char* identificationCode,
                                    char* organisationNumber) {
   kx::ExportCall call;
   if (cardNumber == nullptr || identificationCode == nullptr || organisationNumber == nullptr) {
-    return kx::kErrParam;
+    return call.Result(kx::kErrParam);
   }
-  return kx::ReadCardIdentityAllInOne(cardNumber, identificationCode, organisationNumber);
+  return call.Result(
+      kx::ReadCardIdentityAllInOne(cardNumber, identificationCode, organisationNumber));
 }
 
 KX_API int KX_CALL KXUpdateCardIDAIO(const char* regionCode, const char* serialPart,
                                      char* newIdentificationCode) {
   kx::ExportCall call;
-  if (newIdentificationCode == nullptr) return kx::kErrParam;
-  return kx::RewriteIdentificationCodeAllInOne(regionCode, serialPart, newIdentificationCode);
+  if (newIdentificationCode == nullptr) return call.Result(kx::kErrParam);
+  return call.Result(
+      kx::RewriteIdentificationCodeAllInOne(regionCode, serialPart, newIdentificationCode));
 }
 
 KX_API int KX_CALL KXCardUnlockPIN(int /*reserved*/, const char* newPin) {
   kx::ExportCall call;
-  if (newPin == nullptr) return kx::kErrParam;
-  return kx::UnlockPin(newPin);
+  if (newPin == nullptr) return call.Result(kx::kErrParam);
+  return call.Result(kx::UnlockPin(newPin));
 }
 
 KX_API int KX_CALL KXAppLock(int /*reserved*/, const char* directory) {
   kx::ExportCall call;
-  return kx::LockApplication(directory);
+  return call.Result(kx::LockApplication(directory));
 }
 
 }  // extern "C"

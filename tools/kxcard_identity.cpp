@@ -57,13 +57,13 @@ void Report(const ItemOptions& o, const std::string& json, const std::string& te
 int ReadIdentity(const std::vector<std::string>& args, const ItemOptions& o) {
   if (!args.empty()) return Usage("id takes no arguments");
   RememberPort(o);
-  char number[10] = {};
-  char code[33] = {};
-  char organisation[25] = {};
+  char number[KX_CARD_NUMBER_SIZE] = {};
+  char code[KX_IDENTIFICATION_CODE_SIZE] = {};
+  char organisation[KX_ORGANISATION_NUMBER_SIZE] = {};
   const int r = KXReadCardIDAIO(number, code, organisation);
   if (r != 0) return Failed(o, "KXReadCardIDAIO", r);
   // The card number is characters, as the card holds them.
-  const std::string card = GbkToUtf8(std::string(number, strnlen(number, 9)));
+  const std::string card = GbkToUtf8(std::string(number, strnlen(number, KX_CARD_NUMBER_SIZE - 1)));
   Report(o,
          "{\"cardNumber\": " + Json(card) + ", \"identificationCode\": " + Json(code) +
              ", \"organisationNumber\": " + Json(organisation) + "}",
@@ -81,7 +81,7 @@ int SetIdentity(const std::vector<std::string>& args, const ItemOptions& o) {
     return kExitUsage;
   }
   RememberPort(o);
-  char code[33] = {};
+  char code[KX_IDENTIFICATION_CODE_SIZE] = {};
   const int r = KXUpdateCardIDAIO(args[0].c_str(), args[1].c_str(), code);
   if (r != 0) return Failed(o, "KXUpdateCardIDAIO", r);
   Report(o, std::string("{\"identificationCode\": ") + Json(code) + "}",

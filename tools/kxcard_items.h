@@ -15,9 +15,9 @@ struct ItemOptions {
   int port = 1;  // the COM port of the reader (100: USB)
   int baud = 9600;
   std::string device;  // the tty COM `port` is mapped to (Linux); empty: the default
-  bool json = false;  // one JSON object on stdout instead of text
-  std::string pin;    // handed to SetPin before the command, when set
-  bool yes = false;   // a command that changes the card for good asks nothing
+  bool json = false;   // one JSON object on stdout instead of text
+  std::string pin;     // handed to SetPin before the command, when set
+  bool yes = false;    // a command that changes the card for good asks nothing
 };
 
 // Usage lines of the commands below.

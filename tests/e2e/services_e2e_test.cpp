@@ -152,7 +152,8 @@ TEST(KxcardIdentity, RewriteAndLockLastInTheSavedProfile) {
   out.clear();
   ASSERT_EQ(RunCommand(kxcard + " lock-app DF03 --yes" + loading, &out), 0) << out;
   out.clear();
-  EXPECT_EQ(RunCommand(kxcard + " read DF03 EF06 1 --pin 123456" + loading, &out), 1) << out;
+  EXPECT_EQ(RunCommand(kxcard + " read DF03 EF06 1 --pin 123456" + loading + " 2>&1", &out), 1)
+      << out;
   EXPECT_NE(out.find("sw返回 6a81"), std::string::npos) << out;
   out.clear();
   EXPECT_EQ(RunCommand(kxcard + " read DF01 EF05 1 --pin 123456" + loading, &out), 0) << out;
