@@ -140,7 +140,8 @@ std::string GroupOf(const std::string& path) {
   return g != nullptr ? g->gr_name : std::to_string(st.st_gid);
 }
 
-std::string RefusedOpen(const std::string& path, int error) {
+// `named`: the user gave the path, so a missing device is no mapping to suggest.
+std::string RefusedOpen(const std::string& path, int error, bool named = false) {
   std::string text = "cannot open " + path + ": " + std::strerror(error);
   if (error == EACCES || error == EPERM) {
     const std::string group = GroupOf(path);
@@ -151,7 +152,7 @@ std::string RefusedOpen(const std::string& path, int error) {
       text += "\nhint: only root may open " + path +
               "; install the udev rule (packaging/udev) or run as root";
     }
-  } else if (error == ENOENT) {
+  } else if (error == ENOENT && !named) {
     text += "\nhint: map the COM port to your reader's device with --device PATH";
   }
   return text;
@@ -198,7 +199,7 @@ std::string OpenFailureReason(int port, const std::string& device) {
   if (port == 100) return UsbFailureReason();
   const std::string path = device.empty() ? DefaultDevice(port) : device;
   const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return RefusedOpen(path, errno);
+  if (fd < 0) return RefusedOpen(path, errno, !device.empty());
   std::string reason;
   termios settings{};
   if (tcgetattr(fd, &settings) != 0) {
