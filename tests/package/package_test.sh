@@ -83,6 +83,13 @@ check "installed kxcard runs from the install" "$stage/bin/kxcard" --version
 examples=$work/examples
 python3 "$root/tests/package/extract_examples.py" "$root/docs/integration.md" "$examples" >/dev/null ||
   fail "the guide's examples"
+# Every export of the table is declared in each host language's example.
+for example in read_basic.py ReadBasic.cs kx_iccreader.pas; do
+  missing=$(grep -v '^#' "$root/interface/exports.tsv" | cut -f2 | while read -r name; do
+    grep -qw "$name" "$examples/$example" || echo "$name"
+  done | tr '\n' ' ')
+  if [ -z "$missing" ]; then pass "$example declares every export"; else fail "$example declares every export" "missing $missing"; fi
+done
 
 # ---------------------------------------------------------------- C, both ways
 export PKG_CONFIG_PATH=$lib/pkgconfig
