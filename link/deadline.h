@@ -10,8 +10,8 @@
 
 namespace kx::deadline {
 
-// The longest single wait the link asks the platform for, so that the Escape
-// key and the clock are looked at again soon enough.
+// The longest single wait the link asks the platform for where an Escape key
+// can end the wait, so that the key is looked at again soon enough.
 inline constexpr std::uint32_t kMaxWaitSliceMs = 10;
 
 // Limits larger than this are cut to it, so that "limit + 1" and the unsigned
@@ -32,9 +32,10 @@ constexpr bool MoreThanPassed(std::uint32_t start, std::uint32_t now, std::uint3
 // `start`: the wait after which MoreThanPassed turns true. 0 once it is true.
 std::uint32_t UntilMoreThan(std::uint32_t start, std::uint32_t now, std::uint32_t limitMs);
 
-// The wait to ask for when the nearest rule fires in `untilMs`: never more
-// than kMaxWaitSliceMs, never more than `untilMs`, and at least 1 ms so a
-// caller's loop always makes progress on the clock.
+// The wait to ask for, with an Escape key to watch, when the nearest rule
+// fires in `untilMs`: never more than kMaxWaitSliceMs, never more than
+// `untilMs`, and at least 1 ms so a caller's loop always makes progress on
+// the clock.
 std::uint32_t WaitSlice(std::uint32_t untilMs);
 
 // A whole number of seconds as a millisecond limit: negative counts as 0, and

@@ -52,26 +52,29 @@ Take TakeWaiting(platform::Backend& os, platform::SerialPort* port, std::uint8_t
 
 // The serial read loop. Each round checks the overall limit and the Escape
 // key, takes what has arrived and applies the idle rule; between rounds it
-// sleeps in the port's readability wait for at most one slice, cut short so
-// that the limit and the idle rule are checked at the first millisecond they
-// can fire. The first round only waits: right after a command the reply
-// cannot be there yet, and if it is, the wait returns at once.
+// waits for input until the first instant the limit or the idle rule can
+// fire. With an Escape key the wait is cut into slices so the key is looked
+// at in time; without one (POSIX) nothing else can end it, so it is one wait
+// and a silent reader costs one system call. The driver is asked for input
+// only after a wait that saw some: right after a command the reply cannot be
+// there yet, and after a wait that timed out there is none.
 int ReadSerial(platform::Backend& os, platform::SerialPort* port, std::uint8_t* buffer,
                int capacity, std::uint8_t endByte, int timeoutSeconds) {
   const std::uint32_t start = os.TickMs();
-  os.EscapePressed();  // a press made before the read began does not count
+  const bool escapeKey = os.HasEscapeKey();
+  if (escapeKey) os.EscapePressed();  // a press made before the read began does not count
   const std::uint32_t limitMs = deadline::SecondsToLimitMs(timeoutSeconds);
   const int room = capacity - 1;
   int total = 0;
   std::uint32_t lastData = start;
   buffer[0] = 0;
 
-  for (bool firstRound = true;; firstRound = false) {
+  for (bool readable = false;;) {
     if (deadline::MoreThanPassed(start, os.TickMs(), limitMs)) return kErrComm;
-    if (os.EscapePressed()) return kErrComm;
+    if (escapeKey && os.EscapePressed()) return kErrComm;
 
     Take taken = Take::Nothing;
-    if (!firstRound) {
+    if (readable) {
       int got = 0;
       taken = TakeWaiting(os, port, buffer + total, room - total, &got);
       // A reply longer than the buffer ends the read with what fits; the
@@ -94,11 +97,13 @@ int ReadSerial(platform::Backend& os, platform::SerialPort* port, std::uint8_t* 
     }
     if (until == 0) return kErrComm;  // the overall limit has passed
     // A port that reports input it will not hand over would make the
-    // readability wait return at once; sleep instead of spinning on it.
+    // readability wait return at once; sleep a slice instead of spinning on
+    // it, and ask again.
     if (taken == Take::Stalled) {
       os.SleepMs(deadline::WaitSlice(until));
+      readable = true;
     } else {
-      os.SerialWaitReadable(port, deadline::WaitSlice(until));
+      readable = os.SerialWaitReadable(port, escapeKey ? deadline::WaitSlice(until) : until);
     }
   }
   return total;

@@ -105,8 +105,12 @@ class Backend {
   virtual int SerialRead(SerialPort* port, std::uint8_t* buffer, int maxBytes) = 0;
 
   // Blocks until input is waiting or `timeoutMs` has passed, without
-  // consuming input. True when input is waiting. A backend may return early
-  // (spuriously) but never later than the time-out.
+  // consuming input. True when input is waiting; false when none was
+  // waiting as it returned, so the caller need not ask the driver again. A
+  // backend may return early (spuriously) but never later than the
+  // time-out. The time-out may be the caller's whole remaining time (seconds):
+  // a backend blocks in the operating system for it rather than waking in
+  // slices, unless it has something of its own to look at meanwhile.
   virtual bool SerialWaitReadable(SerialPort* port, std::uint32_t timeoutMs) = 0;
 
   // The platform handle of the port as a 32-bit value, for hosts that asked
@@ -176,6 +180,11 @@ class Backend {
   // True when the Escape key is down now or was pressed since the previous
   // query. POSIX has no global keyboard state and always answers false.
   virtual bool EscapePressed() = 0;
+
+  // False when EscapePressed can never answer true (POSIX). A wait that
+  // nothing but its deadline can end is then one wait for the whole time;
+  // with a key, callers look at it again at least every few milliseconds.
+  virtual bool HasEscapeKey() = 0;
 };
 
 // The backend in use: the native one unless a test installed another.

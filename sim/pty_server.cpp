@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -18,12 +19,18 @@ namespace {
 // A reply nobody reads must not eat the simulator's memory.
 constexpr std::size_t kMaxUnwritten = 1 << 20;
 constexpr std::size_t kMaxLine = 4096;
+// On a paced line bytes go to the host at most once a millisecond, as a
+// UART's receive FIFO hands them over in bursts; the end of a chunk is
+// never held back.
+constexpr std::uint64_t kBatchUs = 1000;
+// The longest sleep of the serving loop with nothing due.
+constexpr std::uint64_t kIdleWakeUs = 1000000;
 
-std::uint64_t NowMs() {
+std::uint64_t NowUs() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<std::uint64_t>(ts.tv_sec) * 1000 +
-         static_cast<std::uint64_t>(ts.tv_nsec) / 1000000;
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1000000 +
+         static_cast<std::uint64_t>(ts.tv_nsec) / 1000;
 }
 
 bool SetFlags(int fd, int statusFlags) {
@@ -114,17 +121,25 @@ void PtyServer::RequestStop() {
   }
 }
 
+std::optional<std::uint64_t> PtyServer::NextWriteUs() const {
+  const std::optional<std::uint64_t> next = schedule_.NextDue();
+  if (!next || schedule_.baud() == 0) return next;
+  return std::min(std::max(*next, lastWriteUs_ + kBatchUs), *schedule_.ChunkEndDue());
+}
+
 PtyServer::StopReason PtyServer::Serve() {
   if (master_ < 0) return StopReason::kError;
-  lastInputMs_ = NowMs();
+  // A paced line is only as exact as the wake-ups that feed it.
+  if (schedule_.baud() != 0) prctl(PR_SET_TIMERSLACK, 1UL);
+  lastInputUs_ = NowUs();
   while (!stop_) {
-    std::uint64_t now = NowMs();
+    std::uint64_t now = NowUs();
     WriteDue(now);
 
-    std::uint64_t timeout = 1000;
-    if (auto due = schedule_.NextDue()) timeout = std::min(timeout, *due > now ? *due - now : 0);
+    std::uint64_t timeout = kIdleWakeUs;
+    if (auto due = NextWriteUs()) timeout = std::min(timeout, *due > now ? *due - now : 0);
     if (idleLimitMs_ > 0 && schedule_.empty() && unwritten_.empty()) {
-      const std::uint64_t deadline = lastInputMs_ + idleLimitMs_;
+      const std::uint64_t deadline = lastInputUs_ + idleLimitMs_ * 1000;
       if (now >= deadline) return StopReason::kIdle;
       timeout = std::min(timeout, deadline - now);
     }
@@ -134,7 +149,9 @@ PtyServer::StopReason PtyServer::Serve() {
     fds[1] = {wake_[0], POLLIN, 0};
     nfds_t count = 2;
     if (linesFd_ >= 0) fds[count++] = {linesFd_, POLLIN, 0};
-    const int ready = poll(fds, count, static_cast<int>(timeout));
+    const timespec wait{static_cast<time_t>(timeout / 1000000),
+                        static_cast<long>(timeout % 1000000) * 1000};
+    const int ready = ppoll(fds, count, &wait, nullptr);
     if (ready < 0) {
       if (errno == EINTR) continue;
       return StopReason::kError;
@@ -145,7 +162,7 @@ PtyServer::StopReason PtyServer::Serve() {
       }
     }
     if (fds[0].revents & POLLIN) {
-      HandleHostBytes(NowMs());
+      HandleHostBytes(NowUs());
     } else if (fds[0].revents & (POLLHUP | POLLERR)) {
       // Only seen when no slave descriptor is open, which our own prevents;
       // pause rather than spin should it happen anyway.
@@ -163,10 +180,11 @@ void PtyServer::HandleHostBytes(std::uint64_t now) {
     const ssize_t n = read(master_, buffer, sizeof buffer);
     if (n <= 0) break;
     any = true;
-    schedule_.Add(now, device_.OnHostBytes(buffer, static_cast<std::size_t>(n)));
+    const std::uint64_t arrived = schedule_.HostBytes(now, static_cast<std::size_t>(n));
+    schedule_.Add(arrived, device_.OnHostBytes(buffer, static_cast<std::size_t>(n)));
   }
   if (!any) return;
-  lastInputMs_ = now;
+  lastInputUs_ = now;
   if (afterInput_) afterInput_();
 }
 
@@ -178,6 +196,7 @@ void PtyServer::WriteDue(std::uint64_t now) {
         unwritten_.begin(),
         unwritten_.begin() + static_cast<std::ptrdiff_t>(unwritten_.size() - kMaxUnwritten));
   }
+  if (!due.empty()) lastWriteUs_ = now;
   while (!unwritten_.empty()) {
     const ssize_t n = write(master_, unwritten_.data(), unwritten_.size());
     if (n <= 0) break;

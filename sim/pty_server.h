@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,9 @@ class PtyServer {
 
   // 0 for no limit: serving ends after this long without host bytes.
   void SetIdleLimitMs(std::uint64_t ms) { idleLimitMs_ = ms; }
+  // Paces the line at `baud` both ways (see ReplySchedule); 0, the default,
+  // for bytes at once. Before Serve.
+  void SetBaud(std::uint32_t baud) { schedule_.SetBaud(baud); }
   // Called after every batch of host bytes has been given to the device.
   void SetAfterInput(std::function<void()> callback) { afterInput_ = std::move(callback); }
   // Lines read from `fd` (e.g. standard input) are handed to `onLine`, on the
@@ -47,9 +51,11 @@ class PtyServer {
   void RequestStop();
 
  private:
-  void HandleHostBytes(std::uint64_t now);
+  void HandleHostBytes(std::uint64_t nowUs);
   void HandleLines();
-  void WriteDue(std::uint64_t now);
+  void WriteDue(std::uint64_t nowUs);
+  // When the serving loop next hands bytes to the host.
+  std::optional<std::uint64_t> NextWriteUs() const;
 
   SerialDevice& device_;
   int master_ = -1;
@@ -58,7 +64,8 @@ class PtyServer {
   std::string slavePath_;
   std::atomic<bool> stop_{false};
   std::uint64_t idleLimitMs_ = 0;
-  std::uint64_t lastInputMs_ = 0;
+  std::uint64_t lastInputUs_ = 0;
+  std::uint64_t lastWriteUs_ = 0;
   std::function<void()> afterInput_;
   ReplySchedule schedule_;
   std::vector<std::uint8_t> unwritten_;

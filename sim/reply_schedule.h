@@ -1,6 +1,12 @@
-// Reply chunks of a simulated serial device waiting for their time on the
-// line, the one ordering rule of both transports (the in-process simulated
-// platform and kx-sim's pseudo-terminal).
+// The serial line between a host and a simulated device, the one timing rule
+// of both transports (the in-process simulated platform and kx-sim's
+// pseudo-terminal): when the device sees the host's bytes, and when each byte
+// of its replies reaches the host. Times are microseconds on the transport's
+// clock.
+//
+// A line without a speed (baud 0) carries bytes at once. A paced line carries
+// one byte per 10 bit times (start bit, 8 data bits, stop bit) each way, so a
+// byte is due when its last bit is in; the two directions are independent.
 #pragma once
 
 #include <cstddef>
@@ -13,26 +19,51 @@
 
 namespace kx::sim {
 
-// A chunk is due its delay after the previous one; the first counts from the
-// host bytes it answers. Chunks leave in the order they were added, so a slow
-// reply is never overtaken by a quicker one behind it, as on a real line.
+// The time `count` bytes take on a line of `baud` (0: none).
+std::uint64_t LineTimeUs(std::size_t count, std::uint32_t baud);
+
 class ReplySchedule {
  public:
-  void Add(std::uint64_t nowMs, const std::vector<ReplyChunk>& chunks);
+  // 0 for a line without a speed. Kept across Clear.
+  void SetBaud(std::uint32_t baud) { baud_ = baud; }
+  std::uint32_t baud() const { return baud_; }
+
+  // `count` host bytes written at `nowUs` follow any still on their way to
+  // the device; returns the instant the last of them is in.
+  std::uint64_t HostBytes(std::uint64_t nowUs, std::size_t count);
+
+  // The device's answer to host bytes that were in at `arrivedUs`. A chunk
+  // starts its delay after the previous chunk's last byte (the first after
+  // `arrivedUs`), and never before an earlier reply has finished, so a slow
+  // reply is never overtaken by a quicker one behind it, as on a real line.
+  void Add(std::uint64_t arrivedUs, const std::vector<ReplyChunk>& chunks);
+
   bool empty() const { return items_.empty(); }
+  // When the next byte is due at the host.
   std::optional<std::uint64_t> NextDue() const;
-  // Every byte due at `nowMs`, in order.
-  std::vector<std::uint8_t> TakeDue(std::uint64_t nowMs);
+  // When the last byte of the chunk now under way is due. A transport that
+  // hands bytes over in batches never holds this one back.
+  std::optional<std::uint64_t> ChunkEndDue() const;
+  // Every byte due at `nowUs`, in order.
+  std::vector<std::uint8_t> TakeDue(std::uint64_t nowUs);
   // Bytes still waiting, due or not.
   std::size_t PendingBytes() const;
-  void Clear() { items_.clear(); }
+  // Drops the replies on their way (the host closed its port); bytes the
+  // host sent still take their time on the line.
+  void Clear();
 
  private:
   struct Item {
-    std::uint64_t due;
+    std::uint64_t start;  // when the chunk's first bit goes on the line
     std::vector<std::uint8_t> bytes;
+    std::size_t taken = 0;
   };
+  std::uint64_t DueOf(const Item& item, std::size_t index) const;
+  std::uint64_t EndOf(const Item& item) const;
+
   std::deque<Item> items_;
+  std::uint32_t baud_ = 0;
+  std::uint64_t hostLineFreeUs_ = 0;
 };
 
 }  // namespace kx::sim

@@ -1,5 +1,6 @@
 // The native backend on POSIX systems: termios on tty devices, a monotonic
-// millisecond clock, and no keyboard.
+// millisecond clock, and no keyboard. With no Escape key to watch, a wait for
+// input is one poll for the caller's whole remaining time.
 #include "platform/posix/posix_backend.h"
 
 #include <fcntl.h>
@@ -211,6 +212,8 @@ class PosixBackend final : public Backend {
   void SleepMs(std::uint32_t ms) override { SleepFor(ms); }
 
   bool EscapePressed() override { return false; }
+
+  bool HasEscapeKey() override { return false; }
 };
 
 }  // namespace

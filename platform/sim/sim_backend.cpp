@@ -62,6 +62,7 @@ struct SimBackend::Impl : SimClock {
     }
     now = std::max(now, instant);
   }
+  bool escapeKey = true;
   bool escapeDown = false;
   bool escapeLatched = false;
   std::vector<std::uint64_t> escapePresses;
@@ -69,6 +70,7 @@ struct SimBackend::Impl : SimClock {
   std::uint32_t longestWait = 0;
   std::uint32_t lastWriteTimeout = 0;
   int sleepCalls = 0;
+  std::uint64_t sleptMs = 0;
 
   static PortState& State(SerialPort* port) { return *reinterpret_cast<PortState*>(port); }
 
@@ -77,8 +79,12 @@ struct SimBackend::Impl : SimClock {
     return it == ports.end() ? nullptr : &it->second;
   }
 
+  // The line's clock runs in microseconds; virtual time moves in whole
+  // milliseconds.
+  std::uint64_t NowUs() const { return now * 1000; }
+
   void Deliver(PortState& state) {
-    const std::vector<std::uint8_t> due = state.inFlight.TakeDue(now);
+    const std::vector<std::uint8_t> due = state.inFlight.TakeDue(NowUs());
     state.arrived.insert(state.arrived.end(), due.begin(), due.end());
   }
 
@@ -98,6 +104,10 @@ SimBackend::~SimBackend() {
 
 void SimBackend::Attach(int port, kx::sim::SerialDevice* device) {
   impl_->ports[port].device = device;
+}
+
+void SimBackend::SetBaud(int port, std::uint32_t baud) {
+  impl_->ports[port].inFlight.SetBaud(baud);
 }
 
 void SimBackend::Detach(int port) {
@@ -140,6 +150,10 @@ void SimBackend::PressEscapeAt(std::uint32_t tickMs) {
     return;
   }
   impl_->escapePresses.push_back(impl_->now + ahead);
+}
+
+void SimBackend::SetEscapeKey(bool present) {
+  impl_->escapeKey = present;
 }
 
 void SimBackend::SetEscapeDown(bool down) {
@@ -202,6 +216,9 @@ std::uint32_t SimBackend::LastWriteTimeoutMs() const {
 }
 int SimBackend::SleepCalls() const {
   return impl_->sleepCalls;
+}
+std::uint64_t SimBackend::SleptMs() const {
+  return impl_->sleptMs;
 }
 
 // ---- faults ----
@@ -270,8 +287,9 @@ int SimBackend::SerialWrite(SerialPort* port, const std::uint8_t* bytes, int cou
   if (count <= 0) return 0;
   state.writes.emplace_back(bytes, bytes + count);
   if (state.device != nullptr) {
-    state.inFlight.Add(impl_->now,
-                       state.device->OnHostBytes(bytes, static_cast<std::size_t>(count)));
+    const std::uint64_t arrived =
+        state.inFlight.HostBytes(impl_->NowUs(), static_cast<std::size_t>(count));
+    state.inFlight.Add(arrived, state.device->OnHostBytes(bytes, static_cast<std::size_t>(count)));
   }
   return count;
 }
@@ -300,9 +318,10 @@ bool SimBackend::SerialWaitReadable(SerialPort* port, std::uint32_t timeoutMs) {
   impl_->Deliver(state);
   if (!state.arrived.empty()) return true;
   const std::uint64_t until = impl_->now + timeoutMs;
-  const std::optional<std::uint64_t> next = state.inFlight.NextDue();
-  if (next && *next <= until) {
-    impl_->now = *next;
+  const std::optional<std::uint64_t> nextUs = state.inFlight.NextDue();
+  const std::uint64_t next = nextUs ? (*nextUs + 999) / 1000 : until + 1;
+  if (next <= until) {
+    impl_->now = std::max(impl_->now, next);
     impl_->Deliver(state);
     return true;
   }
@@ -330,10 +349,16 @@ std::uint32_t SimBackend::TickMs() {
 
 void SimBackend::SleepMs(std::uint32_t ms) {
   ++impl_->sleepCalls;
+  impl_->sleptMs += ms;
   impl_->WaitUntilMs(impl_->NowMs() + ms);
 }
 
+bool SimBackend::HasEscapeKey() {
+  return impl_->escapeKey;
+}
+
 bool SimBackend::EscapePressed() {
+  if (!impl_->escapeKey) return false;
   auto& presses = impl_->escapePresses;
   const auto due = std::remove_if(presses.begin(), presses.end(),
                                   [this](std::uint64_t at) { return at <= impl_->now; });

@@ -30,6 +30,9 @@ class SimBackend : public Backend {
   // A device on COM port `port`; ports without a device do not open.
   void Attach(int port, kx::sim::SerialDevice* device);
   void Detach(int port);
+  // Paces the line of `port` at `baud`: each byte takes 10 bit times, both
+  // ways (0, the default: bytes cross at once). Kept across opens.
+  void SetBaud(int port, std::uint32_t baud);
 
   // The HID devices (platform/sim/sim_hid.h).
   HidBus& Hid();
@@ -44,6 +47,9 @@ class SimBackend : public Backend {
   void SetNow(std::uint32_t tickMs);  // e.g. close to 2^32 to test wrap-around
   void PressEscapeAt(std::uint32_t tickMs);
   void SetEscapeDown(bool down);
+  // Without a key (as on POSIX) EscapePressed is never true and HasEscapeKey
+  // says so. There is one by default.
+  void SetEscapeKey(bool present);
 
   // ---- what the library did, per port ----
   // Every SerialWrite's bytes, in order (control sequences included).
@@ -63,6 +69,8 @@ class SimBackend : public Backend {
   // The bound the last SerialWrite was given.
   std::uint32_t LastWriteTimeoutMs() const;
   int SleepCalls() const;
+  // Milliseconds of every SleepMs so far.
+  std::uint64_t SleptMs() const;
 
   // ---- faults ----
   // Writes on `port` never complete: each one takes its whole time-out and
@@ -105,6 +113,7 @@ class SimBackend : public Backend {
   std::uint32_t TickMs() override;
   void SleepMs(std::uint32_t ms) override;
   bool EscapePressed() override;
+  bool HasEscapeKey() override;
 
  private:
   struct Impl;

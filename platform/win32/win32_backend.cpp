@@ -250,6 +250,8 @@ class Win32Backend final : public Backend {
     const SHORT state = GetAsyncKeyState(VK_ESCAPE);
     return (state & 0x8000) != 0 || (state & 1) != 0;
   }
+
+  bool HasEscapeKey() override { return true; }
 };
 
 }  // namespace
