@@ -17,6 +17,9 @@ class Card {
   virtual void PowerOff() = 0;
   // One command APDU; returns response data followed by SW1 SW2.
   virtual Bytes Transmit(const Bytes& apdu) = 0;
+  // True for a command that runs the card's key cryptography, which takes a
+  // real card longer than reading a file (see ReaderTiming).
+  virtual bool IsCryptoCommand(const Bytes& /*apdu*/) const { return false; }
 };
 
 // A card that answers every APDU with one fixed status word.

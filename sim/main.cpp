@@ -74,8 +74,10 @@ bool InsertedAtStart(int slot, const kx::sim::SimOptions& options) {
   return true;
 }
 
-void PrintTrace(kx::sim::Reader& reader) {
-  for (const kx::sim::TraceEntry& e : reader.trace()) std::cerr << e.Describe() << "\n";
+// On a paced line each entry carries its share of the line, from which a
+// host's lower bound is computed (sim/line_budget.h).
+void PrintTrace(kx::sim::Reader& reader, bool withLine) {
+  for (const kx::sim::TraceEntry& e : reader.trace()) std::cerr << e.Describe(withLine) << "\n";
   std::cerr.flush();
 }
 
@@ -176,6 +178,7 @@ int main(int argc, char** argv) {
     if (InsertedAtStart(slot, options)) reader.Insert(slot, card);
   }
   reader.faults() = options.faults;
+  reader.SetTiming(kx::sim::TimingOf(options));
 
   kx::sim::PtyServer server(reader);
   std::string error;
@@ -184,10 +187,11 @@ int main(int argc, char** argv) {
     return 1;
   }
   server.SetIdleLimitMs(options.exitAfterIdleMs);
+  server.SetBaud(options.baud);
   // The trace is printed and dropped after every batch so a long session
   // does not grow without bound.
   server.SetAfterInput([&] {
-    if (options.trace) PrintTrace(reader);
+    if (options.trace) PrintTrace(reader, options.baud != 0);
     reader.ClearTrace();
   });
   if (options.console) {
@@ -217,7 +221,7 @@ int main(int argc, char** argv) {
 
   const kx::sim::PtyServer::StopReason reason = server.Serve();
   g_server = nullptr;
-  if (options.trace) PrintTrace(reader);
+  if (options.trace) PrintTrace(reader, options.baud != 0);
   if (!options.pathFile.empty()) unlink(options.pathFile.c_str());
   if (!options.savePath.empty()) {
     const auto& user = static_cast<const kx::sim::UserCard&>(*cards.at(kx::sim::kSlotContact));

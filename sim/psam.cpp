@@ -12,6 +12,9 @@ namespace {
 constexpr std::uint16_t kApplication = 0xDF01;
 constexpr std::uint16_t kTerminalIdFile = 0x0016;
 const Bytes kApplicationName = {0xD1, 0x56, 0x00, 0x00, 0x05, 0x90};
+// Class and instruction of the two commands that run the PSAM's keys.
+constexpr std::uint8_t kDiversify[2] = {0xBF, 0xDE};
+constexpr std::uint8_t kCompute[2] = {0x80, 0xFA};
 
 Bytes ControlInformation(const Bytes& name) {
   // Sized up front: g++ 12 at -O2 misreads an insert into a 4-byte vector.
@@ -57,10 +60,17 @@ Bytes Psam::Transmit(const Bytes& apdu) {
   channel_.Drop();
   if (c.cla == 0x00 && c.ins == 0xA4) return Select(c);
   if (c.cla == 0x00 && c.ins == 0xB0) return ReadBinary(c);
-  if (c.cla == 0xBF && c.ins == 0xDE) return Diversify(c);
-  if (c.cla == 0x80 && c.ins == 0xFA) return Compute(c);
+  if (c.cla == kDiversify[0] && c.ins == kDiversify[1]) return Diversify(c);
+  if (c.cla == kCompute[0] && c.ins == kCompute[1]) return Compute(c);
   if (c.cla != 0x00 && c.cla != 0x80 && c.cla != 0xBF) return StatusWord(sw::kUnknownClass);
   return StatusWord(sw::kUnknownInstruction);
+}
+
+bool Psam::IsCryptoCommand(const Bytes& apdu) const {
+  const auto starts = [&](const std::uint8_t(&head)[2]) {
+    return apdu.size() >= 2 && apdu[0] == head[0] && apdu[1] == head[1];
+  };
+  return starts(kDiversify) || starts(kCompute);
 }
 
 Bytes Psam::Select(const CommandApdu& c) {

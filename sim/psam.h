@@ -25,6 +25,8 @@ class Psam : public Card {
   Bytes PowerOn() override;
   void PowerOff() override;
   Bytes Transmit(const Bytes& apdu) override;
+  // Key diversification (BF DE) and encryption or MAC (80 FA).
+  bool IsCryptoCommand(const Bytes& apdu) const override;
 
   const PsamProfile& profile() const { return profile_; }
   void SetT0(bool t0);

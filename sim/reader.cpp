@@ -34,6 +34,7 @@
 
 #include "sim/frame_codec.h"
 #include "sim/hex.h"
+#include "sim/line_budget.h"
 
 namespace kx::sim {
 
@@ -91,6 +92,7 @@ std::string CommandName(const Bytes& body) {
 struct Answer {
   int status = kStatusOk;
   Bytes data;
+  bool crypto = false;  // the card ran its key cryptography
 };
 
 Answer FrameErrorAnswer() {
@@ -99,7 +101,7 @@ Answer FrameErrorAnswer() {
 
 }  // namespace
 
-std::string TraceEntry::Describe() const {
+std::string TraceEntry::Describe(bool withLine) const {
   std::string line;
   switch (kind) {
     case Kind::kCommand:
@@ -132,6 +134,7 @@ std::string TraceEntry::Describe() const {
       break;
   }
   if (!note.empty()) line += " [" + note + "]";
+  if (withLine) line += FormatLineCost(CostOf(*this));
   return line;
 }
 
@@ -144,6 +147,7 @@ struct Reader::Impl {
 
   std::map<int, Slot> slots;
   ReaderFaults faults;
+  ReaderTiming timing;
   std::vector<TraceEntry> trace;
   CommandHook hook;
   std::size_t commandIndex = 0;
@@ -154,21 +158,26 @@ struct Reader::Impl {
   Bytes escape;   // a control sequence being matched, ESC included
   Bytes garbage;  // noise not yet in the trace, merged into one entry
 
-  void Add(TraceEntry::Kind kind, int slot, Bytes bytes, std::string note = {}) {
+  TraceEntry& Add(TraceEntry::Kind kind, int slot, Bytes bytes, std::string note = {},
+                  std::size_t lineBytes = 0) {
     FlushGarbage();
-    trace.push_back(TraceEntry{kind, slot, std::move(bytes), std::move(note)});
+    trace.push_back(TraceEntry{kind, slot, std::move(bytes), std::move(note), lineBytes});
+    return trace.back();
   }
 
   void FlushGarbage() {
     if (garbage.empty()) return;
-    trace.push_back(TraceEntry{TraceEntry::Kind::kGarbage, -1, std::move(garbage), {}});
+    const std::size_t lineBytes = garbage.size();
+    trace.push_back(TraceEntry{TraceEntry::Kind::kGarbage, -1, std::move(garbage), {}, lineBytes});
     garbage.clear();
   }
 
-  void AbandonFrame(const char* why) {
+  // `ended`: the frame's end byte came too, and counts on the line.
+  void AbandonFrame(const char* why, bool ended = false) {
     Bytes partial{kStx};
     partial.insert(partial.end(), frameText.begin(), frameText.end());
-    Add(TraceEntry::Kind::kGarbage, -1, std::move(partial), why);
+    const std::size_t lineBytes = partial.size() + frameDropped + (ended ? 1 : 0);
+    Add(TraceEntry::Kind::kGarbage, -1, std::move(partial), why, lineBytes);
     frameText.clear();
     frameDropped = 0;
   }
@@ -220,7 +229,8 @@ struct Reader::Impl {
       }
       if (escape.size() == sequence.size()) {
         state = State::kIdle;
-        Add(TraceEntry::Kind::kControl, -1, std::move(escape));
+        const std::size_t lineBytes = escape.size();
+        Add(TraceEntry::Kind::kControl, -1, std::move(escape), {}, lineBytes);
         escape.clear();
         return;
       }
@@ -238,7 +248,7 @@ struct Reader::Impl {
   void EndOfFrame(std::vector<ReplyChunk>& out) {
     if (frameDropped > 0) {
       const std::string why = "frame too long, " + std::to_string(frameDropped) + " bytes dropped";
-      AbandonFrame(why.c_str());
+      AbandonFrame(why.c_str(), true);
       Reply(std::nullopt, FrameErrorAnswer, out);
       return;
     }
@@ -247,15 +257,18 @@ struct Reader::Impl {
       Bytes whole{kStx};
       whole.insert(whole.end(), frameText.begin(), frameText.end());
       whole.push_back(kEtx);
-      Add(TraceEntry::Kind::kGarbage, -1, std::move(whole), FrameErrorName(command.error));
+      const std::size_t lineBytes = whole.size();
+      Add(TraceEntry::Kind::kGarbage, -1, std::move(whole), FrameErrorName(command.error),
+          lineBytes);
       frameText.clear();
       Reply(std::nullopt, FrameErrorAnswer, out);
       return;
     }
+    const std::size_t lineBytes = frameText.size() + 2;  // with STX and ETX
     frameText.clear();
 
     const Bytes& body = command.body;
-    Add(TraceEntry::Kind::kCommand, -1, body);
+    Add(TraceEntry::Kind::kCommand, -1, body, {}, lineBytes);
     if (hook) hook(commandIndex, body);
     ++commandIndex;
 
@@ -337,11 +350,16 @@ struct Reader::Impl {
 
     std::string note;
     for (const std::string& n : notes) note += (note.empty() ? "" : ", ") + n;
-    Add(TraceEntry::Kind::kReply, -1, std::move(traced), std::move(note));
-    Split(wire, f, out);
+    const std::uint32_t workMs = answer.crypto ? timing.cryptoMs : timing.commandMs;
+    const std::vector<ReplyChunk>::size_type first = out.size();
+    Split(wire, f, workMs, out);
+    TraceEntry& entry = Add(TraceEntry::Kind::kReply, -1, std::move(traced), std::move(note));
+    entry.lineBytes = wire.size();
+    for (auto i = first; i < out.size(); ++i) entry.replyDelayMs += out[i].delayMs;
   }
 
-  static void Split(const Bytes& wire, const ReaderFaults& f, std::vector<ReplyChunk>& out) {
+  static void Split(const Bytes& wire, const ReaderFaults& f, std::uint32_t workMs,
+                    std::vector<ReplyChunk>& out) {
     if (wire.empty()) return;
     const std::size_t pieces =
         std::clamp<std::size_t>(static_cast<std::size_t>(std::max(f.splitInto, 1)), 1, wire.size());
@@ -349,7 +367,7 @@ struct Reader::Impl {
     for (std::size_t i = 0; i < pieces; ++i) {
       const std::size_t end = wire.size() * (i + 1) / pieces;
       ReplyChunk chunk;
-      chunk.delayMs = i == 0 ? f.delayMs : f.splitGapMs;
+      chunk.delayMs = i == 0 ? workMs + f.delayMs : f.splitGapMs;
       chunk.bytes.assign(wire.begin() + static_cast<std::ptrdiff_t>(start),
                          wire.begin() + static_cast<std::ptrdiff_t>(end));
       out.push_back(std::move(chunk));
@@ -410,10 +428,12 @@ struct Reader::Impl {
     if (!it->second.powered) return {NotPoweredStatus(slot), {}};
     std::shared_ptr<Card> card = it->second.card;
     Add(TraceEntry::Kind::kApdu, slot, apdu);
+    const bool crypto = card->IsCryptoCommand(apdu);
     Bytes response = card->Transmit(apdu);
     Add(TraceEntry::Kind::kResponse, slot, response);
-    if (response.empty() && slot == kSlotContactless) return {kStatusContactlessTimeout, {}};
-    return {kStatusOk, std::move(response)};
+    if (response.empty() && slot == kSlotContactless)
+      return {kStatusContactlessTimeout, {}, crypto};
+    return {kStatusOk, std::move(response), crypto};
   }
 };
 
@@ -452,6 +472,10 @@ ReaderFaults& Reader::faults() {
 }
 void Reader::ClearFaults() {
   impl_->faults = ReaderFaults{};
+}
+
+void Reader::SetTiming(const ReaderTiming& timing) {
+  impl_->timing = timing;
 }
 
 const std::vector<TraceEntry>& Reader::trace() const {

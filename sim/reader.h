@@ -55,8 +55,23 @@ struct TraceEntry {
   Bytes bytes;
   // What was unusual: the faults applied to a reply, why a frame was refused.
   std::string note;
-  // One readable line, e.g. "APDU>16 00 A4 00 00 02 3F 00".
-  std::string Describe() const;
+  // Bytes the entry took on the serial line: a whole command frame, a
+  // control sequence, noise, or a reply as sent (0 for the APDUs inside).
+  std::size_t lineBytes = 0;
+  // kReply: the reader's own time before and within it (its timing, delay
+  // and split faults), on top of the line's.
+  std::uint32_t replyDelayMs = 0;
+  // One readable line, e.g. "APDU>16 00 A4 00 00 02 3F 00"; with the line's
+  // share appended (" | 18 B", " | 40 B after 3 ms") when `withLine`.
+  std::string Describe(bool withLine = false) const;
+};
+
+// How long the reader and its cards take to run a command before the reply
+// starts: every command, and the key cryptography of a card (a PSAM's key
+// diversification and encryption), which takes longer. None by default.
+struct ReaderTiming {
+  std::uint32_t commandMs = 0;
+  std::uint32_t cryptoMs = 0;
 };
 
 // Ways the reader misbehaves. Each applies to every reply while set, unless
@@ -108,6 +123,8 @@ class Reader : public SerialDevice {
 
   ReaderFaults& faults();
   void ClearFaults();
+
+  void SetTiming(const ReaderTiming& timing);
 
   const std::vector<TraceEntry>& trace() const;
   void ClearTrace();

@@ -29,6 +29,13 @@ std::string Milliseconds(const std::string& value, std::uint32_t& out) {
   return {};
 }
 
+std::string OptionalMilliseconds(const std::string& value, std::optional<std::uint32_t>& out) {
+  std::uint32_t ms = 0;
+  std::string error = Milliseconds(value, ms);
+  if (error.empty()) out = ms;
+  return error;
+}
+
 std::string HexBytes(const std::string& value, Bytes& out) {
   const std::optional<Bytes> bytes = ParseHex(value);
   if (!bytes) return "expects hexadecimal bytes, e.g. 3B6D00 or \"3B 6D 00\"";
@@ -154,7 +161,21 @@ const std::vector<SimOptionSpec> kTable = {
        o.faults.remaining = static_cast<int>(n);
        return std::string();
      }},
-    {"--trace", nullptr, "print every frame and APDU, decoded, on stderr",
+    {"--baud", "N", "pace the line at N baud both ways (10 bit times a byte)",
+     [](SimOptions& o, const std::string& v) {
+       std::uint64_t n = 0;
+       if (!ParseUnsigned(v, 4000000, n) || n < 50) return std::string("expects 50 to 4000000");
+       o.baud = static_cast<std::uint32_t>(n);
+       return std::string();
+     }},
+    {"--card-time", "MS", "each command takes the cards MS ms (default 3 with --baud, else 0)",
+     [](SimOptions& o, const std::string& v) { return OptionalMilliseconds(v, o.cardTimeMs); }},
+    {"--crypto-time", "MS",
+     "the PSAM's key diversification and encryption take MS ms (default 15 with --baud)",
+     [](SimOptions& o, const std::string& v) { return OptionalMilliseconds(v, o.cryptoTimeMs); }},
+    {"--trace", nullptr,
+     "print every frame and APDU, decoded, on stderr (with --baud: and each one's share of the "
+     "line)",
      [](SimOptions& o, const std::string&) {
        o.trace = true;
        return std::string();
@@ -211,6 +232,14 @@ const std::vector<SimOptionSpec> kTable = {
 
 const std::vector<SimOptionSpec>& SimOptionTable() {
   return kTable;
+}
+
+ReaderTiming TimingOf(const SimOptions& options) {
+  const bool paced = options.baud != 0;
+  ReaderTiming timing;
+  timing.commandMs = options.cardTimeMs.value_or(paced ? kPacedCardTimeMs : 0);
+  timing.cryptoMs = options.cryptoTimeMs.value_or(paced ? kPacedCryptoTimeMs : timing.commandMs);
+  return timing;
 }
 
 std::string ParseSimOptions(int argc, const char* const* argv, SimOptions& options) {

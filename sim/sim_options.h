@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,12 @@ struct SimOptions {
   // How the reader misbehaves, from the start.
   ReaderFaults faults;
 
+  // The pace of a real line and real cards: 0 serves bytes at once, and the
+  // cards take no time unless told to.
+  std::uint32_t baud = 0;
+  std::optional<std::uint32_t> cardTimeMs;    // every command
+  std::optional<std::uint32_t> cryptoTimeMs;  // the PSAM's BF DE and 80 FA
+
   // The program itself.
   bool trace = false;          // decoded trace on stderr
   bool console = false;        // card and fault commands on stdin
@@ -46,6 +53,14 @@ struct SimOptionSpec {
 };
 
 const std::vector<SimOptionSpec>& SimOptionTable();
+
+// On a paced line (--baud) the cards take a realistic time unless told
+// otherwise: a few milliseconds a command, more for the PSAM's key work.
+inline constexpr std::uint32_t kPacedCardTimeMs = 3;
+inline constexpr std::uint32_t kPacedCryptoTimeMs = 15;
+
+// The reader's timing the options ask for.
+ReaderTiming TimingOf(const SimOptions& options);
 
 // Parses argv[1..]: "--name value" and "--name=value". Empty on success,
 // else a message for the user.

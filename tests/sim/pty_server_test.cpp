@@ -18,6 +18,7 @@
 #include "sim/card.h"
 #include "sim/frame_codec.h"
 #include "sim/reader.h"
+#include "sim/reply_schedule.h"
 
 namespace kx::sim {
 namespace {
@@ -135,6 +136,37 @@ TEST_F(SimPty, SplitAndDelayedReplyArrivesWhole) {
   Host host(server.SlavePath());
   host.Write(EncodeCommandFrame(kPowerOn0));
   EXPECT_EQ(host.ReadReply(), EncodeReplyFrame(kStatusOk, kAtr));
+}
+
+// A paced line is never faster than its baud rate, and hands the reply
+// over in bursts rather than all at once.
+TEST_F(SimPty, APacedLineTakesTenBitTimesAByteAndTheCardsTime) {
+  server.SetBaud(2400);
+  reader.SetTiming({.commandMs = 20, .cryptoMs = 20});
+  Start();
+  Host host(server.SlavePath());
+  const Bytes command = EncodeCommandFrame(kPowerOn0);
+  const Bytes expected = EncodeReplyFrame(kStatusOk, kAtr);
+  const auto start = std::chrono::steady_clock::now();
+  host.Write(command);
+  Bytes got;
+  int reads = 0;
+  while (got.size() < expected.size()) {
+    pollfd p{host.fd(), POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 2000), 1);
+    std::uint8_t buffer[64];
+    const ssize_t n = read(host.fd(), buffer, sizeof buffer);
+    ASSERT_GT(n, 0);
+    got.insert(got.end(), buffer, buffer + n);
+    ++reads;
+  }
+  const auto tookUs = std::chrono::duration_cast<std::chrono::microseconds>(
+                          std::chrono::steady_clock::now() - start)
+                          .count();
+  EXPECT_EQ(got, expected);
+  EXPECT_GE(static_cast<std::uint64_t>(tookUs),
+            LineTimeUs(command.size() + expected.size(), 2400) + 20000);
+  EXPECT_GT(reads, 1);
 }
 
 TEST_F(SimPty, ControlCharactersPassUntouched) {

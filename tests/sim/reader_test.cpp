@@ -11,6 +11,9 @@
 #include "sim/card.h"
 #include "sim/frame_codec.h"
 #include "sim/hex.h"
+#include "sim/line_budget.h"
+#include "sim/psam.h"
+#include "sim/reply_schedule.h"
 
 namespace kx::sim {
 namespace {
@@ -563,6 +566,72 @@ TEST_F(SimReaderFaults, HookRemovesTheCardAtAChosenStep) {
 }
 
 // ---------------------------------------------------------------- trace
+
+// What the benchmarks compute a lower bound from: every byte that crossed the
+// line is in some entry's share, and each reply carries the reader's time.
+TEST_F(SimReader, TheTraceAccountsForEveryByteOnTheLineAndTheReadersTime) {
+  reader.SetTiming({.commandMs = 3, .cryptoMs = 15});
+  reader.Insert(kSlotPsam, std::make_shared<Psam>());
+  struct Step {
+    Bytes wire;
+    ReaderFaults faults;
+    std::uint32_t replyDelayMs;
+  };
+  Bytes opening = {kEsc, '%', 'I', '4', 0x00, 0x41};
+  const Bytes powerOn = EncodeCommandFrame(kPowerOn16);
+  opening.insert(opening.end(), powerOn.begin(), powerOn.end());
+  ReaderFaults slow;
+  slow.delayMs = 7;
+  slow.splitInto = 2;
+  slow.splitGapMs = 4;
+  const Step steps[] = {
+      {opening, {}, 3},
+      {EncodeCommandFrame({0x32, 0x26, 0x10, 0x80, 0xFA, 0x00, 0x00, 0x08, 1, 2, 3, 4, 5, 6, 7, 8}),
+       {},
+       15},
+      {EncodeCommandFrame(kSelectMf), slow, 14},
+      {Text("\x02"
+            "0005322200000011"
+            "\x03"),
+       {},
+       3},
+      {{kEsc, '%', 'B'}, {}, 0},
+  };
+  std::size_t sent = 0, received = 0;
+  std::vector<std::uint32_t> delays;
+  for (const Step& step : steps) {
+    reader.faults() = step.faults;
+    const std::vector<ReplyChunk> reply = Feed(step.wire);
+    sent += step.wire.size();
+    received += Concat(reply).size();
+    std::uint32_t delay = 0;
+    for (const ReplyChunk& chunk : reply) delay += chunk.delayMs;
+    if (!reply.empty()) delays.push_back(delay);
+  }
+
+  std::size_t hostBytes = 0, replyBytes = 0;
+  std::vector<std::uint32_t> traced;
+  LowerBound bound;
+  for (const TraceEntry& entry : reader.trace()) {
+    const LineCost cost = CostOf(entry);
+    (cost.reply ? replyBytes : hostBytes) += cost.bytes;
+    if (cost.reply) traced.push_back(cost.delayMs);
+    const std::optional<LineCost> parsed = ParseLineCost(entry.Describe(true));
+    ASSERT_EQ(parsed.has_value(), cost.bytes > 0) << entry.Describe(true);
+    if (parsed) {
+      EXPECT_EQ(parsed->reply, cost.reply);
+      EXPECT_EQ(parsed->bytes, cost.bytes);
+      EXPECT_EQ(parsed->delayMs, cost.delayMs);
+    }
+    bound.Add(entry);
+  }
+  EXPECT_EQ(hostBytes, sent);
+  EXPECT_EQ(replyBytes, received);
+  EXPECT_EQ(traced, (std::vector<std::uint32_t>{3, 15, 14, 3}));
+  EXPECT_EQ(traced, delays);
+  // The closing sequence after the last reply is nobody's wait.
+  EXPECT_EQ(bound.Microseconds(9600), LineTimeUs(sent - 3 + received, 9600) + 35000u);
+}
 
 TEST_F(SimReader, TraceOfASession) {
   reader.Insert(kSlotContact, std::make_shared<ProbeCard>(Bytes{0x3B, 0x00}, Bytes{0x6A, 0x82}));

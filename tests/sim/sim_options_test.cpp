@@ -103,6 +103,9 @@ TEST(SimOptions, RefusedWithAReason) {
       {"--exit-after-idle", "-1"},
       {"--exit-after-idle", "1s"},
       {"--exit-after-idle", "nan"},
+      {"--baud", "0"},
+      {"--baud", "5000000"},
+      {"--card-time", "x"},
   };
   for (const auto& args : bad) {
     SimOptions o;
@@ -110,6 +113,29 @@ TEST(SimOptions, RefusedWithAReason) {
     EXPECT_FALSE(error.empty()) << args[0] << (args.size() > 1 ? std::string(" ") + args[1] : "");
     const std::string name = std::string(args[0]).substr(0, std::string(args[0]).find('='));
     EXPECT_NE(error.find(name), std::string::npos) << error;
+  }
+}
+
+// A paced line comes with cards that take a realistic time, unless told.
+TEST(SimOptions, PacingAndTheCardsTime) {
+  struct Row {
+    std::vector<const char*> args;
+    std::uint32_t baud;
+    std::uint32_t commandMs;
+    std::uint32_t cryptoMs;
+  };
+  const Row rows[] = {
+      {{}, 0, 0, 0},
+      {{"--baud", "9600"}, 9600, kPacedCardTimeMs, kPacedCryptoTimeMs},
+      {{"--baud=115200", "--card-time", "1", "--crypto-time", "40"}, 115200, 1, 40},
+      {{"--card-time", "5"}, 0, 5, 5},
+  };
+  for (const Row& row : rows) {
+    SimOptions o;
+    ASSERT_EQ(Parse(row.args, o), "");
+    EXPECT_EQ(o.baud, row.baud);
+    EXPECT_EQ(TimingOf(o).commandMs, row.commandMs);
+    EXPECT_EQ(TimingOf(o).cryptoMs, row.cryptoMs);
   }
 }
 
