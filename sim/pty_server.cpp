@@ -19,10 +19,14 @@ namespace {
 // A reply nobody reads must not eat the simulator's memory.
 constexpr std::size_t kMaxUnwritten = 1 << 20;
 constexpr std::size_t kMaxLine = 4096;
-// On a paced line bytes go to the host at most once a millisecond, as a
-// UART's receive FIFO hands them over in bursts; the end of a chunk is
-// never held back.
-constexpr std::uint64_t kBatchUs = 1000;
+// On a paced line bytes reach the host in bursts, as a 16550 UART's receive
+// FIFO hands them over: 8 at a time (its usual trigger level), or what came
+// within 10 ms, and the last byte of a reply at once (an ideal receive
+// time-out), so a reply is never late for being in a burst.
+constexpr std::size_t kBurstBytes = 8;
+constexpr std::uint64_t kBurstSpanUs = 10000;
+// How much earlier than the end of a reply the serving loop wakes.
+constexpr std::uint64_t kEndEarlyUs = 200;
 // The longest sleep of the serving loop with nothing due.
 constexpr std::uint64_t kIdleWakeUs = 1000000;
 
@@ -122,9 +126,8 @@ void PtyServer::RequestStop() {
 }
 
 std::optional<std::uint64_t> PtyServer::NextWriteUs() const {
-  const std::optional<std::uint64_t> next = schedule_.NextDue();
-  if (!next || schedule_.baud() == 0) return next;
-  return std::min(std::max(*next, lastWriteUs_ + kBatchUs), *schedule_.ChunkEndDue());
+  if (schedule_.baud() == 0) return schedule_.NextDue();
+  return schedule_.BurstDue(kBurstBytes, kBurstSpanUs);
 }
 
 PtyServer::StopReason PtyServer::Serve() {
@@ -137,7 +140,19 @@ PtyServer::StopReason PtyServer::Serve() {
     WriteDue(now);
 
     std::uint64_t timeout = kIdleWakeUs;
-    if (auto due = NextWriteUs()) timeout = std::min(timeout, *due > now ? *due - now : 0);
+    if (auto due = NextWriteUs()) {
+      // The end of a reply is what the host waits for: on a paced line wake
+      // a little early and wait out the rest here, so it is written on time
+      // however late the wake-up.
+      const bool end = schedule_.baud() != 0 && *due == schedule_.ChunkEndDue();
+      if (end && *due > now && *due - now <= kEndEarlyUs) {
+        while (NowUs() < *due) {
+        }
+        continue;
+      }
+      const std::uint64_t early = end ? kEndEarlyUs : 0;
+      timeout = std::min(timeout, *due > now + early ? *due - now - early : 0);
+    }
     if (idleLimitMs_ > 0 && schedule_.empty() && unwritten_.empty()) {
       const std::uint64_t deadline = lastInputUs_ + idleLimitMs_ * 1000;
       if (now >= deadline) return StopReason::kIdle;
@@ -196,7 +211,6 @@ void PtyServer::WriteDue(std::uint64_t now) {
         unwritten_.begin(),
         unwritten_.begin() + static_cast<std::ptrdiff_t>(unwritten_.size() - kMaxUnwritten));
   }
-  if (!due.empty()) lastWriteUs_ = now;
   while (!unwritten_.empty()) {
     const ssize_t n = write(master_, unwritten_.data(), unwritten_.size());
     if (n <= 0) break;

@@ -65,7 +65,6 @@ class PtyServer {
   std::atomic<bool> stop_{false};
   std::uint64_t idleLimitMs_ = 0;
   std::uint64_t lastInputUs_ = 0;
-  std::uint64_t lastWriteUs_ = 0;
   std::function<void()> afterInput_;
   ReplySchedule schedule_;
   std::vector<std::uint8_t> unwritten_;

@@ -45,6 +45,16 @@ std::optional<std::uint64_t> ReplySchedule::NextDue() const {
   return front.taken < front.bytes.size() ? DueOf(front, front.taken) : front.start;
 }
 
+std::optional<std::uint64_t> ReplySchedule::BurstDue(std::size_t maxBytes,
+                                                     std::uint64_t maxSpanUs) const {
+  if (items_.empty()) return std::nullopt;
+  const Item& front = items_.front();
+  if (front.taken >= front.bytes.size()) return front.start;
+  const std::size_t last =
+      std::min(front.taken + std::max<std::size_t>(maxBytes, 1), front.bytes.size()) - 1;
+  return std::min(DueOf(front, last), DueOf(front, front.taken) + maxSpanUs);
+}
+
 std::optional<std::uint64_t> ReplySchedule::ChunkEndDue() const {
   if (items_.empty()) return std::nullopt;
   return EndOf(items_.front());

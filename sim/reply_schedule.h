@@ -41,8 +41,13 @@ class ReplySchedule {
   bool empty() const { return items_.empty(); }
   // When the next byte is due at the host.
   std::optional<std::uint64_t> NextDue() const;
-  // When the last byte of the chunk now under way is due. A transport that
-  // hands bytes over in batches never holds this one back.
+  // When the burst that starts with the next byte is in: `maxBytes` bytes,
+  // or as many as are due within `maxSpanUs` of the first, but never past
+  // the end of the chunk now under way. A transport that hands bytes over in
+  // bursts, as a UART's receive FIFO does, waits for this; the last byte of a
+  // reply is never held back.
+  std::optional<std::uint64_t> BurstDue(std::size_t maxBytes, std::uint64_t maxSpanUs) const;
+  // When the last byte of the chunk now under way is due.
   std::optional<std::uint64_t> ChunkEndDue() const;
   // Every byte due at `nowUs`, in order.
   std::vector<std::uint8_t> TakeDue(std::uint64_t nowUs);

@@ -49,7 +49,9 @@ TEST(SimReplySchedule, APacedLineCarriesOneByteEveryTenBitTimes) {
 
   schedule.Add(4167, {{2, B("ab")}, {1, B("c")}});
   EXPECT_EQ(schedule.NextDue(), 6167u + 1042u);
-  EXPECT_EQ(schedule.ChunkEndDue(), 6167u + 2084u);
+  EXPECT_EQ(schedule.BurstDue(8, 10000), 6167u + 2084u);  // the chunk ends first
+  EXPECT_EQ(schedule.BurstDue(1, 10000), 6167u + 1042u);
+  EXPECT_EQ(schedule.BurstDue(8, 500), 6167u + 1042u + 500u);
   EXPECT_EQ(schedule.TakeDue(7208), B(""));
   EXPECT_EQ(schedule.TakeDue(7209), B("a"));
   EXPECT_EQ(schedule.PendingBytes(), 2u);
