@@ -1,5 +1,6 @@
 #include "bench/bench_support.h"
 
+#include <benchmark/benchmark.h>
 #include <linux/perf_event.h>
 #include <sys/ioctl.h>
 #include <sys/syscall.h>
@@ -102,6 +103,16 @@ Bound LowerBoundOf(const std::vector<std::string>& trace, std::uint32_t baud) {
   }
   result.ms = static_cast<double>(bound.Microseconds(baud)) / 1000.0;
   return result;
+}
+
+int RunRegistered(int argc, char** argv, platform::Backend& backend) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  platform::SetBackend(&backend);
+  benchmark::RunSpecifiedBenchmarks();
+  platform::SetBackend(nullptr);
+  benchmark::Shutdown();
+  return 0;
 }
 
 }  // namespace kx::bench

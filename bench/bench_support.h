@@ -75,6 +75,10 @@ struct Sample {
   std::uint64_t pausedMs = 0;
 };
 
+// Runs the benchmarks registered so far, with the command line's options,
+// the library on `backend` meanwhile. Returns the process's exit status.
+int RunRegistered(int argc, char** argv, platform::Backend& backend);
+
 template <typename Operation>
 Sample Measure(SyscallCounter& syscalls, PauseMeter& pauses, Operation&& operation) {
   const std::uint64_t pausedBefore = pauses.SleptMs();

@@ -193,21 +193,15 @@ void RunOperation(benchmark::State& state, const Operation& op, int baud) {
 int main(int argc, char** argv) {
   Meters all;
   meters = &all;
-  kx::platform::SetBackend(&all.pauses);
   for (const int baud : {9600, 115200}) {
     for (const Operation& op : kOperations) {
       const std::string name = std::string("paced/") + std::to_string(baud) + "/" + op.name;
       benchmark::RegisterBenchmark(name.c_str(),
                                    [&op, baud](benchmark::State& s) { RunOperation(s, op, baud); })
-          ->Iterations(baud == 9600 ? 10 : 30)
+          ->Iterations(baud == 9600 ? 20 : 40)
           ->UseManualTime()
           ->Unit(benchmark::kMillisecond);
     }
   }
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  kx::platform::SetBackend(nullptr);
-  return 0;
+  return kx::bench::RunRegistered(argc, argv, all.pauses);
 }

@@ -108,7 +108,6 @@ void RunSearch(benchmark::State& state, const Search& search) {
 int main(int argc, char** argv) {
   Meters all;
   meters = &all;
-  kx::platform::SetBackend(&all.pauses);
   for (const Search& search : kSearches) {
     benchmark::RegisterBenchmark((std::string("search/") + search.name).c_str(),
                                  [&search](benchmark::State& s) { RunSearch(s, search); })
@@ -116,10 +115,5 @@ int main(int argc, char** argv) {
         ->UseManualTime()
         ->Unit(benchmark::kMillisecond);
   }
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  kx::platform::SetBackend(nullptr);
-  return 0;
+  return kx::bench::RunRegistered(argc, argv, all.pauses);
 }
