@@ -98,10 +98,9 @@ class PosixBackend final : public Backend {
       close(fd);
       return nullptr;
     }
-    // Reads return at once with whatever is queued.
-    settings.c_cc[VMIN] = 0;
-    settings.c_cc[VTIME] = 0;
-    tcsetattr(fd, TCSANOW, &settings);
+    // Reads return at once with whatever is queued: O_NONBLOCK sees to it
+    // whatever VMIN and VTIME say, so the settings need no write here (the
+    // line settings written next clear both anyway).
     return ToHandle(fd);
   }
 
