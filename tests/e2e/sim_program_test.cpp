@@ -162,6 +162,17 @@ TEST(SimProgram, FaultOptionsReachTheReader) {
       << trace;
 }
 
+TEST(SimProgram, APacedLineTracesEachEntrysShareOfTheLine) {
+  Child sim({"--baud", "9600", "--card-time", "4", "--trace"});
+  const std::string device = DevicePath(sim.Line());
+  EXPECT_EQ(Exchange(device, kPowerOnUser).status, 0);
+  EXPECT_EQ(sim.Stop(), 0);
+  const std::string trace = sim.AllErr();
+  EXPECT_NE(trace.find("CMD 32 22 00 00 00 (power on 0) | 18 B\nRPL 0000 "), std::string::npos)
+      << trace;
+  EXPECT_NE(trace.find(" B after 4 ms\n"), std::string::npos) << trace;
+}
+
 TEST(SimProgram, ConsoleTakesTheCardOutAndPutsItBack) {
   Child sim({"--console"});
   const std::string device = DevicePath(sim.Line());
