@@ -55,15 +55,47 @@ void OpenInMasterFileEf05(const Line& line) {
   Apdu("00A4020002EF05");
 }
 
+// The fingerprint file under the master file: free to read, written with
+// the master file's key.
+void OpenInFingerprintFile(const Line& line) {
+  Open(line);
+  Apdu("00A40000023F00");
+  Apdu("00A4020002EF07");
+}
+
+void OpenInFingerprintFileWithItsKey(const Line& line) {
+  Open(line);
+  KXCheckKey(0, "UKMF");
+  Apdu("00A4020002EF07");
+}
+
+// Nothing open, and the line's port remembered (as after a KXReaderInit on
+// it), so an all-in-one export finds the reader at its first try.
+void ClosedOnTheRememberedPort(const Line& line) {
+  Open(line);
+  Closed(line);
+}
+
+unsigned char buffer[1024];
+char hexText[1024];
+// Values to write: the item lengths and the file pieces come from the card's
+// tables, so any bytes do.
+const unsigned char* Values() {
+  static unsigned char values[256];
+  for (int i = 0; i < 256; ++i) values[i] = static_cast<unsigned char>(0x40 + i % 64);
+  return values;
+}
+
 struct Operation {
   const char* name;
   void (*prepare)(const Line&);
   int (*run)(const Line&);  // the export's result; 0 is success
+  // The all-in-one exports search at 9600 baud, so they run on that line only.
+  bool allInOne = false;
 };
 
-// The services' rows join as their exports land: KXCheckKey, KXReadInfo and
-// KXReadBinary, KXUpdateInfo and KXUpdateBinary, KXReadCardID and
-// KXUpdateCardIDAIO, KXCardUnlockPIN, KXAppLock, and the all-in-one forms.
+// Still to come, each as one row: KXReadCardID and KXUpdateCardIDAIO,
+// KXCardUnlockPIN, KXAppLock.
 const Operation kOperations[] = {
     {"KXReaderInit+GetReaderStatus", Closed,
      [](const Line& line) {
@@ -117,6 +149,23 @@ const Operation kOperations[] = {
        return KXGetPsamIDATR(0, id, atr);
      }},
     {"KXReaderPowerOff", Open, [](const Line&) { return KXReaderPowerOff(0); }},
+    {"KXCheckKey UK1DF01", Open, [](const Line&) { return KXCheckKey(0, "UK1DF01"); }},
+    {"KXReadInfo DF03 EF05 2", Open,
+     [](const Line&) { return KXReadInfo(0, "DF03", "EF05", 2, buffer); }},
+    {"KXUpdateInfo DF01 EF05 2", Open,
+     [](const Line&) { return KXUpdateInfo(0, "DF01", "EF05", 2, Values()); }},
+    {"KXReadBinary 256 bytes", OpenInFingerprintFile,
+     [](const Line&) { return KXReadBinary(0, 0, 256, buffer); }},
+    {"KXUpdateBinary 256 bytes", OpenInFingerprintFileWithItsKey,
+     [](const Line&) { return KXUpdateBinary(0, 0, 256, Values()); }},
+    {"KXReadInfoAIO DF03 EF05 2", ClosedOnTheRememberedPort,
+     [](const Line&) { return KXReadInfoAIO("DF03", "EF05", 2, buffer); }, true},
+    {"KXUpdateInfoAIO DF01 EF05 2", ClosedOnTheRememberedPort,
+     [](const Line&) { return KXUpdateInfoAIO("DF01", "EF05", 2, Values()); }, true},
+    {"KXReadBinaryAIO DF0B EF0C 256 bytes", ClosedOnTheRememberedPort,
+     [](const Line&) { return KXReadBinaryAIO("DF0B", "EF0C", 0, 256, hexText); }, true},
+    {"KXUpdateBinaryAIO DF0B EF0C 256 bytes", ClosedOnTheRememberedPort,
+     [](const Line&) { return KXUpdateBinaryAIO("DF0B", "EF0C", 0, 256, Values()); }, true},
 };
 
 struct Meters {
@@ -193,8 +242,10 @@ void RunOperation(benchmark::State& state, const Operation& op, int baud) {
 int main(int argc, char** argv) {
   Meters all;
   meters = &all;
+  SetPin("123456");
   for (const int baud : {9600, 115200}) {
     for (const Operation& op : kOperations) {
+      if (op.allInOne && baud != 9600) continue;
       const std::string name = std::string("paced/") + std::to_string(baud) + "/" + op.name;
       benchmark::RegisterBenchmark(name.c_str(),
                                    [&op, baud](benchmark::State& s) { RunOperation(s, op, baud); })

@@ -1,6 +1,7 @@
 // The all-in-one exports' reader search (USB, the remembered COM port, then
 // COM1 upwards) with 0, 1 and 5 silent ports before the reader, which sits
-// on kx-sim at 9600 baud. A port that opens but never answers costs the
+// on kx-sim at 9600 baud: KXReadInfoAIO of an item free to read, search,
+// read and release in one. A port that opens but never answers costs the
 // whole 2 s power-on limit, and a fresh process remembers COM1, so COM1 is
 // tried twice when it is silent. The last row remembers the reader's port,
 // as after a KXReaderInit on it or an earlier search that found it.
@@ -16,7 +17,6 @@
 #include "KX_ICCReader.h"
 #include "bench/bench_support.h"
 #include "core/state.h"
-#include "reader/commands.h"
 
 namespace {
 
@@ -84,9 +84,10 @@ void RunSearch(benchmark::State& state, const Search& search) {
     kx::ComPortNumber = search.rememberedReader ? readerPort : 1;
     meters->sim.TakeTrace();
     int result = 0;
-    const kx::bench::Sample sample = kx::bench::Measure(meters->syscalls, meters->pauses,
-                                                        [&] { result = kx::ConnectUserCard(); });
-    kx::DisconnectUserCard();
+    const kx::bench::Sample sample = kx::bench::Measure(meters->syscalls, meters->pauses, [&] {
+      unsigned char item[256];
+      result = KXReadInfoAIO("3F00", "EF05", 1, item);
+    });
     if (result != 0 || kx::ComPortNumber != readerPort) {
       state.SkipWithError(("the search returned " + std::to_string(result)).c_str());
       break;
