@@ -92,10 +92,18 @@ struct Operation {
   int (*run)(const Line&);  // the export's result; 0 is success
   // The all-in-one exports search at 9600 baud, so they run on that line only.
   bool allInOne = false;
+  // Runs of an operation that changes the card for good (0: the default).
+  int iterations = 0;
 };
 
-// Still to come, each as one row: KXReadCardID and KXUpdateCardIDAIO,
-// KXCardUnlockPIN, KXAppLock.
+// A locked application stays locked, so each run locks another one.
+const char* NextDirectoryToLock(const Line& line) {
+  static const char* const kLockable[] = {"DF0A", "DF0B", "DF0C", "DF0D", "DF0E", "DF0F"};
+  static std::map<int, std::size_t> used;
+  std::size_t& next = used[line.baud];
+  return kLockable[next++ % std::size(kLockable)];
+}
+
 const Operation kOperations[] = {
     {"KXReaderInit+GetReaderStatus", Closed,
      [](const Line& line) {
@@ -166,6 +174,27 @@ const Operation kOperations[] = {
      [](const Line&) { return KXReadBinaryAIO("DF0B", "EF0C", 0, 256, hexText); }, true},
     {"KXUpdateBinaryAIO DF0B EF0C 256 bytes", ClosedOnTheRememberedPort,
      [](const Line&) { return KXUpdateBinaryAIO("DF0B", "EF0C", 0, 256, Values()); }, true},
+    {"KXReadCardID", Open,
+     [](const Line&) {
+       char number[10], code[33], organisation[25];
+       return KXReadCardID(0, number, code, organisation);
+     }},
+    {"KXReadCardIDAIO", ClosedOnTheRememberedPort,
+     [](const Line&) {
+       char number[10], code[33], organisation[25];
+       return KXReadCardIDAIO(number, code, organisation);
+     },
+     true},
+    {"KXUpdateCardIDAIO", ClosedOnTheRememberedPort,
+     [](const Line&) {
+       char code[33];
+       return KXUpdateCardIDAIO("110100", "00000001", code);
+     },
+     true},
+    {"KXCardUnlockPIN", Open, [](const Line&) { return KXCardUnlockPIN(0, "123456"); }},
+    // Last: the card keeps its locked applications.
+    {"KXAppLock", Open, [](const Line& line) { return KXAppLock(0, NextDirectoryToLock(line)); },
+     false, 5},
 };
 
 struct Meters {
@@ -249,7 +278,9 @@ int main(int argc, char** argv) {
       const std::string name = std::string("paced/") + std::to_string(baud) + "/" + op.name;
       benchmark::RegisterBenchmark(name.c_str(),
                                    [&op, baud](benchmark::State& s) { RunOperation(s, op, baud); })
-          ->Iterations(baud == 9600 ? 20 : 40)
+          ->Iterations(op.iterations > 0 ? op.iterations
+                       : baud == 9600    ? 20
+                                         : 40)
           ->UseManualTime()
           ->Unit(benchmark::kMillisecond);
     }

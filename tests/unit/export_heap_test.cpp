@@ -193,6 +193,74 @@ const std::map<std::string, std::function<void()>>& Calls() {
          KXUpdateRecord(0, 1, 4, 3, d);
        }},
       {"KXSetComDevice", [] { KXSetComDevice(7, "/dev/null"); }},
+      {"KXCheckKey", [] { KXCheckKey(0, "UK1DF01"); }},
+      {"KXReadInfo",
+       [] {
+         unsigned char o[4096];
+         KXReadInfo(0, "DF03", "EF05", 2, o);
+       }},
+      {"KXReadInfoAIO",
+       [] {
+         unsigned char o[4096];
+         KXReadInfoAIO("3F00", "EF05", 0, o);
+       }},
+      {"testKXReadInfoAIO",
+       [] {
+         unsigned char o[4096];
+         testKXReadInfoAIO("DF01", "EF05", 1, o);
+       }},
+      {"KXReadBinary",
+       [] {
+         unsigned char o[256];
+         KXReadBinary(0, 0, 256, o);
+       }},
+      {"KXReadBinaryAIO",
+       [] {
+         char o[513];
+         KXReadBinaryAIO("DF0B", "EF0C", 0, 256, o);
+       }},
+      {"KXUpdateInfo",
+       [] {
+         const unsigned char d[64] = {'1', '2'};
+         KXUpdateInfo(0, "DF01", "EF05", 2, d);
+       }},
+      {"KXUpdateInfoAIO",
+       [] {
+         const unsigned char d[64] = {'1', '2'};
+         KXUpdateInfoAIO("DF01", "EF05", 2, d);
+       }},
+      {"KXUpdateBinary",
+       [] {
+         const unsigned char d[256] = {1, 2, 3};
+         KXUpdateBinary(0, 0, 256, d);
+       }},
+      {"KXUpdateBinaryAIO",
+       [] {
+         const unsigned char d[256] = {1, 2, 3};
+         KXUpdateBinaryAIO("DF0B", "EF0C", 0, 256, d);
+       }},
+      {"KXTest",
+       [] {
+         char m[KX_ERR_MESSAGE_SIZE];
+         KXTest(m);
+       }},
+      {"KXReadCardID",
+       [] {
+         char n[10], c[33], o[25];
+         KXReadCardID(0, n, c, o);
+       }},
+      {"KXReadCardIDAIO",
+       [] {
+         char n[10], c[33], o[25];
+         KXReadCardIDAIO(n, c, o);
+       }},
+      {"KXUpdateCardIDAIO",
+       [] {
+         char c[33];
+         KXUpdateCardIDAIO("110100", "00000001", c);
+       }},
+      {"KXCardUnlockPIN", [] { KXCardUnlockPIN(0, "123456"); }},
+      {"KXAppLock", [] { KXAppLock(0, "DF0A"); }},
   };
   return calls;
 }
