@@ -188,7 +188,7 @@ const Operation kOperations[] = {
     {"KXUpdateCardIDAIO", ClosedOnTheRememberedPort,
      [](const Line&) {
        char code[33];
-       return KXUpdateCardIDAIO("110100", "00000001", code);
+       return KXUpdateCardIDAIO("330329", "00006074", code);
      },
      true},
     {"KXCardUnlockPIN", Open, [](const Line&) { return KXCardUnlockPIN(0, "123456"); }},

@@ -41,6 +41,8 @@ class ChildProcess {
   // Closes the pipes and leaves the running child to the caller, who then
   // ends and reaps it by its process id, returned here (-1 when none).
   int Release();
+  // The running child's process id (-1 when none).
+  int pid() const { return pid_; }
 
  private:
   int FdOf(Stream stream) const;

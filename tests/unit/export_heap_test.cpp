@@ -257,7 +257,7 @@ const std::map<std::string, std::function<void()>>& Calls() {
       {"KXUpdateCardIDAIO",
        [] {
          char c[33];
-         KXUpdateCardIDAIO("110100", "00000001", c);
+         KXUpdateCardIDAIO("330329", "00006074", c);
        }},
       {"KXCardUnlockPIN", [] { KXCardUnlockPIN(0, "123456"); }},
       {"KXAppLock", [] { KXAppLock(0, "DF0A"); }},
