@@ -31,8 +31,16 @@ void ForgetPort() {
   Link().serialBackend = nullptr;
 }
 
+// A port whose device was pulled out is closed at once, with no stop
+// sequence or RTS change it could not carry: the next call then finds no
+// port open rather than waiting out a reply that cannot come.
+void DropFailedPort() {
+  Link().serialBackend->SerialClose(Link().serialPort);
+  ForgetPort();
+}
+
 // What one round of the read loop took from the driver.
-enum class Take { Bytes, Nothing, Full, Stalled };
+enum class Take { Bytes, Nothing, Full, Stalled, Failed };
 
 // Takes the bytes the driver holds, at most `room` of them, without blocking.
 // The plain read comes first because on the data path it is all that is
@@ -44,7 +52,7 @@ Take TakeWaiting(platform::Backend& os, platform::SerialPort* port, std::uint8_t
   if (*got > 0) return Take::Bytes;
   const int waiting = os.SerialBytesWaiting(port);
   if (waiting == 0) return Take::Nothing;
-  if (waiting < 0) return Take::Stalled;
+  if (waiting < 0) return Take::Failed;
   if (room <= 0) return Take::Full;
   *got = std::min(os.SerialRead(port, into, std::min(waiting, room)), room);
   return *got > 0 ? Take::Bytes : Take::Stalled;
@@ -80,6 +88,10 @@ int ReadSerial(platform::Backend& os, platform::SerialPort* port, std::uint8_t* 
       // A reply longer than the buffer ends the read with what fits; the
       // rest stays in the driver until the next write discards it.
       if (taken == Take::Full) break;
+      if (taken == Take::Failed) {
+        DropFailedPort();
+        return kErrPort;
+      }
       if (taken == Take::Bytes) {
         const bool complete = std::memchr(buffer + total, endByte, got) != nullptr;
         total += got;
@@ -173,7 +185,11 @@ int ReaderPortLink::Write(const std::uint8_t* bytes, int count) {
   if (bytes == nullptr || count <= 0) return 0;
   const int written =
       Link().serialBackend->SerialWrite(Link().serialPort, bytes, count, kSerialWriteBoundMs);
-  return std::clamp(written, 0, count);
+  if (written < 0) {
+    DropFailedPort();
+    return 0;
+  }
+  return std::min(written, count);
 }
 
 int ReaderPortLink::Read(std::uint8_t* buffer, int capacity, std::uint8_t endByte,

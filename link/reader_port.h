@@ -38,13 +38,15 @@ class ReaderPortLink {
 
   // Writes raw bytes, discarding unread input first. Returns `count` on
   // success, 0 when nothing was written (serial), -2 when the HID side failed.
+  // A serial port whose device has failed (pulled out, hung up) is closed.
   int Write(const std::uint8_t* bytes, int count);
 
   // Reads until a chunk holds `endByte`, the reply falls idle for 100 ms after
   // its first byte, or `timeoutSeconds` pass. Stores at most capacity - 1
   // bytes and keeps buffer[stored] = 0, so the reply can be read as text.
-  // Returns the number of bytes stored, -2 when no serial port is open, -4 on
-  // time-out or Escape. A reply that fills the buffer without `endByte` ends
+  // Returns the number of bytes stored, -2 when no serial port is open or its
+  // device failed during the read (the port is closed then), -4 on time-out
+  // or Escape. A reply that fills the buffer without `endByte` ends
   // the read with the capacity - 1 bytes stored; the rest stays unread (the
   // next write discards it). A null buffer or a capacity below 1 reads
   // nothing and returns 0.

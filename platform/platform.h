@@ -92,12 +92,14 @@ class Backend {
 
   // Writes `count` bytes and waits at most `timeoutMs` for the write to
   // complete. Returns the number of bytes written: `count` on success, less
-  // (usually 0) on failure or time-out.
+  // (usually 0) on time-out; -1 when the port itself failed (an I/O error
+  // other than the time-out: the device was pulled out or hung up).
   virtual int SerialWrite(SerialPort* port, const std::uint8_t* bytes, int count,
                           std::uint32_t timeoutMs) = 0;
 
   // Number of bytes waiting in the input queue, clearing any line error on
-  // the way. -1 when the port cannot be queried.
+  // the way. -1 when the port cannot be queried: the device was pulled out
+  // or hung up, and the port is of no more use.
   virtual int SerialBytesWaiting(SerialPort* port) = 0;
 
   // Reads at most `maxBytes` of the bytes waiting, without blocking. Returns
@@ -105,8 +107,10 @@ class Backend {
   virtual int SerialRead(SerialPort* port, std::uint8_t* buffer, int maxBytes) = 0;
 
   // Blocks until input is waiting or `timeoutMs` has passed, without
-  // consuming input. True when input is waiting; false when none was
-  // waiting as it returned, so the caller need not ask the driver again. A
+  // consuming input. True when input is waiting, or at once when the port
+  // has failed (hung up, pulled out: the caller's next query of the bytes
+  // waiting says so); false when none was waiting as it returned, so the
+  // caller need not ask the driver again. A
   // backend may return early (spuriously) but never later than the
   // time-out. The time-out may be the caller's whole remaining time (seconds):
   // a backend blocks in the operating system for it rather than waking in

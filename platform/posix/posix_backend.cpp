@@ -133,11 +133,12 @@ class PosixBackend final : public Backend {
         continue;
       }
       if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) break;
+      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return -1;
       const std::uint64_t passed = MonotonicMs() - start;
       if (passed >= timeoutMs) break;
       const int ready = PollFor(fd, POLLOUT, static_cast<std::uint32_t>(timeoutMs - passed));
-      if (ready <= 0 || (ready & (POLLERR | POLLHUP | POLLNVAL)) != 0) break;
+      if (ready < 0 || (ready > 0 && (ready & (POLLERR | POLLHUP | POLLNVAL)) != 0)) return -1;
+      if (ready == 0) break;
     }
     return written;
   }
@@ -165,10 +166,13 @@ class PosixBackend final : public Backend {
     const int ready = PollFor(fd, POLLIN, timeoutMs);
     if (ready == 0) return false;
     if (ready > 0 && (ready & (POLLERR | POLLHUP | POLLNVAL)) == 0) return (ready & POLLIN) != 0;
+    // A hung-up tty (the device pulled out, the other end of a
+    // pseudo-terminal closed) refuses the query: the caller's own query
+    // finds that out and gives the port up.
     int waiting = 0;
-    if (ready > 0 && ioctl(fd, FIONREAD, &waiting) == 0 && waiting > 0) return true;
-    // A hung-up or broken line polls ready at once; wait out the time-out so
-    // the caller's loop does not spin on it.
+    if (ready < 0 || ioctl(fd, FIONREAD, &waiting) != 0 || waiting > 0) return true;
+    // A line that says it is broken yet still answers polls ready at once;
+    // wait out the time-out so the caller's loop does not spin on it.
     const std::uint64_t passed = MonotonicMs() - start;
     if (passed < timeoutMs) SleepFor(static_cast<std::uint32_t>(timeoutMs - passed));
     return false;

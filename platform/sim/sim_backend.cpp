@@ -27,6 +27,7 @@ struct PortState {
   bool failQueues = false;
   bool lineError = false;
   bool failReads = false;
+  std::optional<std::uint64_t> pulledOutAt;
   std::vector<std::vector<std::uint8_t>> writes;
   std::deque<std::uint8_t> arrived;  // the driver's input queue
   kx::sim::ReplySchedule inFlight;   // the device's replies on their way
@@ -83,6 +84,10 @@ struct SimBackend::Impl : SimClock {
   // milliseconds.
   std::uint64_t NowUs() const { return now * 1000; }
 
+  bool PulledOut(const PortState& state) const {
+    return state.pulledOutAt && *state.pulledOutAt <= now;
+  }
+
   void Deliver(PortState& state) {
     const std::vector<std::uint8_t> due = state.inFlight.TakeDue(NowUs());
     state.arrived.insert(state.arrived.end(), due.begin(), due.end());
@@ -104,6 +109,7 @@ SimBackend::~SimBackend() {
 
 void SimBackend::Attach(int port, kx::sim::SerialDevice* device) {
   impl_->ports[port].device = device;
+  impl_->ports[port].pulledOutAt.reset();
 }
 
 void SimBackend::SetBaud(int port, std::uint32_t baud) {
@@ -238,6 +244,9 @@ void SimBackend::RaiseLineError(int port) {
 void SimBackend::FailReads(int port, bool fail) {
   impl_->ports[port].failReads = fail;
 }
+void SimBackend::PullOutAt(int port, std::uint32_t tickMs) {
+  impl_->ports[port].pulledOutAt = impl_->NextInstantOf(tickMs);
+}
 
 // ---- Backend ----
 
@@ -245,7 +254,7 @@ SerialPort* SimBackend::SerialOpen(int port) {
   auto it = impl_->ports.find(port);
   if (it == impl_->ports.end()) return nullptr;
   PortState& state = it->second;
-  if (state.device == nullptr || state.open) return nullptr;
+  if (state.device == nullptr || state.open || impl_->PulledOut(state)) return nullptr;
   state.open = true;
   ++state.openCount;
   state.arrived.clear();
@@ -280,6 +289,7 @@ int SimBackend::SerialWrite(SerialPort* port, const std::uint8_t* bytes, int cou
                             std::uint32_t timeoutMs) {
   PortState& state = Impl::State(port);
   impl_->lastWriteTimeout = timeoutMs;
+  if (impl_->PulledOut(state)) return -1;
   if (state.stallWrites) {
     impl_->now += timeoutMs;
     return 0;
@@ -296,6 +306,7 @@ int SimBackend::SerialWrite(SerialPort* port, const std::uint8_t* bytes, int cou
 
 int SimBackend::SerialBytesWaiting(SerialPort* port) {
   PortState& state = Impl::State(port);
+  if (impl_->PulledOut(state)) return -1;
   impl_->Deliver(state);
   state.lineError = false;
   return static_cast<int>(state.arrived.size());
@@ -303,7 +314,7 @@ int SimBackend::SerialBytesWaiting(SerialPort* port) {
 
 int SimBackend::SerialRead(SerialPort* port, std::uint8_t* buffer, int maxBytes) {
   PortState& state = Impl::State(port);
-  if (state.lineError || state.failReads) return -1;
+  if (state.lineError || state.failReads || impl_->PulledOut(state)) return -1;
   impl_->Deliver(state);
   const int n = std::min<int>(std::max(maxBytes, 0), static_cast<int>(state.arrived.size()));
   std::copy_n(state.arrived.begin(), n, buffer);
@@ -319,7 +330,8 @@ bool SimBackend::SerialWaitReadable(SerialPort* port, std::uint32_t timeoutMs) {
   if (!state.arrived.empty()) return true;
   const std::uint64_t until = impl_->now + timeoutMs;
   const std::optional<std::uint64_t> nextUs = state.inFlight.NextDue();
-  const std::uint64_t next = nextUs ? (*nextUs + 999) / 1000 : until + 1;
+  std::uint64_t next = nextUs ? (*nextUs + 999) / 1000 : until + 1;
+  if (state.pulledOutAt) next = std::min(next, std::max(impl_->now, *state.pulledOutAt));
   if (next <= until) {
     impl_->now = std::max(impl_->now, next);
     impl_->Deliver(state);

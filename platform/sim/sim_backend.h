@@ -84,6 +84,11 @@ class SimBackend : public Backend {
   void RaiseLineError(int port);
   // Reads on `port` fail while set, whatever is waiting.
   void FailReads(int port, bool fail);
+  // The device on `port` is pulled out at tick `tickMs`: from then on the
+  // open port's writes, reads and queries fail and a wait for input ends at
+  // once, as a hung-up tty's or a removed USB adapter's do; the port does not
+  // open again until Attach.
+  void PullOutAt(int port, std::uint32_t tickMs);
 
   // ---- Backend ----
   SerialPort* SerialOpen(int port) override;

@@ -86,7 +86,9 @@ int QueuedBytes(HANDLE h) {
 bool PollReadable(SerialPort* p, DWORD timeoutMs) {
   const DWORD start = GetTickCount();
   for (;;) {
-    if (QueuedBytes(p->handle) > 0) return true;
+    // A device that was pulled out fails the query: the caller's own query
+    // finds that out at once.
+    if (QueuedBytes(p->handle) != 0) return true;
     const DWORD elapsed = GetTickCount() - start;
     if (elapsed >= timeoutMs) return false;
     const DWORD left = timeoutMs - elapsed;
@@ -178,9 +180,10 @@ class Win32Backend final : public Backend {
     if (WriteFile(p->handle, bytes, static_cast<DWORD>(count), &written, ov)) {
       return static_cast<int>(written);
     }
-    if (GetLastError() != ERROR_IO_PENDING) return 0;
+    // Anything but a write under way is the device failing (pulled out).
+    if (GetLastError() != ERROR_IO_PENDING) return -1;
     if (WaitForSingleObject(ov->hEvent, timeoutMs) == WAIT_OBJECT_0) {
-      return GetOverlappedResult(p->handle, ov, &written, FALSE) ? static_cast<int>(written) : 0;
+      return GetOverlappedResult(p->handle, ov, &written, FALSE) ? static_cast<int>(written) : -1;
     }
     // Too late: the caller's bytes must not be read by a write that goes on
     // after we return.

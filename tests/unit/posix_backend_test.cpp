@@ -212,12 +212,19 @@ TEST_F(PosixBackendTest, AWriteNobodyDrainsStopsAtItsBound) {
   Os().SerialClose(port);
 }
 
-TEST_F(PosixBackendTest, AHungUpLineIsNotReadable) {
+// The other end closed, as a pulled-out adapter leaves a tty: the wait ends
+// at once and the port's query and writes report the failure.
+TEST_F(PosixBackendTest, AHungUpLineEndsTheWaitAndFailsItsQueryAndWrites) {
   SerialPort* port = Os().SerialOpen(kPort);
   ASSERT_NE(port, nullptr);
   close(master_);
   master_ = -1;
-  EXPECT_FALSE(Os().SerialWaitReadable(port, 5));
+  const std::uint64_t start = platform::posix::MonotonicMs();
+  EXPECT_TRUE(Os().SerialWaitReadable(port, 5000));
+  EXPECT_LT(platform::posix::MonotonicMs() - start, 1000u);
+  EXPECT_EQ(Os().SerialBytesWaiting(port), -1);
+  const std::uint8_t bytes[] = {0x02, 0x31, 0x03};
+  EXPECT_EQ(Os().SerialWrite(port, bytes, 3, 1000), -1);
   Os().SerialClose(port);
 }
 
