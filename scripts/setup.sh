@@ -35,7 +35,7 @@ ensure_packages() {
     linux)
       # dpkg-dev and file: CPack's .deb reads the programs' dependencies.
       missing=$(_kx_missing cmake ninja-build g++ make pkg-config libssl-dev libgtest-dev libgmock-dev \
-        libbenchmark-dev clang libclang-rt-14-dev python3 dpkg-dev file)
+        libbenchmark-dev clang libclang-rt-14-dev libtsan2 python3 dpkg-dev file)
       # shellcheck disable=SC2086
       _kx_install $missing
       ;;

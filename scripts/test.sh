@@ -3,8 +3,9 @@
 # runs the unit, integration and end-to-end tiers, the packages (a staging
 # install, the guide's examples in C, Python, C# and Pascal, the .deb), the
 # same unit and integration tiers under AddressSanitizer +
-# UndefinedBehaviorSanitizer, the fuzz targets (clang: corpora replayed, 30 s
-# each), and the Windows group (the DLL under Wine, the zip).
+# UndefinedBehaviorSanitizer, the calls from several threads under
+# ThreadSanitizer, the fuzz targets (clang: corpora replayed, 30 s each), and
+# the Windows group (the DLL under Wine, the zip).
 # KX_SKIP_WINDOWS=1 leaves the Windows group out. Ends with "N passed, M failed".
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -34,11 +35,17 @@ step() {
   fi
 }
 
+# build DIR [cmake options] [-- targets]: configures DIR and builds the
+# targets (every one when none are named).
 build() {
   local dir=$1
   shift
-  cmake -S "$root" -B "$dir" -G Ninja "$@" >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; return 1; }
-  ninja -C "$dir" -j "$jobs" || return 1
+  local options=() targets=()
+  while [ "$#" -gt 0 ] && [ "$1" != -- ]; do options+=("$1"); shift; done
+  [ "$#" -gt 0 ] && shift
+  targets=("$@")
+  cmake -S "$root" -B "$dir" -G Ninja "${options[@]}" >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; return 1; }
+  ninja -C "$dir" -j "$jobs" "${targets[@]}" || return 1
 }
 
 mkdir -p build
@@ -52,6 +59,13 @@ mkdir -p build-asan
 step "sanitizer build" build "$root/build-asan" -DCMAKE_BUILD_TYPE=Debug -DKX_SANITIZE=ON -DKX_BUILD_BENCH=OFF
 step "unit (asan+ubsan)" ctest --test-dir build-asan -L unit --output-on-failure
 step "integration (asan+ubsan)" ctest --test-dir build-asan -L integration --output-on-failure
+
+# ThreadSanitizer: the calls from several threads at once, with only what
+# that test needs built; any report of a race fails it.
+mkdir -p build-tsan
+step "thread sanitizer build" build "$root/build-tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKX_TSAN=ON \
+  -DKX_BUILD_BENCH=OFF -- kx_thread_tests
+step "threads (tsan)" env TSAN_OPTIONS="halt_on_error=1 exitcode=66" build-tsan/tests/kx_thread_tests
 
 # clang: the fuzz targets over the sanitized layers; the same message bytes as
 # g++; every seed corpus replayed, then each target fuzzed for a while.
