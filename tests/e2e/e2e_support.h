@@ -30,6 +30,8 @@ class SimProcess {
     }
   }
   const std::string& path() const { return path_; }
+  // Ends kx-sim with `signal`, which closes its end of the pseudo-terminal.
+  int Stop(int signal) { return child_.Stop(signal, 3000); }
 
  private:
   tools::ChildProcess child_;
