@@ -59,12 +59,41 @@ def search(found):
         print(f"| {name} | {wall:.0f} | {r['cpu_ms']:.2f} | {calls(r['syscalls'])} |")
 
 
+def lock_cost(found):
+    rows = {base(r["name"]): r for r in found}
+    names = [n for n in ("BM_LockPair", "BM_KXGetLibVer", "BM_KXGetErrMessage") if n in rows]
+    if not names:
+        return
+    print("\nThe process-wide lock, uncontended:\n")
+    print("| what | ns per call |")
+    print("| --- | ---: |")
+    for name in names:
+        r = rows[name]
+        label = "lock + unlock" if name == "BM_LockPair" else name[3:]
+        print(f"| {label} | {r['real_time']:.1f} |")
+
+
+def soak(found):
+    for r in found:
+        if base(r["name"]) == "BM_Soak":
+            print("\n100,000 mixed calls against kx-sim (unpaced):\n")
+            print("| calls/s | wall s | paused s | failures | RSS kB: start | after 10,000 | end "
+                  "| anonymous kB: start | end | fds: start | end |")
+            print("| ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: |")
+            print(f"| {r['calls_per_s']:.0f} | {r['real_time']:.1f} | {r['paused_s']:.1f} "
+                  f"| {r['failures']:.0f} | {r['rss_kb_start']:.0f} | {r['rss_kb_tenth']:.0f} "
+                  f"| {r['rss_kb_end']:.0f} | {r['anon_kb_start']:.0f} | {r['anon_kb_end']:.0f} "
+                  f"| {r['fds_start']:.0f} | {r['fds_end']:.0f} |")
+
+
 def main():
     found = list(runs(sys.argv[1:]))
     for baud in (9600, 115200):
         operations(found, baud)
     silent_wait(found)
     search(found)
+    lock_cost(found)
+    soak(found)
 
 
 if __name__ == "__main__":
