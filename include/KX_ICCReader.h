@@ -10,6 +10,24 @@
  * Plain C, usable from C and C++. On 32-bit Windows every function uses the
  * standard Windows calling convention (__stdcall) and is exported from
  * KX_ICCReader.dll under its plain name.
+ *
+ * Threads: every function holds one process-wide lock from its start to its
+ * return, so calls made from several threads at once are carried out one
+ * after another, each exactly as if it had been alone. No lock is held once
+ * a function has returned. A call that waits holds the lock while it waits
+ * (a silent reader: up to 5 s for an APDU; the PIN pad: up to 60 s), and
+ * calls from other threads wait behind it. What calls share stays shared:
+ * the last failure's text, the selected card (KXSelectIFD), the open reader
+ * and the PIN handed over with SetPin belong to the process, not to a
+ * thread. So the explanation KXGetErrMessage adds to a message (for -12 and
+ * for a card's status word) is the one the last call left, whichever thread
+ * made it; a host that needs its own call's explanation makes the call and
+ * KXGetErrMessage with no other thread calling in between.
+ *
+ * A reader on a COM port that goes away during a call (its USB serial
+ * adapter unplugged, the line hung up) ends the call at once with -2, and
+ * the port is closed: later calls return -2 at once until the host opens
+ * the reader again.
  */
 #ifndef KX_ICCREADER_H
 #define KX_ICCREADER_H
