@@ -4,7 +4,7 @@
 # baud, a silent reader's 5 s wait, the reader search, the lock's cost per
 # export call and a soak of 100,000 mixed calls. Prints the benchmarks' own
 # output as they run, then the README's tables in Markdown. Takes about
-# seven minutes. The system-call column needs perf events (root,
+# sixteen minutes. The system-call column needs perf events (root,
 # or kernel.perf_event_paranoid set to -1); without them it reads n/a.
 set -euo pipefail
 cd "$(dirname "$0")/.."
