@@ -39,6 +39,9 @@ void DropFailedPort() {
   ForgetPort();
 }
 
+// A framed reply starts here; see ReplyEndIn.
+constexpr std::uint8_t kFrameStart = 0x02;
+
 // What one round of the read loop took from the driver.
 enum class Take { Bytes, Nothing, Full, Stalled, Failed };
 
@@ -58,6 +61,22 @@ Take TakeWaiting(platform::Backend& os, platform::SerialPort* port, std::uint8_t
   return *got > 0 ? Take::Bytes : Take::Stalled;
 }
 
+// Whether the `got` bytes just stored at `fresh` end the reply. A framed
+// reply (one ending in ETX) ends only at an ETX after its STX: line noise
+// before the STX, a stray ETX included, would otherwise end the read before
+// the frame has come. `framed` remembers an STX seen in an earlier chunk.
+bool ReplyEndIn(const std::uint8_t* fresh, int got, std::uint8_t endByte, bool* framed) {
+  const std::uint8_t* from = fresh;
+  const std::uint8_t* end = fresh + got;
+  if (endByte == kEtx && !*framed) {
+    from = std::find(fresh, end, kFrameStart);
+    if (from == end) return false;
+    *framed = true;
+    ++from;
+  }
+  return std::find(from, end, endByte) != end;
+}
+
 // The serial read loop. Each round checks the overall limit and the Escape
 // key, takes what has arrived and applies the idle rule; between rounds it
 // waits for input until the first instant the limit or the idle rule can
@@ -75,6 +94,7 @@ int ReadSerial(platform::Backend& os, platform::SerialPort* port, std::uint8_t* 
   const int room = capacity - 1;
   int total = 0;
   std::uint32_t lastData = start;
+  bool framed = false;
   buffer[0] = 0;
 
   for (bool readable = false;;) {
@@ -93,7 +113,7 @@ int ReadSerial(platform::Backend& os, platform::SerialPort* port, std::uint8_t* 
         return kErrPort;
       }
       if (taken == Take::Bytes) {
-        const bool complete = std::memchr(buffer + total, endByte, got) != nullptr;
+        const bool complete = ReplyEndIn(buffer + total, got, endByte, &framed);
         total += got;
         buffer[total] = 0;
         lastData = os.TickMs();

@@ -77,6 +77,47 @@ TEST_P(SerialRead, BytesAfterTheEndByteInTheSameChunkStay) {
             "XY");
 }
 
+// Line noise before STX, an ETX included, does not end a framed reply.
+TEST_P(SerialRead, AnEtxBeforeTheStxIsNoise) {
+  struct Case {
+    const char* what;
+    std::vector<kx::sim::ReplyChunk> chunks;
+    std::string expected;
+    std::uint32_t tookMs;
+  } cases[] = {
+      {"noise chunk, then the frame",
+       {Chunk(10, "\x03"), Chunk(20,
+                                 "\x02"
+                                 "AB\x03")},
+       "\x03\x02"
+       "AB\x03",
+       30},
+      {"noise and frame in one chunk",
+       {Chunk(10,
+              "x\x03\x02"
+              "AB\x03")},
+       "x\x03\x02"
+       "AB\x03",
+       10},
+      {"STX in one chunk, ETX in a later one",
+       {Chunk(10,
+              "\x03\x02"
+              "A"),
+        Chunk(20, "B\x03")},
+       "\x03\x02"
+       "AB\x03",
+       30},
+      {"noise alone ends on the idle rule", {Chunk(10, "\x03")}, "\x03", 10 + 101},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    com1.Then(c.chunks);
+    Send();
+    EXPECT_EQ(Text(Read()), c.expected);
+    EXPECT_EQ(tookMs, c.tookMs);
+  }
+}
+
 TEST_P(SerialRead, TheEndByteIsTheCallersChoice) {
   com1.Then({Chunk(10,
                    "ab\x03"
