@@ -339,7 +339,11 @@ struct Reader::Impl {
       notes.insert(notes.begin(), "raw reply");
     } else {
       wire = f.garbageBeforeStx;
-      const Bytes frame = EncodeReply(answer.status, answer.data, how);
+      Bytes frame = EncodeReply(answer.status, answer.data, how);
+      if (f.damage != WireDamage::kNone) {
+        Damage(frame, f.damage, f.damageAt);
+        notes.push_back("wire damage");
+      }
       wire.insert(wire.end(), frame.begin(), frame.end());
       wire.insert(wire.end(), f.trailingBytes.begin(), f.trailingBytes.end());
       if (!f.garbageBeforeStx.empty()) notes.push_back("garbage before STX");
@@ -356,6 +360,31 @@ struct Reader::Impl {
     TraceEntry& entry = Add(TraceEntry::Kind::kReply, -1, std::move(traced), std::move(note));
     entry.lineBytes = wire.size();
     for (auto i = first; i < out.size(); ++i) entry.replyDelayMs += out[i].delayMs;
+  }
+
+  static void Damage(Bytes& frame, WireDamage damage, std::size_t at) {
+    if (damage == WireDamage::kNoEtx) {
+      if (!frame.empty()) frame.pop_back();
+      return;
+    }
+    if (at >= frame.size()) return;
+    const auto it = frame.begin() + static_cast<std::ptrdiff_t>(at);
+    switch (damage) {
+      case WireDamage::kDrop:
+        frame.erase(it);
+        break;
+      case WireDamage::kDuplicate:
+        frame.insert(it, *it);
+        break;
+      case WireDamage::kFlip:
+        *it ^= 0x01;
+        break;
+      case WireDamage::kEarlyEtx:
+        frame.insert(it, kEtx);
+        break;
+      default:
+        break;
+    }
   }
 
   static void Split(const Bytes& wire, const ReaderFaults& f, std::uint32_t workMs,

@@ -82,6 +82,17 @@ struct ReaderTiming {
 // {onlyCommand = 0x26, after = 2, remaining = 1}.
 // A silent reader does not run the command either, as a hung reader would;
 // every other fault changes only what goes back on the line.
+// Damage done to one byte of the reply frame on the wire (counted from STX,
+// before any garbage is put in front), as a noisy line does it.
+enum class WireDamage {
+  kNone,
+  kDrop,       // the byte is lost
+  kDuplicate,  // the byte arrives twice
+  kFlip,       // its lowest bit is flipped
+  kEarlyEtx,   // an ETX arrives in its place, the frame's bytes from it on follow
+  kNoEtx,      // the closing ETX is lost (the position does not count)
+};
+
 struct ReaderFaults {
   bool silent = false;             // send nothing back
   std::uint32_t delayMs = 0;       // wait before the reply
@@ -97,6 +108,8 @@ struct ReaderFaults {
   std::optional<Bytes> rawReply;   // exactly these bytes instead of the reply
   std::optional<Bytes> replyData;  // this data with the real status, e.g. an overlong ATR
   std::optional<int> lengthField;  // this value in the length field
+  WireDamage damage = WireDamage::kNone;
+  std::size_t damageAt = 5;        // the first status digit: inside the check byte's cover
   int remaining = -1;              // -1: until cleared; n > 0: the next n replies
   std::optional<int> onlyCommand;  // instruction byte the faults are limited to
   int after = 0;                   // matching replies to leave alone first

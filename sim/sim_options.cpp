@@ -140,6 +140,30 @@ const std::vector<SimOptionSpec> kTable = {
        o.faults.lengthField = static_cast<int>(n);
        return std::string();
      }},
+    {"--damage", "KIND",
+     "damage each reply frame on the wire: drop, duplicate, flip (a byte), early-etx, no-etx",
+     [](SimOptions& o, const std::string& v) {
+       static const std::pair<const char*, WireDamage> kKinds[] = {
+           {"drop", WireDamage::kDrop},
+           {"duplicate", WireDamage::kDuplicate},
+           {"flip", WireDamage::kFlip},
+           {"early-etx", WireDamage::kEarlyEtx},
+           {"no-etx", WireDamage::kNoEtx}};
+       for (const auto& [name, kind] : kKinds) {
+         if (v == name) {
+           o.faults.damage = kind;
+           return std::string();
+         }
+       }
+       return std::string("expects drop, duplicate, flip, early-etx or no-etx");
+     }},
+    {"--damage-at", "N", "the damaged byte, counted from STX (default 5, the first status digit)",
+     [](SimOptions& o, const std::string& v) {
+       std::uint64_t n = 0;
+       if (!ParseUnsigned(v, 4096, n)) return std::string("expects 0 to 4096");
+       o.faults.damageAt = static_cast<std::size_t>(n);
+       return std::string();
+     }},
     {"--only-command", "HEX", "limit the faults to one command: 22, 23, 24, 25 or 26",
      [](SimOptions& o, const std::string& v) {
        std::uint64_t n = 0;

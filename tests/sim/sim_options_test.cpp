@@ -60,7 +60,10 @@ TEST(SimOptions, ValuesInBothSpellings) {
                    "--path-file",
                    "/tmp/kx-sim.path",
                    "--exit-after-idle",
-                   "0.25"},
+                   "0.25",
+                   "--damage=early-etx",
+                   "--damage-at",
+                   "9"},
                   o),
             "");
   EXPECT_EQ(o.faults.delayMs, 250u);
@@ -76,6 +79,8 @@ TEST(SimOptions, ValuesInBothSpellings) {
   EXPECT_EQ(o.faults.remaining, 1);
   EXPECT_EQ(o.pathFile, "/tmp/kx-sim.path");
   EXPECT_EQ(o.exitAfterIdleMs, 250u);
+  EXPECT_EQ(o.faults.damage, WireDamage::kEarlyEtx);
+  EXPECT_EQ(o.faults.damageAt, 9u);
 
   SimOptions hex;
   EXPECT_EQ(Parse({"--status=0x6A82", "--reply-data", ""}, hex), "");
@@ -106,6 +111,8 @@ TEST(SimOptions, RefusedWithAReason) {
       {"--baud", "0"},
       {"--baud", "5000000"},
       {"--card-time", "x"},
+      {"--damage", "bite"},
+      {"--damage-at", "x"},
   };
   for (const auto& args : bad) {
     SimOptions o;
