@@ -35,6 +35,17 @@ static_assert(kMaxApduCommand <= kResendCopySize);
 // GetASC writes a zero after the last byte.
 constexpr int kTextCommandBytes = kMaxApduHexCommand / 2 + 1;
 
+// Whether the command has no Le: a header alone (case 1), or a header, Lc
+// and exactly Lc data bytes (case 3, short or extended). Its last byte is
+// then data, and a 6Cxx re-send that replaced it would write a corrupted
+// record or piece to the card; its 6Cxx is handed back instead.
+bool CarriesNoLe(const std::uint8_t* command, int length) {
+  if (length == 4) return true;
+  if (length <= 5) return false;
+  if (command[4] != 0) return length == 5 + command[4];
+  return length > 7 && length == 7 + (command[5] * 256 + command[6]);
+}
+
 // One APDU to the selected card; *n receives the reply's length. A reply
 // without room for a status word counts as no reply at all.
 int TransmitOnce(const std::uint8_t* command, int length, std::uint8_t* reply, int* n) {
@@ -55,7 +66,7 @@ int ExchangeSteps(int length, const std::uint8_t* command, int* replyLength, std
     if (r != kOk) return r;
   }
 
-  if (n == 2 && reply[0] == kSw1WrongLength) {
+  if (n == 2 && reply[0] == kSw1WrongLength && !CarriesNoLe(command, length)) {
     std::uint8_t resend[kResendCopySize];
     WipeOnExit wipeResend(resend, static_cast<std::size_t>(length));
     std::memcpy(resend, command, static_cast<std::size_t>(length));

@@ -89,7 +89,8 @@ int Exchange(const CommandApdu& command, Response* response);
 
 // Sends `command` (1 to kMaxApduCommand bytes, else -12 and nothing is sent)
 // to the card in nIFDType, with one GET RESPONSE for 61xx and
-// then one re-send with the corrected Le for 6Cxx. Writes the final reply
+// then one re-send with the corrected Le for 6Cxx (a command without Le,
+// case 1 or 3, gets its 6Cxx back). Writes the final reply
 // (data and SW1 SW2) and its length whenever a reply came back.
 int ExchangeApdu(int length, const std::uint8_t* command, int* replyLength, std::uint8_t* reply);
 

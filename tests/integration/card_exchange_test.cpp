@@ -93,6 +93,20 @@ TEST_F(CardExchange, EachExtraStepIsTakenOnlyOnce) {
   EXPECT_EQ(card->Problems(), "");
 }
 
+// A command without Le ends with a data byte: re-sending it with that byte
+// replaced would write corrupted data, so its 6Cxx comes back as it is.
+TEST_F(CardExchange, ACommandWithoutLeIsNotSentAgainOn6C) {
+  const char* commands[] = {"00 D6 00 00 02 AA BB", "00 DC 01 04 03 01 01 55", "00 0E 00 00",
+                            "00 D6 00 00 00 00 02 AA BB"};
+  for (const char* command : commands) {
+    card->Expect(command, "6C 10");
+    EXPECT_EQ(Run(command), -0x6C10) << command;
+    EXPECT_EQ(Reply(), HexBytes("6C 10")) << command;
+  }
+  EXPECT_EQ(reader.ApdusTo(0).size(), 4u);
+  EXPECT_EQ(card->Problems(), "");
+}
+
 TEST_F(CardExchange, WarningStatusComesBackWithItsReply) {
   card->Expect("00 B0 00 00 04", "01 02 03 04 62 83").Expect("00 B0 00 00 04", "90 00");
   EXPECT_EQ(Run("00 B0 00 00 04"), -25219);
