@@ -87,6 +87,72 @@ class InputLine : public kx::sim::SerialDevice {
   FuzzedDataProvider& input_;
 };
 
+// The input read front to back, for the end-to-end flows: a byte stream a
+// recorded run can be written as (see Recorder), so that a good run of a
+// flow is a seed and the fuzzer starts from deep inside it.
+class Tape {
+ public:
+  Tape(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+  bool empty() const { return at_ >= size_; }
+  // 0 once the tape has run out.
+  std::uint8_t Byte() { return empty() ? 0 : data_[at_++]; }
+  Bytes Take(std::size_t n);
+  // A reply: a length (one byte below 0xF0, else two: 0xF0 + high, low; at
+  // most 600) and that many bytes.
+  Bytes Reply();
+
+ private:
+  const std::uint8_t* data_;
+  std::size_t size_;
+  std::size_t at_ = 0;
+};
+
+// Writes what a Tape reads: the input that replays a recorded run.
+class Recorder {
+ public:
+  void Byte(std::uint8_t b) { bytes_.push_back(b); }
+  void Reply(const Bytes& reply);
+  const Bytes& bytes() const { return bytes_; }
+
+ private:
+  Bytes bytes_;
+};
+
+// A card answering from the tape: its reset answer and every reply. An
+// exhausted tape answers 6F 00 (and 3B 00 to a reset), so a flow ends.
+class TapeCard : public kx::sim::Card {
+ public:
+  explicit TapeCard(Tape& tape) : tape_(tape) {}
+  Bytes PowerOn() override;
+  void PowerOff() override {}
+  Bytes Transmit(const Bytes& apdu) override;
+
+ private:
+  Tape& tape_;
+};
+
+// A real simulated card whose answers are also written down as a TapeCard
+// would read them.
+class RecordingCard : public kx::sim::Card {
+ public:
+  RecordingCard(std::shared_ptr<kx::sim::Card> card, Recorder& recorder)
+      : card_(std::move(card)), recorder_(recorder) {}
+  Bytes PowerOn() override;
+  void PowerOff() override { card_->PowerOff(); }
+  Bytes Transmit(const Bytes& apdu) override;
+
+ private:
+  std::shared_ptr<kx::sim::Card> card_;
+  Recorder& recorder_;
+};
+
+// Before every command the reader runs, one byte of the tape says whether
+// and how its reply goes wrong (silence, a bad check byte, noise around the
+// frame, a split with a long gap, a reader status, a wrong length field);
+// 0 leaves it alone. With a recorder instead, a 0 is written for each.
+void ReaderFaultsFromTape(kx::sim::Reader& reader, Tape& tape);
+void ReaderFaultsRecorded(kx::sim::Reader& reader, Recorder& recorder);
+
 // The library, reset to its load-time state, on the simulated platform with
 // `device` on COM1 and the link opened (KXReaderInitTest). One per input.
 class Bench {
@@ -112,4 +178,57 @@ struct ReaderBench {
   Bench bench;
 };
 
+// The end-to-end flows' bench: a reader on COM1 whose user card and PSAM
+// answer from the tape and whose every reply the tape may spoil; or, to
+// record a seed, the simulated user card and PSAM (their keys and checks
+// real) with every answer written down.
+std::unique_ptr<ReaderBench> TapeBench(Tape& tape);
+std::unique_ptr<ReaderBench> RecordingBench(Recorder& recorder);
+
+// Reader commands with their oracles, for the targets that drive a reader
+// link (serial or HID) from the input: a power-on of the user card (the
+// reset answer within its buffer) and the status query (status '0' or '2',
+// the stored reset answer within its bounds). Results must be the codes the
+// reader layers give.
+bool ReaderCode(int r);
+// A write and a read of the raw reply, into a buffer and with a limit (in
+// seconds, returned) from the input: -4, or the bytes terminated inside the
+// buffer; -2 too where `portMayFail` (a HID device that turns unusable).
+int CheckedRawRead(FuzzedDataProvider& input, bool portMayFail);
+void CheckedPowerOn();
+void CheckedStatusQuery();
+
+// A flow: runs the calls that `choice` (the tape's first byte) picks on
+// the bench and returns the last result.
+using FlowRun = int (*)(ReaderBench& bench, std::uint8_t choice);
+
+// For a flow target's LLVMFuzzerInitialize: with KX_FUZZ_WRITE_SEED=FILE in
+// the environment, records flow KX_FUZZ_SEED_FLOW (the choice byte, 0 when
+// unset) against the simulated cards, writes the tape to FILE and exits;
+// otherwise does nothing.
+void RecordSeedIfAsked(FlowRun run);
+
+// What each command of a flow may take at most: its 5 s (the longest
+// reply limit) and one slice of the readability wait.
+inline constexpr std::uint32_t kCommandLimitMs = 5010;
+
+// The oracles every flow ends with, for result `r` of calls that began at
+// `start`: 0 or a negative code, the link closed after an all-in-one call,
+// no more time than each command's limit, ErrorText within its buffer.
+void CheckFlowEnd(ReaderBench& bench, std::uint32_t start, int r, bool allInOne);
+
+// One execution of a flow target: the tape's first byte chooses, the rest
+// answers.
+int RunFlow(FlowRun run, const std::uint8_t* data, std::size_t size);
+
 }  // namespace kx::fuzz
+
+// A flow target's two entry points, around its FlowRun.
+#define KX_FUZZ_FLOW_TARGET(run)                                                      \
+  extern "C" int LLVMFuzzerInitialize(int*, char***) {                                \
+    kx::fuzz::RecordSeedIfAsked(run);                                                 \
+    return 0;                                                                         \
+  }                                                                                   \
+  extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) { \
+    return kx::fuzz::RunFlow(run, data, size);                                        \
+  }

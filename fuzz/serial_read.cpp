@@ -16,10 +16,6 @@ namespace {
 // A slice of the readability wait past the limit, at most.
 constexpr std::uint32_t kSlackMs = 10;
 
-bool ReaderCode(int r) {
-  return r == 0 || r == -1 || r == -2 || r == -4 || r == -5 || r == -6 || r == -7 || r == -13;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -33,43 +29,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint32_t start = bench.backend().Now();
     std::uint32_t limitMs = 0;
     switch (input.ConsumeIntegralInRange(0, 3)) {
-      case 0: {
-        const int capacity = input.ConsumeIntegralInRange(1, kReceiveBufferSize);
-        const int seconds = input.ConsumeIntegralInRange(0, 5);
-        fuzz::ExactBuffer buffer(static_cast<std::size_t>(capacity));
-        ReaderPort.Write(reinterpret_cast<const std::uint8_t*>("?"), 1);
-        const int n = ReaderPort.Read(buffer.bytes(), capacity, kEtx, seconds);
-        KX_FUZZ_CHECK(n == -4 || (n >= 0 && n < capacity && buffer.bytes()[n] == 0));
-        limitMs = 1000u * static_cast<std::uint32_t>(seconds);
+      case 0:
+        limitMs = 1000u * static_cast<std::uint32_t>(fuzz::CheckedRawRead(input, false));
         break;
-      }
-      case 1: {
-        fuzz::ExactBuffer answer(kResetAnswerSize);
-        int length = -1;
-        const int r = PowerOnSlot(0, answer.bytes(), kResetAnswerSize, &length);
-        KX_FUZZ_CHECK(ReaderCode(r));
-        KX_FUZZ_CHECK(r != 0 || (length >= 0 && length <= kResetAnswerSize));
+      case 1:
+        fuzz::CheckedPowerOn();
         limitMs = 2000;
         break;
-      }
       case 2: {
         const std::uint8_t apdu[] = {0x00, 0x84, 0x00, 0x00, 0x08};
         fuzz::ExactBuffer reply(KX_APDU_REPLY_SIZE);
         int length = -1;
         const int r = TransmitApdu(0, apdu, 5, reply.bytes(), KX_APDU_REPLY_SIZE, &length);
-        KX_FUZZ_CHECK(ReaderCode(r));
+        KX_FUZZ_CHECK(fuzz::ReaderCode(r));
         KX_FUZZ_CHECK(r != 0 || (length >= 0 && length <= KX_APDU_REPLY_SIZE));
         limitMs = 5000;
         break;
       }
-      default: {
-        char status = 'x';
-        const int r = GetReaderStatus(0, &status);
-        KX_FUZZ_CHECK(ReaderCode(r) && (status == '0' || status == '2'));
-        KX_FUZZ_CHECK(ResetAnswerLength >= 0 && ResetAnswerLength <= kResetAnswerSize);
+      default:
+        fuzz::CheckedStatusQuery();
         limitMs = 2000;
         break;
-      }
     }
     KX_FUZZ_CHECK(bench.backend().Now() - start <= limitMs + kSlackMs);
     KX_FUZZ_CHECK(std::strlen(ErrorText) < static_cast<std::size_t>(kErrorTextSize));
