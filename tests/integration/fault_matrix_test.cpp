@@ -164,7 +164,7 @@ class FaultMatrix : public test::ServicesFixture {
         cardStatus(0x00, 0x00);
         break;
       case Fault::kLinkClosed:
-        if (first) backend.Unplug(1);
+        if (first) backend.PullOutAt(1, backend.Now());
         return;
     }
     reader.faults() = f;
@@ -260,6 +260,8 @@ const Operation kOperations[] = {
 constexpr int kOperationCount = static_cast<int>(sizeof kOperations / sizeof kOperations[0]);
 
 constexpr Expected kTimedOut = {-4, "接收数据失败，返回：-4"};
+// The link drops a pulled-out port at once.
+constexpr Expected kPortGone = {-2, "接收数据失败，返回：-2"};
 constexpr Expected kCutShort = {-4, "获取接收的中间数据失败，返回：-2"};
 constexpr Expected kDamaged = {-4, "通信校验错误"};
 constexpr Expected kNoReader = {-2, "没有找到设备"};
@@ -300,7 +302,7 @@ const Row kMatrix[] = {
     {Fault::kEndless61, {kNoReader, {-1, ""}, {-24840, ""}, PsamId(-24840), {-24840, ""}, {-24840, ""}, {-24840, ""}, {-24840, ""}, {-24840, ""}}},
     {Fault::kLoop6C, {kNoReader, {-1, ""}, {-27656, ""}, PsamId(-27656), {-27656, ""}, {-27656, ""}, {-27656, ""}, {-27656, ""}, {-27656, ""}}},
     {Fault::kSw0000, {kNoReader, {-2, ""}, kNoStatusWord, PsamId(-4), kNoStatusWord, kNoStatusWord, kNoStatusWord, kNoStatusWord, kNoStatusWord}},
-    {Fault::kLinkClosed, {kNoReader, kTimedOut, kTimedOut, PsamId(-4), kTimedOut, kTimedOut, kTimedOut, kTimedOut, kTimedOut}},
+    {Fault::kLinkClosed, {kNoReader, kPortGone, kPortGone, PsamId(-2), kPortGone, kPortGone, kPortGone, kPortGone, kPortGone}},
 };
 // clang-format on
 static_assert(sizeof kMatrix / sizeof kMatrix[0] == kFaultCount);

@@ -78,7 +78,7 @@ class WriteIntegrity : public test::ServicesFixture {
       if (fault == PieceFault::kReplyLost) f.silent = true;
       if (fault == PieceFault::kReplyDamaged) f.badCheck = true;
       if (fault == PieceFault::kCardRemoved) reader.Remove(0);
-      if (fault == PieceFault::kLinkClosed) backend.Unplug(1);
+      if (fault == PieceFault::kLinkClosed) backend.PullOutAt(1, backend.Now());
       reader.faults() = f;
     });
     return *faulty;
