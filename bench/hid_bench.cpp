@@ -14,11 +14,11 @@
 
 namespace {
 
-using kx::platform::sim::HidDeviceSpec;
+using kx::platform::sim::HidDeviceSetup;
 
 // One read of `link` on a silent device, on the real clock: the CPU it used
 // against the time it took.
-void SilentWait(benchmark::State& state, kx::HidLink& link, HidDeviceSpec device,
+void SilentWait(benchmark::State& state, kx::HidLink& link, HidDeviceSetup device,
                 int timeoutSeconds) {
   kx::ResetLibraryForTests();
   kx::platform::sim::SimBackend backend;
@@ -49,12 +49,12 @@ void SilentWait(benchmark::State& state, kx::HidLink& link, HidDeviceSpec device
 }
 
 void BM_PinPadSilentWaitCpu(benchmark::State& state) {
-  SilentWait(state, kx::PinPadPort, HidDeviceSpec{0x3C4E, 0x0101}, 10);
+  SilentWait(state, kx::PinPadPort, HidDeviceSetup{0x3C4E, 0x0101}, 10);
 }
 BENCHMARK(BM_PinPadSilentWaitCpu)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_UsbReaderFirstReportWaitCpu(benchmark::State& state) {
-  SilentWait(state, kx::ReaderHidLink, HidDeviceSpec{0x7B15, 0x0201}, 5);
+  SilentWait(state, kx::ReaderHidLink, HidDeviceSetup{0x7B15, 0x0201}, 5);
 }
 BENCHMARK(BM_UsbReaderFirstReportWaitCpu)
     ->Iterations(1)

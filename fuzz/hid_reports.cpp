@@ -67,13 +67,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   platform::SetBackend(&backend);
 
   const bool pad = input.ConsumeBool();
-  platform::sim::HidDeviceSpec spec;
-  spec.vendorId = pad ? platform::sim::kVendor7B15 : platform::sim::kVendor3C4E;
-  spec.productId = pad ? platform::sim::kPinPadProduct : platform::sim::kReaderProduct3C4E;
-  spec.inputReportLength = ReportLength(input);
-  spec.outputReportLength = ReportLength(input);
+  platform::sim::HidDeviceSetup setup;
+  setup.vendorId = pad ? platform::sim::kVendor7B15 : platform::sim::kVendor3C4E;
+  setup.productId = pad ? platform::sim::kPinPadProduct : platform::sim::kReaderProduct3C4E;
+  setup.inputReportLength = ReportLength(input);
+  setup.outputReportLength = ReportLength(input);
   InputReports model(input);
-  SimHidDevice& device = backend.Hid().Attach(spec, &model);
+  SimHidDevice& device = backend.Hid().Attach(setup, &model);
   model.Wire(&device);
 
   if (pad) {

@@ -50,7 +50,7 @@ std::string Status(const std::string& value, std::optional<int>& out) {
   return {};
 }
 
-const std::vector<SimOptionSpec> kTable = {
+const std::vector<SimOptionEntry> kTable = {
     {"--no-card", nullptr, "leave the contact user card slot (0) empty",
      [](SimOptions& o, const std::string&) {
        o.noCard = true;
@@ -254,7 +254,7 @@ const std::vector<SimOptionSpec> kTable = {
 
 }  // namespace
 
-const std::vector<SimOptionSpec>& SimOptionTable() {
+const std::vector<SimOptionEntry>& SimOptionTable() {
   return kTable;
 }
 
@@ -278,8 +278,8 @@ std::string ParseSimOptions(int argc, const char* const* argv, SimOptions& optio
       inlineValue = true;
     }
     if (word == "-h") word = "--help";
-    const SimOptionSpec* entry = nullptr;
-    for (const SimOptionSpec& s : kTable) {
+    const SimOptionEntry* entry = nullptr;
+    for (const SimOptionEntry& s : kTable) {
       if (word == s.name) entry = &s;
     }
     if (entry == nullptr) return "unknown option " + word;
@@ -303,7 +303,7 @@ std::string SimUsage(const std::string& program) {
                      "  kx-sim: reader on /dev/pts/N\n"
                      "(or just the path with --print-path-only). Stop with SIGINT or SIGTERM.\n\n"
                      "options:\n";
-  for (const SimOptionSpec& s : kTable) {
+  for (const SimOptionEntry& s : kTable) {
     std::string left = std::string("  ") + s.name;
     if (s.argument != nullptr) left += std::string(" ") + s.argument;
     if (left.size() < 28)

@@ -44,7 +44,7 @@ struct SimOptions {
   std::string checkBytesCode;
 };
 
-struct SimOptionSpec {
+struct SimOptionEntry {
   const char* name;      // "--delay"
   const char* argument;  // "MS"; nullptr for a flag
   const char* help;
@@ -52,7 +52,7 @@ struct SimOptionSpec {
   std::string (*apply)(SimOptions& options, const std::string& value);
 };
 
-const std::vector<SimOptionSpec>& SimOptionTable();
+const std::vector<SimOptionEntry>& SimOptionTable();
 
 // On a paced line (--baud) the cards take a realistic time unless told
 // otherwise: a few milliseconds a command, more for the PSAM's key work.

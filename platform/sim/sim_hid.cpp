@@ -20,7 +20,7 @@ HidDeviceList* ListToken(HidBus* bus) {
 }  // namespace
 
 void SimHidDevice::Schedule(std::uint64_t due, std::vector<std::uint8_t> bytes) {
-  bytes.resize(static_cast<std::size_t>(std::max(spec.inputReportLength, 1)), 0);
+  bytes.resize(static_cast<std::size_t>(std::max(setup.inputReportLength, 1)), 0);
   const auto at =
       std::upper_bound(reports_.begin(), reports_.end(), due,
                        [](std::uint64_t value, const Report& r) { return value < r.due; });
@@ -41,13 +41,13 @@ void SimHidDevice::Answer(std::uint64_t now, std::vector<kx::sim::ReplyChunk> ch
     dues.insert(dues.end(), chunk.bytes.size(), due);
   }
   if (stream.empty()) return;
-  if (spec.answerHeader) {
+  if (setup.answerHeader) {
     const std::uint8_t header[2] = {static_cast<std::uint8_t>(stream.size() >> 8),
                                     static_cast<std::uint8_t>(stream.size())};
     stream.insert(stream.begin(), header, header + 2);
     dues.insert(dues.begin(), 2, dues.front());
   }
-  const std::size_t payload = static_cast<std::size_t>(std::max(spec.inputReportLength - 1, 1));
+  const std::size_t payload = static_cast<std::size_t>(std::max(setup.inputReportLength - 1, 1));
   for (std::size_t at = 0; at < stream.size(); at += payload) {
     const std::size_t end = std::min(at + payload, stream.size());
     std::vector<std::uint8_t> report{0};
@@ -57,9 +57,9 @@ void SimHidDevice::Answer(std::uint64_t now, std::vector<kx::sim::ReplyChunk> ch
   }
 }
 
-SimHidDevice& HidBus::Attach(const HidDeviceSpec& spec, kx::sim::SerialDevice* model) {
+SimHidDevice& HidBus::Attach(const HidDeviceSetup& setup, kx::sim::SerialDevice* model) {
   auto device = std::make_unique<SimHidDevice>();
-  device->spec = spec;
+  device->setup = setup;
   device->clock_ = &clock_;
   device->model_ = model;
   device->path_ = "sim-hid-" + std::to_string(devices_.size());
@@ -87,9 +87,9 @@ HidEntry HidBus::ListEntry(int index, HidInterface* entry) {
   if (device.faults.pathUnreadable) return HidEntry::kNoPath;
   std::snprintf(entry->path, sizeof entry->path, "%s", device.path_.c_str());
   entry->identityKnown = !device.faults.identityUnreadable;
-  entry->vendorId = device.spec.vendorId;
-  entry->productId = device.spec.productId;
-  entry->version = device.spec.version;
+  entry->vendorId = device.setup.vendorId;
+  entry->productId = device.setup.productId;
+  entry->version = device.setup.version;
   return HidEntry::kFound;
 }
 
@@ -113,7 +113,7 @@ HidCaps HidBus::GetReportLengths(HidDevice* handle, HidReportLengths* lengths) {
   const SimHidDevice& device = Of(handle);
   if (device.faults.noPreparsedData) return HidCaps::kNoPreparsedData;
   if (device.faults.noCapabilities) return HidCaps::kNoCapabilities;
-  *lengths = HidReportLengths{device.spec.inputReportLength, device.spec.outputReportLength,
+  *lengths = HidReportLengths{device.setup.inputReportLength, device.setup.outputReportLength,
                               !device.faults.outputReportUnsettable};
   return HidCaps::kOk;
 }

@@ -38,7 +38,7 @@ class SimClock {
   virtual void WaitUntilMs(std::uint64_t instant) = 0;
 };
 
-struct HidDeviceSpec {
+struct HidDeviceSetup {
   std::uint16_t vendorId = 0;
   std::uint16_t productId = 0;
   std::uint16_t version = 0x0100;
@@ -64,7 +64,7 @@ struct HidDeviceFaults {
 
 class SimHidDevice {
  public:
-  HidDeviceSpec spec;
+  HidDeviceSetup setup;
   HidDeviceFaults faults;
 
   // Queues an input report (zero-padded to L_in) sent `delayMs` from now.
@@ -102,7 +102,7 @@ class HidBus {
   explicit HidBus(SimClock& clock) : clock_(clock) {}
 
   // Attaches a device answered by `model` (none: only scripted reports).
-  SimHidDevice& Attach(const HidDeviceSpec& spec, kx::sim::SerialDevice* model = nullptr);
+  SimHidDevice& Attach(const HidDeviceSetup& setup, kx::sim::SerialDevice* model = nullptr);
   void DetachAll();
 
   bool listUnavailable = false;

@@ -25,15 +25,15 @@ namespace kx {
 namespace {
 
 using platform::sim::HidDeviceFaults;
-using platform::sim::HidDeviceSpec;
+using platform::sim::HidDeviceSetup;
 using platform::sim::SimHidDevice;
 using sim::Bytes;
 using test::Utf8;
 
-constexpr HidDeviceSpec kReader7B15{0x7B15, 0x0201};
-constexpr HidDeviceSpec kReader3C4E{0x3C4E, 0x0402};
-constexpr HidDeviceSpec kPad3C4E{0x3C4E, 0x0101};
-constexpr HidDeviceSpec kKeyboard{0x046D, 0xC31C};
+constexpr HidDeviceSetup kReader7B15{0x7B15, 0x0201};
+constexpr HidDeviceSetup kReader3C4E{0x3C4E, 0x0402};
+constexpr HidDeviceSetup kPad3C4E{0x3C4E, 0x0101};
+constexpr HidDeviceSetup kKeyboard{0x046D, 0xC31C};
 
 const Bytes kAtr = {0x3B, 0x6C, 0x00, 0x00, 0x81, 0x01, 0x86, 0x02, 0x11, 0x22};
 
@@ -52,18 +52,18 @@ class HidLinks : public test::SimFixture {
  protected:
   platform::sim::HidBus& bus() { return backend.Hid(); }
 
-  SimHidDevice& Attach(HidDeviceSpec spec, HidDeviceFaults faults = {}) {
-    SimHidDevice& device = bus().Attach(spec);
+  SimHidDevice& Attach(HidDeviceSetup setup, HidDeviceFaults faults = {}) {
+    SimHidDevice& device = bus().Attach(setup);
     device.faults = faults;
     return device;
   }
 
   // Opens `link` on a scripted device with these report lengths.
   SimHidDevice& Opened(HidLink& link, int inputLength, int outputLength = 9) {
-    HidDeviceSpec spec = &link == &PinPadPort ? kPad3C4E : kReader7B15;
-    spec.inputReportLength = inputLength;
-    spec.outputReportLength = outputLength;
-    SimHidDevice& device = Attach(spec);
+    HidDeviceSetup setup = &link == &PinPadPort ? kPad3C4E : kReader7B15;
+    setup.inputReportLength = inputLength;
+    setup.outputReportLength = outputLength;
+    SimHidDevice& device = Attach(setup);
     EXPECT_EQ(link.Open(), 1);
     return device;
   }
@@ -75,7 +75,7 @@ class HidLinks : public test::SimFixture {
 
 TEST_F(HidLinks, OpenTakesTheFirstAcceptedIdentityAndReleasesEverythingElse) {
   struct Device {
-    HidDeviceSpec spec;
+    HidDeviceSetup setup;
     HidDeviceFaults faults;
   };
   struct Case {
@@ -138,7 +138,7 @@ TEST_F(HidLinks, OpenTakesTheFirstAcceptedIdentityAndReleasesEverythingElse) {
     bus().endlessList = c.endlessList;
     bus().listSteps = 0;
     std::vector<SimHidDevice*> attached;
-    for (const Device& d : c.devices) attached.push_back(&Attach(d.spec, d.faults));
+    for (const Device& d : c.devices) attached.push_back(&Attach(d.setup, d.faults));
 
     EXPECT_EQ(ReaderHidLink.Open(), c.reader);
     EXPECT_EQ(Status(ReaderHidLink), c.readerText);
@@ -366,7 +366,7 @@ TEST_F(HidLinks, StalledWriteCostsItsWaitAndFailingDeviceEndsTheReadAtOnce) {
 
 TEST_F(HidLinks, TheReaderAnswersOverUsbUnderBothIdentities) {
   struct Case {
-    HidDeviceSpec spec;
+    HidDeviceSetup setup;
   };
   const Case cases[] = {
       {kReader7B15},
@@ -375,13 +375,13 @@ TEST_F(HidLinks, TheReaderAnswersOverUsbUnderBothIdentities) {
       {{0x3C4E, 0x0402, 0x0100, 65, 65, true}},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.spec.inputReportLength);
+    SCOPED_TRACE(c.setup.inputReportLength);
     ResetLibraryForTests();
     platform::SetBackend(&backend);
     bus().DetachAll();
     sim::Reader usbReader;
     usbReader.Insert(0, std::make_shared<sim::FixedStatusCard>(kAtr));
-    SimHidDevice& device = bus().Attach(c.spec, &usbReader);
+    SimHidDevice& device = bus().Attach(c.setup, &usbReader);
     ASSERT_EQ(KXReaderInitTest(100, 9600), 0);
     // A report left over from an earlier answer is not taken for this one.
     device.SendReport(Report("\x02<<<"));

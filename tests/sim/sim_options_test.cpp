@@ -149,7 +149,7 @@ TEST(SimOptions, PacingAndTheCardsTime) {
 TEST(SimOptions, UsageListsEveryOption) {
   const std::string usage = SimUsage("kx-sim");
   EXPECT_NE(usage.find("kx-sim: reader on /dev/pts/N"), std::string::npos);
-  for (const SimOptionSpec& entry : SimOptionTable()) {
+  for (const SimOptionEntry& entry : SimOptionTable()) {
     EXPECT_NE(usage.find(entry.name), std::string::npos) << entry.name;
   }
 }
