@@ -62,7 +62,10 @@ int PresetPinFromText(const char* text) {
   if (count < 0) return -1;
   // With the zero GetASC writes after the last byte; an empty text writes
   // nothing.
-  if (count > 0) std::memcpy(PresetPin, converted, static_cast<std::size_t>(count) + 1);
+  if (count > 0) {
+    std::memcpy(PresetPin, converted, static_cast<std::size_t>(count) + 1);
+    State.presetPinStored = true;
+  }
   return count;
 }
 
@@ -94,26 +97,31 @@ int ChangePin(const char* oldPin, const char* newPin, int* retries) {
 }
 
 int VerifyPinWithPad(int p1, int p2, int length, const std::uint8_t* pinBytes) {
-  if (length < 0 || length > CommandApdu::kMaxData || (length > 0 && pinBytes == nullptr)) {
+  if (length < 0 || length > CommandApdu::kMaxData) {
     ErrorTextReplace("capdu 的长度超出范围");
     return kErrParam;
   }
-  std::uint8_t data[CommandApdu::kMaxData];
+  std::uint8_t data[CommandApdu::kMaxData] = {};
   WipeOnExit wipeData(data, sizeof data);
-  if (length > 0) std::memcpy(data, pinBytes, static_cast<std::size_t>(length));
+  if (length > 0 && pinBytes != nullptr)
+    std::memcpy(data, pinBytes, static_cast<std::size_t>(length));
   const auto p1Byte = static_cast<std::uint8_t>(p1);
   const auto p2Byte = static_cast<std::uint8_t>(p2);
 
-  CommandApdu command = CommandApdu::WithData(0x00, 0x20, p1Byte, p2Byte, data, length);
   Response reply;
-  int r = Exchange(command, &reply);
-  command.Wipe();
-  // 63C0 (no try left) and every other refusal go back as they are.
-  if (r == kOk || r < kRefusedWithTriesFirst || r > kRefusedWithTriesLast) return r;
+  // Without a PIN handed over, the card is asked nothing the cardholder did
+  // not type: each refusal would spend one of their tries.
+  if (pinBytes != nullptr) {
+    CommandApdu command = CommandApdu::WithData(0x00, 0x20, p1Byte, p2Byte, data, length);
+    const int r = Exchange(command, &reply);
+    command.Wipe();
+    // 63C0 (no try left) and every other refusal go back as they are.
+    if (r == kOk || r < kRefusedWithTriesFirst || r > kRefusedWithTriesLast) return r;
+  }
 
   char typed[kPinLength + 1] = {};
   WipeOnExit wipeTyped(typed, sizeof typed);
-  r = ReadPinFromPad(1, typed);
+  int r = ReadPinFromPad(1, typed);
   if (r != kOk) {
     ErrorTextReplace("密码键盘输入密码出错");
     return r;

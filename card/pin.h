@@ -24,8 +24,10 @@ int ChangePin(const char* oldPin, const char* newPin, int* retries);
 
 // VERIFY 00 20 P1 P2 Lc with `length` bytes of `pinBytes`. When the card
 // refuses with tries left (63C1 to 63CF) the PIN is asked once on the pad
-// and sent again in place of the first three bytes. 0 accepted; else the
-// code of the last exchange, or the pad's (with "密码键盘输入密码出错").
+// and sent again in place of the first three bytes. Null `pinBytes` (no PIN
+// handed over) asks the pad first and sends only what was typed. 0
+// accepted; else the code of the last exchange, or the pad's (with
+// "密码键盘输入密码出错").
 int VerifyPinWithPad(int p1, int p2, int length, const std::uint8_t* pinBytes);
 
 // 0 when all `length` characters are '0' to '9'; -1 when the first one that

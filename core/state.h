@@ -87,6 +87,9 @@ struct LibraryState {
   char lastRecordHex[kLastRecordHexSize] = {};
   // PIN bytes handed over in advance by SetPin.
   std::uint8_t presetPin[kPresetPinSize] = {};
+  // Whether SetPin has stored a PIN since load: until it has, PresetPin's
+  // zeros are nobody's PIN and are never presented to a card.
+  bool presetPinStored = false;
   // COM port of the last KXReaderInit or successful reader search.
   int comPortNumber = 1;
   // Where the last successful ConnectUserCard found the reader (a COM port

@@ -20,7 +20,7 @@ namespace {
 // name a symbol of its own.
 int ReadInfoAllInOne(const char* directory, const char* file, int recordNumber,
                      unsigned char* out) {
-  if (out == nullptr) return kx::kErrParam;
+  if (out == nullptr) return kx::RefuseMissingBuffer("KXReadInfoAIO 输出缓冲区为空", true);
   return kx::ReadInfoAllInOne(directory, file, recordNumber, reinterpret_cast<char*>(out));
 }
 
@@ -36,7 +36,8 @@ KX_API int KX_CALL KXCheckKey(int /*reserved*/, const char* keyName) {
 KX_API int KX_CALL KXReadInfo(int /*reserved*/, const char* directory, const char* file,
                               int recordNumber, unsigned char* out) {
   kx::ExportCall call;
-  if (out == nullptr) return call.Result(kx::kErrParam);
+  if (out == nullptr)
+    return call.Result(kx::RefuseMissingBuffer("KXReadInfo 输出缓冲区为空", false));
   return call.Result(kx::ReadInfo(directory, file, recordNumber, reinterpret_cast<char*>(out)));
 }
 
@@ -54,42 +55,52 @@ KX_API int KX_CALL testKXReadInfoAIO(const char* directory, const char* file, in
 
 KX_API int KX_CALL KXReadBinary(int /*reserved*/, int offset, int length, unsigned char* out) {
   kx::ExportCall call;
-  if (out == nullptr) return call.Result(kx::kErrParam);
+  if (out == nullptr)
+    return call.Result(kx::RefuseMissingBuffer("KXReadBinary 输出缓冲区为空", false));
   return call.Result(kx::ReadBinaryFile(offset, length, out));
 }
 
 KX_API int KX_CALL KXReadBinaryAIO(const char* directory, const char* file, int offset, int length,
                                    char* out) {
   kx::ExportCall call;
-  if (out == nullptr) return call.Result(kx::kErrParam);
+  if (out == nullptr) {
+    return call.Result(kx::RefuseMissingBuffer("KXReadBinaryAIO 输出缓冲区为空", true));
+  }
   return call.Result(kx::ReadBinaryAllInOne(directory, file, offset, length, out));
 }
 
 KX_API int KX_CALL KXUpdateInfo(int /*reserved*/, const char* directory, const char* file,
                                 int recordNumber, const unsigned char* data) {
   kx::ExportCall call;
-  if (data == nullptr) return call.Result(kx::kErrParam);
+  if (data == nullptr)
+    return call.Result(kx::RefuseMissingBuffer("KXUpdateInfo 写入数据为空", false));
   return call.Result(kx::UpdateInfo(directory, file, recordNumber, data));
 }
 
 KX_API int KX_CALL KXUpdateInfoAIO(const char* directory, const char* file, int recordNumber,
                                    const unsigned char* data) {
   kx::ExportCall call;
-  if (data == nullptr) return call.Result(kx::kErrParam);
+  if (data == nullptr) {
+    return call.Result(kx::RefuseMissingBuffer("KXUpdateInfoAIO 写入数据为空", true));
+  }
   return call.Result(kx::UpdateInfoAllInOne(directory, file, recordNumber, data));
 }
 
 KX_API int KX_CALL KXUpdateBinary(int /*reserved*/, int offset, int length,
                                   const unsigned char* data) {
   kx::ExportCall call;
-  if (data == nullptr) return call.Result(kx::kErrParam);
+  if (data == nullptr) {
+    return call.Result(kx::RefuseMissingBuffer("KXUpdateBinary 写入数据为空", false));
+  }
   return call.Result(kx::UpdateBinaryFile(offset, length, data));
 }
 
 KX_API int KX_CALL KXUpdateBinaryAIO(const char* directory, const char* file, int offset,
                                      int length, const unsigned char* data) {
   kx::ExportCall call;
-  if (data == nullptr) return call.Result(kx::kErrParam);
+  if (data == nullptr) {
+    return call.Result(kx::RefuseMissingBuffer("KXUpdateBinaryAIO 写入数据为空", true));
+  }
   return call.Result(kx::UpdateBinaryAllInOne(directory, file, offset, length, data));
 }
 
@@ -103,7 +114,7 @@ KX_API int KX_CALL KXReadCardID(int /*reserved*/, char* cardNumber, char* identi
                                 char* organisationNumber) {
   kx::ExportCall call;
   if (cardNumber == nullptr || identificationCode == nullptr || organisationNumber == nullptr) {
-    return call.Result(kx::kErrParam);
+    return call.Result(kx::RefuseMissingBuffer("KXReadCardID 输出缓冲区为空", true));
   }
   return call.Result(kx::ReadCardIdentity(cardNumber, identificationCode, organisationNumber));
 }
@@ -112,7 +123,7 @@ KX_API int KX_CALL KXReadCardIDAIO(char* cardNumber, char* identificationCode,
                                    char* organisationNumber) {
   kx::ExportCall call;
   if (cardNumber == nullptr || identificationCode == nullptr || organisationNumber == nullptr) {
-    return call.Result(kx::kErrParam);
+    return call.Result(kx::RefuseMissingBuffer("KXReadCardIDAIO 输出缓冲区为空", true));
   }
   return call.Result(
       kx::ReadCardIdentityAllInOne(cardNumber, identificationCode, organisationNumber));
@@ -121,14 +132,18 @@ KX_API int KX_CALL KXReadCardIDAIO(char* cardNumber, char* identificationCode,
 KX_API int KX_CALL KXUpdateCardIDAIO(const char* regionCode, const char* serialPart,
                                      char* newIdentificationCode) {
   kx::ExportCall call;
-  if (newIdentificationCode == nullptr) return call.Result(kx::kErrParam);
+  if (newIdentificationCode == nullptr) {
+    return call.Result(kx::RefuseMissingBuffer("KXUpdateCardIDAIO 输出缓冲区为空", true));
+  }
   return call.Result(
       kx::RewriteIdentificationCodeAllInOne(regionCode, serialPart, newIdentificationCode));
 }
 
 KX_API int KX_CALL KXCardUnlockPIN(int /*reserved*/, const char* newPin) {
   kx::ExportCall call;
-  if (newPin == nullptr) return call.Result(kx::kErrParam);
+  // A null PIN is no PIN at all, not the empty text that asks for the default.
+  if (newPin == nullptr)
+    return call.Result(kx::RefuseMissingBuffer("KXCardUnlockPIN 新密码为空", false));
   return call.Result(kx::UnlockPin(newPin));
 }
 

@@ -34,6 +34,12 @@ int UpdateBinaryFile(int offset, int length, const std::uint8_t* data);
 int UpdateBinaryAllInOne(const char* directory, const char* file, int offset, int length,
                          const std::uint8_t* data);
 
+// A null buffer an export refuses before any work: -12 with `text` in
+// ErrorText. With `release` (the exports that always end with the link
+// closed) both cards are powered off and the link closed, the text kept; no
+// reader is searched for.
+int RefuseMissingBuffer(const char* text, bool release);
+
 // KXTest: writes the fixed identification code to record 1 of 3F00 EF05 in
 // one all-in-one call and puts KXGetErrMessage's text for the result into
 // `message` (545 bytes).

@@ -5,6 +5,7 @@
 #include "card/apdu.h"
 #include "card/commands.h"
 #include "card/pin.h"
+#include "services/data_items.h"
 #include "services/key_authentication.h"
 
 namespace kx {
@@ -13,7 +14,8 @@ namespace {
 
 constexpr int kFileIdLength = kFileIdFieldSize - 1;
 constexpr std::uint16_t kMasterFileId = 0x3F00;
-// VERIFY presents the first three bytes PresetPin holds.
+// VERIFY presents the first three bytes PresetPin holds, once SetPin has
+// stored a PIN.
 constexpr int kPresetPinBytes = 3;
 
 // Copies at most four characters; false when there were fewer.
@@ -67,7 +69,7 @@ int SatisfyCondition(const FileName& name, const FileKeyRelationRow& relation,
     }
   }
   if (needsPin) {
-    r = VerifyPinWithPad(0x00, 0x00, kPresetPinBytes, PresetPin);
+    r = VerifyPinWithPad(0x00, 0x00, kPresetPinBytes, State.presetPinStored ? PresetPin : nullptr);
     if (r != kOk) {
       ErrorTextReplace("读文件 密码验证失败");
       return r;
@@ -81,6 +83,15 @@ int SatisfyCondition(const FileName& name, const FileKeyRelationRow& relation,
 
 int Refused(const char* text) {
   ErrorTextReplace(text);
+  return kErrParam;
+}
+
+int RefuseMissingBuffer(const char* text, bool release) {
+  ErrorTextReplace(text);
+  if (release) {
+    ErrorTextKeeper keep;
+    DisconnectUserCard();
+  }
   return kErrParam;
 }
 

@@ -59,6 +59,9 @@ int OpenFile(AccessMode mode, const FileName& name, const ServiceTexts& texts);
 // offset of 15 bits (P1 P2 without the top bit).
 inline constexpr int kBinaryPieceSize = 128;
 inline constexpr int kMaxBinaryOffset = 0x7FFF;
+// The longest range CheckBinaryRange lets through: its last piece starts at
+// 7FFF at the latest.
+inline constexpr int kMaxBinaryRead = kMaxBinaryOffset + 1;
 
 enum class BinaryRange {
   Valid,

@@ -54,11 +54,43 @@ int ReadPieces(int offset, int length, Store store) {
 }
 
 // One record read and formatted at `out`; *written is the output's width.
-int ReadItem(const TagCardRecordInfoRow& item, int le, char* out, int* written) {
+int ReadItem(const TagCardRecordInfoRow& item, char* out, int* written) {
   std::uint8_t record[kMaxApduReply] = {};
   int length = 0;
-  const int r = ReadRecord(item.recordNumber, 4, le, &length, record);
+  const int r = ReadRecord(item.recordNumber, 4, 0, &length, record);
   if (r != kOk) return r;
+  *written = FormatItemValue(item.dataType, item.length, record, length, out);
+  return kOk;
+}
+
+// The length a record with a tag-length header says it has; 0 when the
+// record is too short to say.
+int StatedLength(const std::uint8_t* record, int length) {
+  return length >= 2 ? record[1] + 2 : 0;
+}
+
+// One record of a whole-file read. The short Le relies on the card
+// answering 6Cxx when the record is longer; a card that answers with just
+// the bytes asked for and 90 00 is asked once more for the length the
+// record's own length byte gives, and a record that stays shorter is a
+// failure, not an item padded with zeros.
+int ReadWholeFileItem(const TagCardRecordInfoRow& item, char* out, int* written) {
+  std::uint8_t record[kMaxApduReply] = {};
+  int length = 0;
+  int r = ReadRecord(item.recordNumber, 4, kWholeFileLe, &length, record);
+  if (r != kOk) return r;
+  // Records written without a tag-length header carry no length of their own.
+  const int stated = StatedLength(record, length);
+  if (item.tag != 0 && (stated == 0 || length < stated)) {
+    // Le 00 asks for the whole record when its length is unknown or past 255.
+    r = ReadRecord(item.recordNumber, 4, stated > 0 && stated < 256 ? stated : 0, &length, record);
+    if (r != kOk) return r;
+    const int restated = StatedLength(record, length);
+    if (restated == 0 || length < restated) {
+      ErrorTextFormat("读文件 第 %d 条记录长度不足", item.recordNumber);
+      return kErrComm;
+    }
+  }
   *written = FormatItemValue(item.dataType, item.length, record, length, out);
   return kOk;
 }
@@ -67,12 +99,13 @@ int ReadItem(const TagCardRecordInfoRow& item, int le, char* out, int* written) 
 
 int ReadInfo(const char* directory, const char* file, int recordNumber, char* out) {
   const int r = recordNumber & 0xFF;
-  // Only KXReadBinaryAIO sets the flag; its request is checked before any
-  // command, not after the file's key has been proven.
+  // Only KXReadBinaryAIO sets the flag.
   const bool binary = r == 0 && BinaryRead.binaryMode;
   FileName name;
   if (!TakeFileName(directory, file, &name)) return ItemNotFound(kReadTexts, name, r, binary);
-  if (binary && CheckBinaryRange(BinaryRead.offset, BinaryRead.length) != BinaryRange::Valid) {
+  // A negative offset or length is refused before any command; a range past
+  // the file's end is the binary read's own refusal, after the file is open.
+  if (binary && CheckBinaryRange(BinaryRead.offset, BinaryRead.length) == BinaryRange::Negative) {
     return Refused(kRangeText);
   }
 
@@ -87,22 +120,23 @@ int ReadInfo(const char* directory, const char* file, int recordNumber, char* ou
   if (code != kOk) return code;
 
   if (binary) {
-    code = CheckPsam();
+    // Read whole into a work buffer first: a failure half-way leaves the
+    // caller's text empty rather than holding part of the file.
+    static_assert(kMaxBinaryRead % kBinaryPieceSize == 0);
+    std::uint8_t work[kMaxBinaryRead];
+    code = ReadBinaryFile(BinaryRead.offset, BinaryRead.length, work);
     if (code != kOk) return code;
-    // Transparent contents are shown as the hex text of the bytes read.
-    return ReadPieces(BinaryRead.offset, BinaryRead.length,
-                      [out](int position, const std::uint8_t* piece, int count) {
-                        FormatItemValue(4, count, piece, count, out + 2 * position);
-                      });
+    FormatItemValue(items.single.dataType, BinaryRead.length, work, BinaryRead.length, out);
+    return kOk;
   }
   if (items.count == 0) {
     int written = 0;
-    return ReadItem(items.single, 0, out, &written);
+    return ReadItem(items.single, out, &written);
   }
   int position = 0;
   for (int i = 0; i < items.count; ++i) {
     int written = 0;
-    code = ReadItem(TagCardRecordInfo[items.positions[i]], kWholeFileLe, out + position, &written);
+    code = ReadWholeFileItem(TagCardRecordInfo[items.positions[i]], out + position, &written);
     if (code != kOk) return code;
     position += written;
   }

@@ -4,7 +4,9 @@
 #include <cstring>
 #include <string>
 
+#include "platform/sim/sim_hid.h"
 #include "services/key_authentication.h"
+#include "sim/pin_pad.h"
 #include "tests/integration/services_fixture.h"
 
 namespace kx {
@@ -305,6 +307,113 @@ TEST_F(ReadInfo, ReadBinaryMovesPiecesOfAtMost128BytesWithinTheOffsetRange) {
       EXPECT_EQ(out[c.length], 0xEE);
     }
   }
+}
+
+// The cardholder's tries are spent only on a PIN someone gave: the host
+// through SetPin, or the cardholder on the pad.
+TEST_F(ReadInfo, APinGuardedReadPresentsOnlyAPinSomeoneGave) {
+  struct Case {
+    const char* name;
+    const char* preset;  // null: SetPin never called since load
+    const char* typed;   // null: no PIN pad attached
+    int reads;
+    int code;  // of each read
+    Lines verifies;  // every VERIFY of all the reads
+    int triesLeft;
+  };
+  const Case cases[] = {
+      {"nothing given, no pad", nullptr, nullptr, 5, -2, {}, sim::kDefaultPinTries},
+      {"nothing given, typed on the pad", nullptr, "123456", 1, 0,
+       {"0> 00 20 00 00 03 12 34 56"}, sim::kDefaultPinTries},
+      {"nothing given, mistyped on the pad", nullptr, "111111", 1, -25538,
+       {"0> 00 20 00 00 03 11 11 11"}, sim::kDefaultPinTries - 1},
+      // What a host hands over is presented as before, zeros too.
+      {"SetPin 000000, no pad", "000000", nullptr, 1, -2, {"0> 00 20 00 00 03 00 00 00"},
+       sim::kDefaultPinTries - 1},
+  };
+  for (const Case& c : cases) {
+    Restart();
+    State.presetPinStored = false;
+    std::memset(PresetPin, 0, sizeof PresetPin);
+    if (c.preset != nullptr) {
+      ASSERT_EQ(SetPin(c.preset), 3);
+    }
+    sim::PinPad pad;
+    if (c.typed != nullptr) {
+      backend.Hid().Attach({0x7B15, 0x0101}, &pad);
+      pad.script().typed = c.typed;
+    }
+    OpenReader();
+    for (int i = 0; i < c.reads; ++i) {
+      unsigned char out[64] = {};
+      EXPECT_EQ(KXReadInfo(0, "DF01", "EF05", 1, out), c.code) << c.name;
+      if (c.code != 0) {
+        EXPECT_EQ(Text(), "读文件 密码验证失败") << c.name;
+      }
+    }
+    Lines verifies;
+    for (const std::string& line : Sequence()) {
+      if (line.rfind("0> 00 20", 0) == 0) {
+        verifies.push_back(line);
+      }
+    }
+    EXPECT_EQ(verifies, c.verifies) << c.name;
+    EXPECT_EQ(card->profile().pinTriesLeft, c.triesLeft) << c.name;
+    backend.Hid().DetachAll();
+  }
+}
+
+// A card that answers a whole-file read's short Le with just the bytes asked
+// for and 90 00, where it should have said 6Cxx; `again` decides whether it
+// gives the whole record when asked for its length.
+class ShortAnsweringCard : public sim::UserCard {
+ public:
+  explicit ShortAnsweringCard(bool again) : again_(again) {}
+  sim::Bytes Transmit(const sim::Bytes& apdu) override {
+    const bool readRecord = apdu.size() == 5 && apdu[0] == 0x00 && apdu[1] == 0xB2;
+    if (!readRecord || (again_ && apdu[4] != 0x06)) return UserCard::Transmit(apdu);
+    sim::Bytes whole = apdu;
+    whole[4] = 0x00;
+    sim::Bytes reply = UserCard::Transmit(whole);
+    if (reply.size() <= 8) return UserCard::Transmit(apdu);
+    reply.erase(reply.begin() + 6, reply.end() - 2);
+    return reply;
+  }
+
+ private:
+  bool again_;
+};
+
+TEST_F(ReadInfo, AWholeFileRecordAnsweredShortIsAskedForAgainNeverPadded) {
+  unsigned char expected[128] = {};
+  OpenReader();
+  ASSERT_EQ(KXReadInfo(0, "3F00", "EF05", 0, expected), 0);
+
+  card = std::make_shared<ShortAnsweringCard>(true);
+  reader.Insert(0, card);
+  OpenReader();
+  unsigned char out[128] = {};
+  ASSERT_EQ(KXReadInfo(0, "3F00", "EF05", 0, out), 0) << Message(-12);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(out), 86),
+            std::string(reinterpret_cast<char*>(expected), 86));
+  const Lines reads = {"0> 00 B2 01 04 06", "0> 00 B2 01 04 12", "0> 00 B2 02 04 06",
+                       "0> 00 B2 03 04 06", "0> 00 B2 04 04 06", "0> 00 B2 04 04 0E",
+                       "0> 00 B2 05 04 06", "0> 00 B2 06 04 06", "0> 00 B2 07 04 06",
+                       "0> 00 B2 07 04 0B"};
+  Lines sent;
+  for (const std::string& line : Sequence()) {
+    if (line.rfind("0> 00 B2", 0) == 0) {
+      sent.push_back(line);
+    }
+  }
+  EXPECT_EQ(sent, reads);
+
+  card = std::make_shared<ShortAnsweringCard>(false);
+  reader.Insert(0, card);
+  OpenReader();
+  std::memset(out, 0, sizeof out);
+  EXPECT_EQ(KXReadInfo(0, "3F00", "EF05", 0, out), -4);
+  EXPECT_EQ(Text(), "读文件 第 1 条记录长度不足");
 }
 
 TEST_F(ReadInfo, AllInOneReadsFindTheReaderAndLeaveEverythingOff) {

@@ -104,6 +104,13 @@ TEST_F(Secured, UnlockExaminesTheNewPinAfterPukAndTheFirstDiversification) {
     EXPECT_EQ(CardPin(), "12 34 56") << c.pin;
     EXPECT_TRUE(SerialPortOpen) << c.pin;
   }
+  // A null PIN is no PIN at all, not the empty text that asks for the default.
+  Restart();
+  OpenReader();
+  EXPECT_EQ(KXCardUnlockPIN(0, nullptr), -12);
+  EXPECT_EQ(Message(-12), "输入参数不匹配\r\nKXCardUnlockPIN 新密码为空");
+  EXPECT_EQ(Sequence(), Lines{});
+  EXPECT_TRUE(SerialPortOpen);
 }
 
 TEST_F(Secured, UnlockFailuresLeaveThePinAsItWas) {

@@ -244,6 +244,7 @@ TEST_F(AllInOne, EveryFailureLeavesTheLinkClosedAndBothCardsOff) {
   struct Case {
     const char* name;
     std::function<int()> call;
+    bool readsWhole = false;  // a failure hands back no part of the data
   };
   static unsigned char out[2048];
   static const sim::Bytes data = Counting(256, 0);
@@ -251,7 +252,8 @@ TEST_F(AllInOne, EveryFailureLeavesTheLinkClosedAndBothCardsOff) {
       {"KXReadInfoAIO DF03 EF05 2", [] { return KXReadInfoAIO("DF03", "EF05", 2, out); }},
       {"KXReadInfoAIO DF04 EF05 0", [] { return KXReadInfoAIO("DF04", "EF05", 0, out); }},
       {"KXReadBinaryAIO DF0B EF0C",
-       [] { return KXReadBinaryAIO("DF0B", "EF0C", 0, 200, reinterpret_cast<char*>(out)); }},
+       [] { return KXReadBinaryAIO("DF0B", "EF0C", 0, 200, reinterpret_cast<char*>(out)); },
+       true},
       {"KXUpdateInfoAIO DF01 EF05 0",
        [] { return KXUpdateInfoAIO("DF01", "EF05", 0, data.data()); }},
       {"KXUpdateBinaryAIO DF0B EF0C",
@@ -276,6 +278,7 @@ TEST_F(AllInOne, EveryFailureLeavesTheLinkClosedAndBothCardsOff) {
           reader.Remove(body[4]);  // the card the reader was to power on is gone
         }
       });
+      std::memset(out, 0xEE, sizeof out);
       const int r = c.call();
       reader.SetCommandHook(nullptr);
       const std::string what = std::string(c.name) + ", command " + std::to_string(k) + " " +
@@ -284,9 +287,23 @@ TEST_F(AllInOne, EveryFailureLeavesTheLinkClosedAndBothCardsOff) {
       if (instruction == 0x26) {
         EXPECT_NE(r, 0) << what;
       }
+      // An empty text, or the buffer untouched when it failed before the
+      // file was reached.
+      if (c.readsWhole && r != 0 && out[0] != 0xEE) {
+        EXPECT_EQ(out[0], 0) << what;
+      }
       EXPECT_FALSE(BinaryRead.binaryMode) << what;
     }
   }
+}
+
+// `call` on a reader the host opened, the user card powered.
+int Opened(int (*call)()) {
+  KXReaderInitTest(1, 9600);
+  KXSelectIFD(0, 12);
+  char status = 0;
+  GetReaderStatus(0, &status);
+  return call();
 }
 
 TEST_F(AllInOne, RefusedCallsStillCloseTheLinkAndKeepTheirText) {
@@ -309,6 +326,38 @@ TEST_F(AllInOne, RefusedCallsStillCloseTheLinkAndKeepTheirText) {
        "在 DF01 EF05 目录下未找到二进制文件,此文件可能不是二进制文件"},
       {[] { return KXUpdateInfoAIO("DF0", "EF05", 1, data.data()); },
        "写文件未找到DF0 EF05 目录下的第 1 条记录 "},
+      // The lookup before the range: an offset past the end of a file that
+      // does not exist names the file.
+      {[] { return KXReadBinaryAIO("DF99", "EF0C", 40000, 1, reinterpret_cast<char*>(out)); },
+       "在 DF99 EF0C 目录下未找到二进制文件,此文件可能不是二进制文件"},
+      // Null buffers, refused with words of their own after a host opened
+      // the reader: it ends closed all the same.
+      {[] { return Opened([] { return KXReadInfoAIO("3F00", "EF05", 1, nullptr); }); },
+       "KXReadInfoAIO 输出缓冲区为空"},
+      {[] { return Opened([] { return testKXReadInfoAIO("3F00", "EF05", 1, nullptr); }); },
+       "KXReadInfoAIO 输出缓冲区为空"},
+      {[] { return Opened([] { return KXReadBinaryAIO("DF0B", "EF0C", 0, 8, nullptr); }); },
+       "KXReadBinaryAIO 输出缓冲区为空"},
+      {[] { return Opened([] { return KXUpdateInfoAIO("3F00", "EF06", 2, nullptr); }); },
+       "KXUpdateInfoAIO 写入数据为空"},
+      {[] { return Opened([] { return KXUpdateBinaryAIO("DF0B", "EF0C", 0, 8, nullptr); }); },
+       "KXUpdateBinaryAIO 写入数据为空"},
+      {[] {
+         return Opened([] {
+           char code[33];
+           return KXReadCardIDAIO(nullptr, code, code);
+         });
+       },
+       "KXReadCardIDAIO 输出缓冲区为空"},
+      {[] {
+         return Opened([] {
+           char code[33];
+           return KXReadCardID(0, code, code, nullptr);
+         });
+       },
+       "KXReadCardID 输出缓冲区为空"},
+      {[] { return Opened([] { return KXUpdateCardIDAIO("330329", "00006075", nullptr); }); },
+       "KXUpdateCardIDAIO 输出缓冲区为空"},
   };
   for (const Case& c : cases) {
     reader.ClearTrace();

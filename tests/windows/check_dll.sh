@@ -110,13 +110,13 @@ offset=$(grep -obUaP '\xbd\x04\xef\xfe' "$dll" | head -1 | cut -d: -f1)
 if [ -n "$offset" ]; then
   # dwSignature, dwStrucVersion, FileMS, FileLS, ProductMS, ProductLS
   fixed=$(od -An -tx4 -j "$offset" -N 24 "$dll" | tr -s ' \n' ' ' | sed 's/^ //;s/ $//')
-  check "version resource: file and product version 1.0.307.0" "$fixed" \
-    test "$(echo "$fixed" | cut -d' ' -f3-6)" = "00010000 01330000 00010000 01330000"
+  check "version resource: file and product version 1.0.0.0" "$fixed" \
+    test "$(echo "$fixed" | cut -d' ' -f3-6)" = "00010000 00000000 00010000 00000000"
 else
   fail "version resource" "no VS_FIXEDFILEINFO"
 fi
 strings -el "$dll" >"$work/wide"
-for pair in "FileVersion=V1.0.307" "ProductVersion=1.0.307" "FileDescription=KX_ICCReader" "InternalName=KX_ICCReader" \
+for pair in "FileVersion=V1.0.307" "ProductVersion=1.0.0.0" "FileDescription=KX_ICCReader" "InternalName=KX_ICCReader" \
   "OriginalFilename=KX_ICCReader.dll"; do
   key=${pair%%=*}
   value=${pair#*=}

@@ -370,10 +370,10 @@ static int RunVersion(const char* path) {
   UINT length = 0;
   if (VerQueryValueA(block, "\\", (void**)&fixed, &length) && fixed != NULL) {
     Check(fixed->dwSignature == 0xFEEF04BD, "fixed version signature", "%08lx", fixed->dwSignature);
-    Check(fixed->dwFileVersionMS == 0x00010000 && fixed->dwFileVersionLS == 0x01330000,
-          "file version 1.0.307.0", "%08lx %08lx", fixed->dwFileVersionMS, fixed->dwFileVersionLS);
-    Check(fixed->dwProductVersionMS == 0x00010000 && fixed->dwProductVersionLS == 0x01330000,
-          "product version 1.0.307.0", "%08lx %08lx", fixed->dwProductVersionMS,
+    Check(fixed->dwFileVersionMS == 0x00010000 && fixed->dwFileVersionLS == 0,
+          "file version 1.0.0.0", "%08lx %08lx", fixed->dwFileVersionMS, fixed->dwFileVersionLS);
+    Check(fixed->dwProductVersionMS == 0x00010000 && fixed->dwProductVersionLS == 0,
+          "product version 1.0.0.0", "%08lx %08lx", fixed->dwProductVersionMS,
           fixed->dwProductVersionLS);
     Check(fixed->dwFileType == VFT_DLL, "file type DLL", "%lu", fixed->dwFileType);
   } else {
