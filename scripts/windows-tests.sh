@@ -194,7 +194,7 @@ fi
 scratch=$(mktemp -d)
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY WAYLAND_DISPLAY WINELOADER
+unset DISPLAY WAYLAND_DISPLAY WINELOADER WINEARCH
 sim_pids=()
 wineserver=""
 # Ends the simulators and the Wine server of one group.
@@ -268,17 +268,17 @@ silent_wait_bench() {
 wine_group() { # ARCH
   arch=$1
   tree=$(tree_of "$arch")
+  # Each loader with the server of its own width, as Wine sets them up.
   if [ "$arch" = i686 ]; then
     wine=/usr/lib/wine/wine
-    export WINEARCH=win32
+    wineserver=/usr/lib/wine/wineserver32
+    [ -x "$wineserver" ] || wineserver=/usr/lib/wine/wineserver64
     unset WINELOADER
   else
     wine=/usr/lib/wine/wine64
-    export WINEARCH=win64
+    wineserver=/usr/lib/wine/wineserver64
     export WINELOADER=$wine
   fi
-  wineserver=/usr/lib/wine/wineserver64
-  [ -x "$wineserver" ] || wineserver=/usr/lib/wine/wineserver32
   export WINESERVER=$wineserver
   export WINEPREFIX=$scratch/prefix-$arch
   host=$tree/tests/windows/test_host.exe
