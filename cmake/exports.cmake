@@ -4,7 +4,8 @@
 #   KX_ICCReader.def         the DLL's exports at their ordinals (32-bit: each
 #                            name bound to its decorated stdcall symbol, so a
 #                            signature that drifts fails to link)
-#   KX_ICCReader.import.def  the decorated names, for the import library
+#   KX_ICCReader.import.def  the names callers link to, for the import
+#                            libraries (32-bit: decorated, name@bytes)
 #   libKX_ICCReader.map      the .so's version script
 #   exports_table.h          a C table of every row, for the test hosts
 #   exports.txt              "name bytes routine state ordinal" lines, for scripts
@@ -51,7 +52,11 @@ function(kx_generate_exports table outdir)
         # A 64-bit build has no stdcall decoration.
         string(APPEND def "  ${name} = ${routine} @${ordinal}\n")
       endif()
-      string(APPEND import_def "  ${name}@${bytes} @${ordinal}\n")
+      if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+        string(APPEND import_def "  ${name}@${bytes} @${ordinal}\n")
+      else()
+        string(APPEND import_def "  ${name} @${ordinal}\n")
+      endif()
     endif()
     if(state STREQUAL "built" OR state STREQUAL "posix")
       string(APPEND map "    ${name};\n")

@@ -40,19 +40,26 @@ ensure_packages() {
       _kx_install $missing
       ;;
     hosts)
-      # The guide's C# (Mono, with code page 936) and Free Pascal examples. A
-      # machine without them still tests the rest: the examples are skipped.
-      missing=$(_kx_missing mono-mcs mono-runtime libmono-i18n4.0-cil libmono-i18n-cjk4.0-cil \
-        fp-compiler fp-units-rtl)
-      # shellcheck disable=SC2086
-      _kx_install $missing || echo "== could not install: $missing (their examples are skipped)"
+      # The guide's C# (Mono, with code page 936), Java (JNA) and Free Pascal
+      # examples, one language at a time. A machine without one still tests
+      # the rest: that language's example is skipped.
+      local language
+      for language in "mono-mcs mono-runtime libmono-i18n4.0-cil libmono-i18n-cjk4.0-cil" \
+        "default-jdk libjna-java" "fp-compiler fp-units-rtl"; do
+        # shellcheck disable=SC2086
+        missing=$(_kx_missing $language)
+        # shellcheck disable=SC2086
+        _kx_install $missing || echo "== could not install: $missing (its example is skipped)"
+      done
       ;;
     windows)
       if ! dpkg --print-foreign-architectures | grep -qx i386; then
         _kx_sudo dpkg --add-architecture i386
         _kx_apt_updated=0
       fi
-      missing=$(_kx_missing g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32)
+      # Both DLLs: i686 under wine (wine32), x86-64 under wine64.
+      missing=$(_kx_missing g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64-win32 \
+        binutils-mingw-w64-x86-64 wine wine32 wine64)
       # shellcheck disable=SC2086
       _kx_install $missing
       ;;

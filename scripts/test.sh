@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Every test tier, from a fresh machine: installs what is missing, builds, and
 # runs the unit, integration and end-to-end tiers, the packages (a staging
-# install, the guide's examples in C, Python, C# and Pascal, the .deb), the
+# install, the guide's examples in C, Python, C#, Java and Pascal, the .deb), the
 # same unit and integration tiers under AddressSanitizer +
 # UndefinedBehaviorSanitizer, the calls from several threads under
 # ThreadSanitizer, the fuzz targets (clang: corpora replayed, 30 s each), and
-# the Windows group (the DLL under Wine, the zip).
+# the Windows group (the 32-bit DLL under wine, the 64-bit one under wine64,
+# both zips).
 # KX_SKIP_WINDOWS=1 leaves the Windows group out. Ends with "N passed, M failed".
 set -uo pipefail
 cd "$(dirname "$0")/.."

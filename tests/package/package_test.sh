@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # The library as its users get it: installed into a staging prefix, the
 # integrator's guide's examples built against the install (C with
-# pkg-config and with find_package, Python, C# under Mono, Free Pascal) and
-# run against kx-sim; then the .deb made by CPack, its contents and
-# post-install note checked, and the C example built against the unpacked
-# package with pkg-config.
+# pkg-config and with find_package, Python, C# under Mono, Java with JNA,
+# Free Pascal) and run against kx-sim; then the .deb made by CPack, its
+# contents and post-install note checked, and the C example built against
+# the unpacked package with pkg-config.
 #
 #   tests/package/package_test.sh BUILD_DIR
 #
@@ -84,7 +84,7 @@ examples=$work/examples
 python3 "$root/tests/package/extract_examples.py" "$root/docs/integration.md" "$examples" >/dev/null ||
   fail "the guide's examples"
 # Every export of the table is declared in each host language's example.
-for example in read_basic.py ReadBasic.cs kx_iccreader.pas; do
+for example in read_basic.py ReadBasic.cs KX.java kx_iccreader.pas; do
   missing=$(grep -v '^#' "$root/interface/exports.tsv" | cut -f2 | while read -r name; do
     grep -qw "$name" "$examples/$example" || echo "$name"
   done | tr '\n' ' ')
@@ -122,6 +122,19 @@ if command -v mcs >/dev/null && command -v mono >/dev/null; then
   fi
 else
   skip "C# example" "Mono is not installed (Debian mono-mcs, mono-runtime)"
+fi
+
+jna=/usr/share/java/jna.jar
+if command -v javac >/dev/null && command -v java >/dev/null && [ -f "$jna" ]; then
+  if javac -Xlint:all -Werror -cp "$jna" -d "$work/java" "$examples/KX.java" "$examples/ReadBasic.java" \
+    >"$work/javac.log" 2>&1; then
+    pass "Java example compiles (javac)"
+    run_example "Java example (JNA) reads the card" java -cp "$jna:$work/java" ReadBasic
+  else
+    fail "Java example compiles (javac)" "$(head -5 "$work/javac.log" | tr '\n' '|')"
+  fi
+else
+  skip "Java example" "a JDK or JNA is not installed (Debian default-jdk, libjna-java)"
 fi
 
 if command -v fpc >/dev/null; then

@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
-# Static checks of the 32-bit KX_ICCReader.dll, from its bytes alone (no Wine):
-# the export table against the list generated from interface/exports.tsv, the
-# stack each export removes (from its "ret $n"), the imported DLLs, and the
-# version resource.
+# Static checks of KX_ICCReader.dll, from its bytes alone (no Wine): the
+# machine it is built for, the export table against the list generated from
+# interface/exports.tsv, the stack each export removes (from its "ret $n";
+# 32-bit only: x86-64 has one calling convention, the caller cleans up), the
+# imported DLLs, and the version resource.
 #
 #   check_dll.sh DLL EXPORTS_TSV [TOOL_PREFIX]
+#
+# TOOL_PREFIX names the binutils and the DLL's machine: i686-w64-mingw32 (the
+# default) or x86_64-w64-mingw32.
 #
 # Prints PASS/FAIL lines and ends with
 # "check_dll: N passed, M failed"; exits 1 when anything failed.
@@ -43,6 +47,14 @@ check "ordinals 1 to 8 in byte-wise name order" "$(tr '\n' ' ' <"$work/first")" 
 check "ordinals 9 to 43 in byte-wise name order" "out of order" sort -c "$work/rest"
 awk -F'\t' '$5 == "built" { print $1 "\t" $2 }' "$work/expected" | sort -n >"$work/built"
 
+# ---- the DLL's machine
+case $prefix in
+  x86_64-*) format=pei-x86-64 ;;
+  *) format=pei-i386 ;;
+esac
+got_format=$("$objdump" -f "$dll" 2>/dev/null | sed -n 's/.*file format //p')
+check "built for $format" "file format '$got_format'" test "$got_format" = "$format"
+
 # ---- the DLL's export table
 "$objdump" -p "$dll" >"$work/headers" || { fail "objdump -p" "cannot read $dll"; exit 1; }
 image_base=$(awk '/^ImageBase/ { print $2 }' "$work/headers")
@@ -69,8 +81,9 @@ check "all 43 exports built" "$(awk -F'\t' '$5 == "pending" { print $2 }' "$work
   test "$(wc -l <"$work/built")" -eq 43
 
 # ---- stack cleanup: every "ret" of every export removes its own arguments
-"$objdump" -d --no-show-raw-insn "$dll" >"$work/disasm"
-if grep -q '^[0-9a-f]* <_.*@[0-9]*>:$' "$work/disasm"; then
+if [ "$format" = pei-x86-64 ]; then
+  echo "SKIP stack cleanup: x86-64 has one calling convention (the caller removes the arguments)"
+elif "$objdump" -d --no-show-raw-insn "$dll" >"$work/disasm" && grep -q '^[0-9a-f]* <_.*@[0-9]*>:$' "$work/disasm"; then
   while IFS=$'\t' read -r ordinal name; do
     bytes=$(awk -F'\t' -v n="$name" '$2 == n { print $3 }' "$work/expected")
     va=$(printf '%x' $((0x$image_base + 0x$(alias_rva "$ordinal"))))

@@ -4,7 +4,8 @@
  * plain stdcall calls. Runs under Wine (or on Windows).
  *
  *   test_host exports DLL        every export by name and ordinal, one harmless
- *                                call each with the stack balance checked,
+ *                                call each with the stack balance checked
+ *                                (32-bit; x86-64 has one calling convention),
  *                                load/unload with a thread in between
  *   test_host version DLL        the version resource, through the version API
  *   test_host reader DLL PORT    a session with kx-sim on COM PORT
@@ -336,6 +337,7 @@ static void CallEveryExport(void) {
 
 static int RunExports(const char* path) {
   if (!LoadDll(path)) return Finish();
+  if (!kStackChecked) printf("SKIP stack balance: x86-64 has one calling convention\n");
   CheckTable();
   CallEveryExport();
   CheckEveryExportCalled();
