@@ -39,7 +39,7 @@ std::string Name(const std::string& gbk) {
   }
 }
 
-std::string KeyId(bool onCard, int id) {
+std::string HexOrNone(bool onCard, int id) {
   return onCard ? Hex(id, 2) : "none";
 }
 
@@ -117,11 +117,11 @@ void CompareKeys(Differences* d) {
       continue;
     }
     seen.insert(key);
-    d->Compare(where, "card key id", KeyId(row.cardKey.valid, row.cardKey.value),
-               KeyId(key->id != sim::kNotOnCard, key->id));
-    d->Compare(where, "PSAM key usage", KeyId(row.psamUsage.valid, row.psamUsage.value),
+    d->Compare(where, "card key id", HexOrNone(row.cardKey.valid, row.cardKey.value),
+               HexOrNone(key->id != sim::kNotOnCard, key->id));
+    d->Compare(where, "PSAM key usage", HexOrNone(row.psamUsage.valid, row.psamUsage.value),
                Hex(key->psamUsage, 2));
-    d->Compare(where, "PSAM key index", KeyId(row.psamIndex.valid, row.psamIndex.value),
+    d->Compare(where, "PSAM key index", HexOrNone(row.psamIndex.valid, row.psamIndex.value),
                Hex(key->psamIndex, 2));
     d->Compare(where, "levels", std::to_string(row.levels), std::to_string(key->levels));
   }
@@ -130,6 +130,13 @@ void CompareKeys(Differences* d) {
       d->Note("simulator key " + Hex(key.directory, 4) + " " + std::string(key.name),
               "not in CardKeyInfo");
     }
+  }
+  for (std::uint16_t directory : sim::CardDirectories()) {
+    bool known = false;
+    for (int i = 0; CardKeyInfo[i].directory[0] != '\0'; ++i) {
+      known = known || CardKeyInfo[i].directoryId == directory;
+    }
+    if (!known) d->Note("simulator directory " + Hex(directory, 4), "no key in CardKeyInfo");
   }
 }
 
