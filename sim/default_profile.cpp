@@ -178,7 +178,7 @@ CardProfile DefaultCardProfile() {
     card.files[{file->directory, file->file}].records[item.record] = RecordImage(*record, value);
   }
   for (const FileLayout& file : CardFileLayout()) {
-    if (file.transparent) card.files[{file.directory, file.file}].binary = TransparentContent(file);
+    if (file.IsTransparent()) card.files[{file.directory, file.file}].binary = TransparentContent(file);
   }
   NormaliseContent(&card);
   PersonaliseKeys(&card);

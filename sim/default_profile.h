@@ -1,5 +1,5 @@
 // The fictional default cardholder the simulator starts with: every item of
-// the dictionary filled with realistic GBK content, PIN 123456, keys
+// the card filled with realistic GBK content, PIN 123456, keys
 // diversified for this card, and a PSAM that goes with it.
 #pragma once
 

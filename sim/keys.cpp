@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <string>
 
-#include "dictionary/dictionary.h"
+#include "sim/card_layout.h"
 #include "sim/hex.h"
 
 namespace kx::sim {
@@ -16,13 +16,10 @@ constexpr Key16 kIssuerRoot = {'K', 'X', '-', 'S', 'I', 'M', ' ', 'I',
 }  // namespace
 
 bool IsIssuerKey(std::uint8_t usage, std::uint8_t index) {
-  for (const CardKeyInfoRow* row = CardKeyInfo; row->directory[0] != '\0'; ++row) {
-    if (row->psamUsage.valid && row->psamIndex.valid && row->psamUsage.value == usage &&
-        row->psamIndex.value == index) {
-      return true;
-    }
-  }
-  return false;
+  const std::span<const CardKey> keys = CardKeys();
+  return std::any_of(keys.begin(), keys.end(), [&](const CardKey& key) {
+    return key.psamUsage == usage && key.psamIndex == index;
+  });
 }
 
 Key16 IssuerMasterKey(std::uint8_t usage, std::uint8_t index) {
@@ -67,8 +64,8 @@ std::optional<std::array<std::uint8_t, 4>> IdentificationCheckBytes(
     const std::vector<std::uint8_t>& atr, const std::string& codeText) {
   const std::optional<Bytes> code = ParseHex(codeText);
   if (!code || code->size() != 12 || codeText.size() != 24) return std::nullopt;
-  CardKeyInfoRow irk{};
-  if (FindCardKey("3F00", "IRK", &irk) != 0) return std::nullopt;
+  const CardKey* irk = CardKeyNamed(kMasterFile, "IRK");
+  if (irk == nullptr) return std::nullopt;
 
   DiversificationFactors factors;
   factors.cardFactor = CardFactorFromAtr(atr);
@@ -76,8 +73,8 @@ std::optional<std::array<std::uint8_t, 4>> IdentificationCheckBytes(
   const std::string factor1 = codeText.substr(0, 2) + "0000sh";
   std::copy_n(factor2.begin(), factors.factor2.size(), factors.factor2.begin());
   std::copy_n(factor1.begin(), factors.factor1.size(), factors.factor1.begin());
-  Key16 key = DiversifyCardKey(IssuerMasterKey(irk.psamUsage.value, irk.psamIndex.value),
-                               irk.levels, factors);
+  Key16 key =
+      DiversifyCardKey(IssuerMasterKey(irk->psamUsage, irk->psamIndex), irk->levels, factors);
   key = DeriveKey(key, Block8{});
 
   Bytes block = *code;

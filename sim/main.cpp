@@ -147,31 +147,75 @@ int PrintCheckBytes(const std::string& code, const kx::sim::SimProfile& profile)
   return 1;
 }
 
-}  // namespace
+// The content the cards start with: the default cardholder's, or --profile's.
+bool LoadStartProfile(const kx::sim::SimOptions& options, kx::sim::SimProfile* profile) {
+  *profile = kx::sim::DefaultProfile();
+  if (options.profilePath.empty()) return true;
+  std::string error;
+  if (kx::sim::LoadProfile(options.profilePath, profile, &error)) return true;
+  std::cerr << "kx-sim: " << error << "\n";
+  return false;
+}
 
-int main(int argc, char** argv) {
-  kx::sim::SimOptions options;
-  if (std::string error = kx::sim::ParseSimOptions(argc, argv, options); !error.empty()) {
-    std::cerr << "kx-sim: " << error << "\n"
-              << "try: kx-sim --help\n";
-    return 2;
+// The server's rules for a session: when it gives up, how fast the line is,
+// what it prints after each batch, and the console.
+void ConfigureServer(kx::sim::PtyServer& server, kx::sim::Reader& reader,
+                     const std::map<int, std::shared_ptr<Card>>& cards,
+                     const kx::sim::SimOptions& options) {
+  server.SetIdleLimitMs(options.exitAfterIdleMs);
+  server.SetBaud(options.baud);
+  // The trace is printed and dropped after every batch so a long session
+  // does not grow without bound.
+  server.SetAfterInput([&reader, &options] {
+    if (options.trace) PrintTrace(reader, options.baud != 0);
+    reader.ClearTrace();
+  });
+  if (options.console) {
+    server.WatchLines(STDIN_FILENO, [&reader, &cards, &server](const std::string& line) {
+      RunConsoleLine(line, reader, cards, server);
+    });
   }
-  if (options.help) {
-    std::cout << kx::sim::SimUsage("kx-sim");
-    return 0;
+}
+
+// SIGINT, SIGTERM and SIGHUP end serving in good order (the profile is
+// saved); a host that closes the line mid-write is no reason to die.
+void CatchStopSignals(kx::sim::PtyServer& server) {
+  g_server = &server;
+  struct sigaction action = {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGHUP, &action, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+}
+
+// Tells the host where the reader is: --path-file, then stdout's first line.
+bool AnnouncePath(const kx::sim::SimOptions& options, const std::string& path) {
+  if (!options.pathFile.empty() && !WritePathFile(options.pathFile, path)) {
+    std::cerr << "kx-sim: cannot write " << options.pathFile << "\n";
+    return false;
   }
-
-  kx::sim::SimProfile profile = kx::sim::DefaultProfile();
-  if (!options.profilePath.empty()) {
-    std::string error;
-    if (!kx::sim::LoadProfile(options.profilePath, &profile, &error)) {
-      std::cerr << "kx-sim: " << error << "\n";
-      return 2;
-    }
+  if (options.printPathOnly) {
+    std::cout << path << std::endl;
+  } else {
+    std::cout << "kx-sim: reader on " << path << std::endl;
   }
+  return true;
+}
 
-  if (!options.checkBytesCode.empty()) return PrintCheckBytes(options.checkBytesCode, profile);
+// The contact card and the PSAM as they stand at the end, to --save.
+bool SaveCards(const std::string& path, const std::map<int, std::shared_ptr<Card>>& cards) {
+  const auto& user = static_cast<const kx::sim::UserCard&>(*cards.at(kx::sim::kSlotContact));
+  const auto& psam = static_cast<const kx::sim::Psam&>(*cards.at(kx::sim::kSlotPsam));
+  std::string error;
+  if (kx::sim::SaveProfile(path, {user.profile(), psam.profile()}, &error)) return true;
+  std::cerr << "kx-sim: " << error << "\n";
+  return false;
+}
 
+// The reader with its cards, served on a pseudo-terminal until a stop.
+int Serve(const kx::sim::SimOptions& options, const kx::sim::SimProfile& profile) {
   kx::sim::Reader reader;
   const std::map<int, std::shared_ptr<Card>> cards = MakeDefaultCards(options, profile);
   for (const auto& [slot, card] : cards) {
@@ -186,55 +230,37 @@ int main(int argc, char** argv) {
     std::cerr << "kx-sim: cannot create a pseudo-terminal: " << error << "\n";
     return 1;
   }
-  server.SetIdleLimitMs(options.exitAfterIdleMs);
-  server.SetBaud(options.baud);
-  // The trace is printed and dropped after every batch so a long session
-  // does not grow without bound.
-  server.SetAfterInput([&] {
-    if (options.trace) PrintTrace(reader, options.baud != 0);
-    reader.ClearTrace();
-  });
-  if (options.console) {
-    server.WatchLines(STDIN_FILENO, [&](const std::string& line) {
-      RunConsoleLine(line, reader, cards, server);
-    });
-  }
-
-  g_server = &server;
-  struct sigaction action = {};
-  action.sa_handler = OnStopSignal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  sigaction(SIGHUP, &action, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-
-  if (!options.pathFile.empty() && !WritePathFile(options.pathFile, server.SlavePath())) {
-    std::cerr << "kx-sim: cannot write " << options.pathFile << "\n";
-    return 1;
-  }
-  if (options.printPathOnly) {
-    std::cout << server.SlavePath() << std::endl;
-  } else {
-    std::cout << "kx-sim: reader on " << server.SlavePath() << std::endl;
-  }
+  ConfigureServer(server, reader, cards, options);
+  CatchStopSignals(server);
+  if (!AnnouncePath(options, server.SlavePath())) return 1;
 
   const kx::sim::PtyServer::StopReason reason = server.Serve();
   g_server = nullptr;
   if (options.trace) PrintTrace(reader, options.baud != 0);
   if (!options.pathFile.empty()) unlink(options.pathFile.c_str());
-  if (!options.savePath.empty()) {
-    const auto& user = static_cast<const kx::sim::UserCard&>(*cards.at(kx::sim::kSlotContact));
-    const auto& psam = static_cast<const kx::sim::Psam&>(*cards.at(kx::sim::kSlotPsam));
-    std::string saveError;
-    if (!kx::sim::SaveProfile(options.savePath, {user.profile(), psam.profile()}, &saveError)) {
-      std::cerr << "kx-sim: " << saveError << "\n";
-      return 1;
-    }
-  }
+  if (!options.savePath.empty() && !SaveCards(options.savePath, cards)) return 1;
   if (reason == kx::sim::PtyServer::StopReason::kError) {
     std::cerr << "kx-sim: the pseudo-terminal failed\n";
     return 1;
   }
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  kx::sim::SimOptions options;
+  if (std::string error = kx::sim::ParseSimOptions(argc, argv, options); !error.empty()) {
+    std::cerr << "kx-sim: " << error << "\n"
+              << "try: kx-sim --help\n";
+    return 2;
+  }
+  if (options.help) {
+    std::cout << kx::sim::SimUsage("kx-sim");
+    return 0;
+  }
+  kx::sim::SimProfile profile;
+  if (!LoadStartProfile(options, &profile)) return 2;
+  if (!options.checkBytesCode.empty()) return PrintCheckBytes(options.checkBytesCode, profile);
+  return Serve(options, profile);
 }

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "dictionary/dictionary.h"
 #include "sim/card_layout.h"
 #include "sim/keys.h"
 
@@ -22,16 +21,16 @@ void PersonaliseKeys(CardProfile* card, bool onlyMissing) {
   const DiversificationFactors factors = FactorsFor(card->atr, IdentificationCode(*card));
   std::map<KeyRef, KeyEntry> keys = onlyMissing ? card->keys : std::map<KeyRef, KeyEntry>{};
   std::set<KeyRef> done;
-  for (const CardKeyInfoRow* row = CardKeyInfo; row->directory[0] != '\0'; ++row) {
+  for (const CardKey& key : CardKeys()) {
     // No card key id: the card cannot hold it.
-    if (!row->cardKey.valid || !row->psamUsage.valid || !row->psamIndex.valid) continue;
-    const KeyRef ref{row->directoryId, row->cardKey.value};
+    if (key.id == kNotOnCard) continue;
+    const KeyRef ref{key.directory, static_cast<std::uint8_t>(key.id)};
     // Rows sharing one card key id: the card holds the first one's key.
     if (!done.insert(ref).second) continue;
     if (onlyMissing && keys.count(ref) != 0) continue;
     KeyEntry entry;
-    entry.value = DiversifyCardKey(IssuerMasterKey(row->psamUsage.value, row->psamIndex.value),
-                                   row->levels, factors);
+    entry.value =
+        DiversifyCardKey(IssuerMasterKey(key.psamUsage, key.psamIndex), key.levels, factors);
     entry.triesLeft = entry.maxTries = kDefaultKeyTries;
     keys[ref] = entry;
   }
@@ -44,7 +43,7 @@ void NormaliseContent(CardProfile* card) {
     const FileRef ref{layout.directory, layout.file};
     const auto existing = card->files.find(ref);
     FileContent content;
-    if (layout.transparent) {
+    if (layout.IsTransparent()) {
       if (existing != card->files.end()) content.binary = existing->second.binary;
       content.binary.resize(layout.binarySize, 0x00);
     } else {

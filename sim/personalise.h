@@ -10,13 +10,13 @@ namespace kx::sim {
 // the record is missing or too short).
 Bytes IdentificationCode(const CardProfile& card);
 
-// Diversifies every card key of the dictionary from the issuer's master keys
+// Diversifies every key the card holds from the issuer's master keys
 // with the card's own factors (its reset answer and identification code).
 // `onlyMissing` keeps the keys the profile already holds.
 void PersonaliseKeys(CardProfile* card, bool onlyMissing = false);
 
 // Brings the content in line with the card's structure: every file and
-// record present with its dictionary size (missing records: tag, length and
+// record present with its size (missing records: tag, length and
 // zero value; wrong sizes cut or zero-padded), nothing else; try counters
 // within their bounds.
 void NormaliseContent(CardProfile* card);

@@ -3,8 +3,8 @@
 // A profile is what survives a power cycle: the user card's reset answer,
 // PIN and try counters, keys, locked applications and the content of every
 // file; the PSAM's reset answer and terminal identifier. The card's file
-// structure itself (which files, record sizes, access conditions) comes from
-// the data dictionary, see sim/card_layout.h.
+// structure itself (which files, record sizes, access rules, keys) is the
+// simulator's own description of the card, see sim/card_layout.h.
 //
 // Where profiles come from: the fictional default cardholder
 // (sim/default_profile.h), the profile file kx-sim loads and saves

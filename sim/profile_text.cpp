@@ -254,7 +254,7 @@ class ProfileParser {
 
   bool FileValue(const std::string& name, const std::string& value, std::string* error) {
     FileContent& content = p_->card.files[{file_->directory, file_->file}];
-    if (file_->transparent) {
+    if (file_->IsTransparent()) {
       const std::optional<Bytes> at =
           name.size() >= 2 && name[0] == '@' ? ParseHex(name.substr(1)) : std::nullopt;
       if (!at || at->empty() || at->size() > 2) {
@@ -315,9 +315,9 @@ std::string SpacedRecord(const RecordLayout& layout, const Bytes& record) {
 // A readable note for a record: the item's name, and its text for text items.
 std::string RecordNote(const RecordLayout& layout, const Bytes& record) {
   std::string name;
-  if (!Convert("UTF-8", "GBK", layout.name, &name)) name.clear();
+  if (!Convert("UTF-8", "GBK", std::string(layout.name), &name)) name.clear();
   std::string note = "# " + std::to_string(layout.number) + " " + name;
-  if (layout.dataType == 1 || layout.dataType == 3) {
+  if (layout.type == ItemType::Text || layout.type == ItemType::Structured) {
     const std::size_t start = layout.tag != 0 ? 2 : 0;
     if (record.size() > start) {
       std::string value(record.begin() + start, record.end());
@@ -370,9 +370,9 @@ std::string FormatProfile(const SimProfile& profile) {
     const auto file = card.files.find({layout.directory, layout.file});
     if (file == card.files.end()) continue;
     out << "\n[file " << FileIdText(layout.directory) << " " << FileIdText(layout.file) << "]\n";
-    if (layout.transparent) {
+    if (layout.IsTransparent()) {
       std::string name;
-      if (Convert("UTF-8", "GBK", layout.name, &name)) out << "# " << name << "\n";
+      if (Convert("UTF-8", "GBK", std::string(layout.name), &name)) out << "# " << name << "\n";
       const Bytes& binary = file->second.binary;
       for (std::size_t at = 0; at < binary.size(); at += 32) {
         char offset[24];

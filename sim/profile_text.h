@@ -24,7 +24,7 @@
 //
 //   [file 3F00 EF05]             a record file: record number = whole record
 //   1 = 01 10 33 03 29 ...        (tag, length and value as the card holds it)
-//   9 = "张三"                    or text: tag and length from the dictionary,
+//   9 = "张三"                    or text: tag and length from the card,
 //                                  the value GBK, padded with zero bytes
 //   [file 3F00 EF07]             a transparent file: @offset (hex) = bytes
 //   @0000 = 00 01 02 ...

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <utility>
 
-#include "dictionary/dictionary.h"
 #include "sim/personalise.h"
 
 namespace kx::sim {
@@ -121,32 +120,9 @@ Bytes UserCard::Transmit(const Bytes& apdu) {
 
 // ------------------------------------------------------------ access rules
 
-UserCard::Access UserCard::ReadAccess(const FileLayout& file) const {
-  const std::string& expression = file.readCondition;
-  if (!expression.empty() && expression[0] == '0') return {Rule::Free, 0};
-  const AccessCondition parsed = ParseAccessCondition(expression.c_str());
-  if (parsed.kind == AccessKind::Free) return {Rule::Free, 0};
-  if (parsed.kind == AccessKind::PinOnly) return {Rule::Pin, 0};
-  const auto id = CardKeyId(file.directory, parsed.keyName);
-  if (parsed.kind == AccessKind::PinAndKey) {
-    return id ? Access{Rule::PinAndKey, *id} : Access{Rule::Never, 0};
-  }
-  if (expression.find("PIN") != std::string::npos) {
-    // "PIN|K" and "K|PIN": either one opens the file.
-    return id ? Access{Rule::PinOrKey, *id} : Access{Rule::Pin, 0};
-  }
-  return id ? Access{Rule::Key, *id} : Access{Rule::Never, 0};
-}
-
-UserCard::Access UserCard::WriteAccess(const FileLayout& file) const {
-  // A write condition is a key name; one the card does not hold ("COS")
-  // can never be met from outside.
-  const auto id = CardKeyId(file.directory, file.writeCondition);
-  return id ? Access{Rule::Key, *id} : Access{Rule::Never, 0};
-}
-
 bool UserCard::Allowed(const Access& access) const {
-  const bool key = rights_.count(access.keyId) != 0;
+  const std::optional<std::uint8_t> id = CardKeyId(currentDirectory_, access.key);
+  const bool key = id && rights_.count(*id) != 0;
   switch (access.rule) {
     case Rule::Free:
       return true;
@@ -222,8 +198,8 @@ Bytes UserCard::ReadRecord(const CommandApdu& c) {
   if (c.p2 != 0x04) return StatusWord(sw::kWrongP1P2);
   if (currentFile_ == nullptr) return StatusWord(sw::kNoCurrentFile);
   if (DirectoryLocked()) return StatusWord(sw::kApplicationLocked);
-  if (currentFile_->transparent) return StatusWord(sw::kIncompatibleFile);
-  if (!Allowed(ReadAccess(*currentFile_))) return StatusWord(sw::kSecurityNotSatisfied);
+  if (currentFile_->IsTransparent()) return StatusWord(sw::kIncompatibleFile);
+  if (!Allowed(currentFile_->read)) return StatusWord(sw::kSecurityNotSatisfied);
   if (currentFile_->FindRecord(c.p1) == nullptr) return StatusWord(sw::kRecordNotFound);
   const FileContent& content = profile_.files[{currentFile_->directory, currentFile_->file}];
   const auto record = content.records.find(c.p1);
@@ -236,8 +212,8 @@ Bytes UserCard::UpdateRecord(const CommandApdu& c) {
   if (c.p2 != 0x04) return StatusWord(sw::kWrongP1P2);
   if (currentFile_ == nullptr) return StatusWord(sw::kNoCurrentFile);
   if (DirectoryLocked()) return StatusWord(sw::kApplicationLocked);
-  if (currentFile_->transparent) return StatusWord(sw::kIncompatibleFile);
-  if (!Allowed(WriteAccess(*currentFile_))) return StatusWord(sw::kSecurityNotSatisfied);
+  if (currentFile_->IsTransparent()) return StatusWord(sw::kIncompatibleFile);
+  if (!Allowed(currentFile_->write)) return StatusWord(sw::kSecurityNotSatisfied);
   const RecordLayout* layout = currentFile_->FindRecord(c.p1);
   if (layout == nullptr) return StatusWord(sw::kRecordNotFound);
   if (static_cast<int>(c.data.size()) != layout->Size()) return StatusWord(sw::kWrongLength);
@@ -251,8 +227,8 @@ Bytes UserCard::ReadBinary(const CommandApdu& c) {
   if (c.p1 & 0x80) return StatusWord(sw::kWrongP1P2);
   if (currentFile_ == nullptr) return StatusWord(sw::kNoCurrentFile);
   if (DirectoryLocked()) return StatusWord(sw::kApplicationLocked);
-  if (!currentFile_->transparent) return StatusWord(sw::kIncompatibleFile);
-  if (!Allowed(ReadAccess(*currentFile_))) return StatusWord(sw::kSecurityNotSatisfied);
+  if (!currentFile_->IsTransparent()) return StatusWord(sw::kIncompatibleFile);
+  if (!Allowed(currentFile_->read)) return StatusWord(sw::kSecurityNotSatisfied);
   return ReadBinaryFrom(profile_.files[{currentFile_->directory, currentFile_->file}].binary, c,
                         channel_);
 }
@@ -262,8 +238,8 @@ Bytes UserCard::UpdateBinary(const CommandApdu& c) {
   if (c.p1 & 0x80) return StatusWord(sw::kWrongP1P2);
   if (currentFile_ == nullptr) return StatusWord(sw::kNoCurrentFile);
   if (DirectoryLocked()) return StatusWord(sw::kApplicationLocked);
-  if (!currentFile_->transparent) return StatusWord(sw::kIncompatibleFile);
-  if (!Allowed(WriteAccess(*currentFile_))) return StatusWord(sw::kSecurityNotSatisfied);
+  if (!currentFile_->IsTransparent()) return StatusWord(sw::kIncompatibleFile);
+  if (!Allowed(currentFile_->write)) return StatusWord(sw::kSecurityNotSatisfied);
   Bytes& content = profile_.files[{currentFile_->directory, currentFile_->file}].binary;
   const std::size_t offset = static_cast<std::size_t>(c.p1 << 8 | c.p2);
   if (offset >= content.size()) return StatusWord(sw::kOffsetOutside);

@@ -1,6 +1,7 @@
-// The simulated user card: an ISO 7816-4 file system built from the data
-// dictionary, with the cardholder's PIN, the card's diversified keys and the
-// access conditions of every file enforced by the card itself.
+// The simulated user card: an ISO 7816-4 file system built from the
+// simulator's own description of the card (sim/card_layout.h), with the
+// cardholder's PIN, the card's diversified keys and the access rules of every
+// file enforced by the card itself.
 //
 // Commands:
 //   00 A4  SELECT: P1 00 by identifier (MF, an application DF, or an EF of
@@ -70,13 +71,7 @@ class UserCard : public Card {
   }
 
  private:
-  enum class Rule { Free, Pin, PinAndKey, PinOrKey, Key, Never };
-  struct Access {
-    Rule rule = Rule::Never;
-    std::uint8_t keyId = 0;
-  };
-  Access ReadAccess(const FileLayout& file) const;
-  Access WriteAccess(const FileLayout& file) const;
+  // Whether `access`, a rule of a file of the current directory, is met now.
   bool Allowed(const Access& access) const;
 
   Bytes Select(const CommandApdu& c);
