@@ -46,23 +46,33 @@ bool CarriesNoLe(const std::uint8_t* command, int length) {
   return length > 7 && length == 7 + (command[5] * 256 + command[6]);
 }
 
-// One APDU to the selected card; *n receives the reply's length. A reply
+// What a command meets once its operation's link was dropped: the send a
+// closed link refuses.
+int DroppedLink(Operation& op) {
+  op.text.Replace("发送数据失败");
+  return kErrPort;
+}
+
+// One APDU to the operation's card; *n receives the reply's length. A reply
 // without room for a status word counts as no reply at all.
-int TransmitOnce(const std::uint8_t* command, int length, std::uint8_t* reply, int* n) {
-  const int r = TransmitApdu(nIFDType, command, length, reply, kMaxApduReply, n);
+int TransmitOnce(Operation& op, const std::uint8_t* command, int length, std::uint8_t* reply,
+                 int* n) {
+  if (op.linkDropped) return DroppedLink(op);
+  const int r = TransmitApdu(op.slot, command, length, reply, kMaxApduReply, n);
   if (r != kOk) return r;
   return *n < 2 ? kErrPort : kOk;
 }
 
 // The exchange itself; *replyLength is written whenever a reply came back.
-int ExchangeSteps(int length, const std::uint8_t* command, int* replyLength, std::uint8_t* reply) {
+int ExchangeSteps(Operation& op, int length, const std::uint8_t* command, int* replyLength,
+                  std::uint8_t* reply) {
   int n = 0;
-  int r = TransmitOnce(command, length, reply, &n);
+  int r = TransmitOnce(op, command, length, reply, &n);
   if (r != kOk) return r;
 
   if (n == 2 && reply[0] == kSw1ResponseWaiting) {
     const std::uint8_t getResponse[5] = {0x00, 0xC0, 0x00, 0x00, reply[1]};
-    r = TransmitOnce(getResponse, 5, reply, &n);
+    r = TransmitOnce(op, getResponse, 5, reply, &n);
     if (r != kOk) return r;
   }
 
@@ -71,7 +81,7 @@ int ExchangeSteps(int length, const std::uint8_t* command, int* replyLength, std
     WipeOnExit wipeResend(resend, static_cast<std::size_t>(length));
     std::memcpy(resend, command, static_cast<std::size_t>(length));
     resend[length - 1] = reply[1];
-    r = TransmitOnce(resend, length, reply, &n);
+    r = TransmitOnce(op, resend, length, reply, &n);
     if (r != kOk) return r;
   }
 
@@ -82,7 +92,7 @@ int ExchangeSteps(int length, const std::uint8_t* command, int* replyLength, std
   // No card speaks a status word 00 xx; as a code it would read as success
   // (00 00) or as one of the library's own failures (00 02 as -2).
   if (sw1 == 0x00) {
-    ErrorTextFormat("无效的状态字 %02X%02X", sw1, sw2);
+    op.text.Format("无效的状态字 %02X%02X", sw1, sw2);
     return kErrComm;
   }
   return StatusWordCode(sw1, sw2);
@@ -114,36 +124,38 @@ CommandApdu CommandApdu::WithDataAndLe(std::uint8_t cla, std::uint8_t ins, std::
   return c;
 }
 
-int Exchange(const CommandApdu& command, Response* response) {
+int Exchange(Operation& op, const CommandApdu& command, Response* response) {
   if (!command.valid()) {
-    ErrorTextReplace("capdu 的长度超出范围");
+    op.text.Replace("capdu 的长度超出范围");
     return kErrParam;
   }
   response->length = 0;
-  return ExchangeApdu(command.size(), command.bytes(), &response->length, response->bytes);
+  return ExchangeApdu(op, command.size(), command.bytes(), &response->length, response->bytes);
 }
 
-int ExchangeApdu(int length, const std::uint8_t* command, int* replyLength, std::uint8_t* reply) {
+int ExchangeApdu(Operation& op, int length, const std::uint8_t* command, int* replyLength,
+                 std::uint8_t* reply) {
   if (length < 1 || length > kMaxApduCommand) {
-    ErrorTextReplace("capdu 的长度超出范围");
+    op.text.Replace("capdu 的长度超出范围");
     return kErrParam;
   }
   if (command == nullptr || replyLength == nullptr || reply == nullptr) return kErrParam;
 
   std::memset(reply, 0, 4);
-  if (!TraceOn()) return ExchangeSteps(length, command, replyLength, reply);
+  if (!TraceOn()) return ExchangeSteps(op, length, command, replyLength, reply);
 
   const std::uint32_t start = platform::Current().TickMs();
   int n = 0;
-  const int r = ExchangeSteps(length, command, &n, reply);
+  const int r = ExchangeSteps(op, length, command, &n, reply);
   if (n >= 2) *replyLength = n;
-  TraceApdu(nIFDType, command, length, reply, n, r, platform::Current().TickMs() - start);
+  TraceApdu(op.slot, command, length, reply, n, r, platform::Current().TickMs() - start);
   return r;
 }
 
-int ExchangeApduText(int hexLength, const char* hexCommand, int* hexReplyLength, char* hexReply) {
+int ExchangeApduText(Operation& op, int hexLength, const char* hexCommand, int* hexReplyLength,
+                     char* hexReply) {
   if (hexLength < 0 || hexLength > kMaxApduHexCommand) {
-    ErrorTextReplace("capdu 的长度超出范围");
+    op.text.Replace("capdu 的长度超出范围");
     return kErrParam;
   }
   if (hexCommand == nullptr || hexReplyLength == nullptr || hexReply == nullptr) return kErrParam;
@@ -158,13 +170,13 @@ int ExchangeApduText(int hexLength, const char* hexCommand, int* hexReplyLength,
   const int length =
       IsHexPairs(hexCommand, available) ? HexDecode(hexCommand, command, available) : -1;
   if (length < 0) {
-    ErrorTextReplace("capdu 格式错误");
+    op.text.Replace("capdu 格式错误");
     return kErrParam;
   }
 
   std::uint8_t reply[kMaxApduReply] = {};
   int replyLength = 0;
-  const int r = ExchangeApdu(length, command, &replyLength, reply);
+  const int r = ExchangeApdu(op, length, command, &replyLength, reply);
   if (r != kOk) return r;
 
   HexEncode(HexMode::Packed, reply, hexReply, replyLength);
@@ -172,7 +184,7 @@ int ExchangeApduText(int hexLength, const char* hexCommand, int* hexReplyLength,
   return kOk;
 }
 
-void SelectInterface(int code) {
+void SelectInterface(Operation& op, int code) {
   Slot slot = Slot::Other;
   switch (code) {
     case kInterfaceContact:
@@ -190,11 +202,11 @@ void SelectInterface(int code) {
     default:
       break;
   }
-  nIFDType = SlotNumber(slot);
-  ErrorTextClear();
+  op.slot = SlotNumber(slot);
+  op.text.Clear();
 }
 
-int ResetSelectedCard(char* resetAnswerHex) {
+int ResetSelectedCard(Operation& op, char* resetAnswerHex) {
   if (resetAnswerHex == nullptr) return kErrParam;
 
   // Cards that were just powered off need a moment before the next power-on.
@@ -202,23 +214,25 @@ int ResetSelectedCard(char* resetAnswerHex) {
 
   std::uint8_t answer[kResetAnswerSize] = {};
   int n = 0;
-  const int r = PowerOnSlot(nIFDType, answer, kResetAnswerSize, &n);
-  if (r != kOk) return nIFDType == SlotNumber(Slot::Psam) ? kErrSam : r;
+  const int r =
+      op.linkDropped ? DroppedLink(op) : PowerOnSlot(op.slot, answer, kResetAnswerSize, &n);
+  if (r != kOk) return op.slot == SlotNumber(Slot::Psam) ? kErrSam : r;
   if (n == 0) return kErrPort;
 
   HexEncode(HexMode::Packed, answer, resetAnswerHex, n);
-  if (nIFDType == SlotNumber(Slot::Contact)) {
-    std::memcpy(ResetAnswer, answer, static_cast<std::size_t>(n));
-    ResetAnswerLength = n;
+  if (op.slot == SlotNumber(Slot::Contact)) {
+    std::memcpy(op.resetAnswer, answer, static_cast<std::size_t>(n));
+    *op.resetAnswerLength = n;
   }
   return kOk;
 }
 
-int CopyLastRecordHex(char* text) {
-  const auto length = static_cast<std::size_t>(
-      std::find(LastRecordHex, LastRecordHex + kLastRecordHexSize - 1, '\0') - LastRecordHex);
+int CopyLastRecordHex(const Operation& op, char* text) {
+  const char* const record = op.lastRecordHex;
+  const auto length =
+      static_cast<std::size_t>(std::find(record, record + kLastRecordHexSize - 1, '\0') - record);
   if (text != nullptr) {
-    std::memcpy(text, LastRecordHex, length);
+    std::memcpy(text, record, length);
     text[length] = '\0';
   }
   return static_cast<int>(length) + 1;

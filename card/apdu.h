@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "card/operation.h"
 #include "core/wipe.h"
 
 namespace kx {
@@ -83,22 +84,26 @@ struct Response {
   }
 };
 
-// Sends `command` to the card in nIFDType through ExchangeApdu. A command
+// Sends `command` to the operation's card through ExchangeApdu. A command
 // that is not valid gives -12 "capdu 的长度超出范围" and nothing is sent.
-int Exchange(const CommandApdu& command, Response* response);
+int Exchange(Operation& op, const CommandApdu& command, Response* response);
 
 // Sends `command` (1 to kMaxApduCommand bytes, else -12 and nothing is sent)
-// to the card in nIFDType, with one GET RESPONSE for 61xx and
+// to the operation's card, with one GET RESPONSE for 61xx and
 // then one re-send with the corrected Le for 6Cxx (a command without Le,
 // case 1 or 3, gets its 6Cxx back). Writes the final reply
-// (data and SW1 SW2) and its length whenever a reply came back.
-int ExchangeApdu(int length, const std::uint8_t* command, int* replyLength, std::uint8_t* reply);
+// (data and SW1 SW2) and its length whenever a reply came back. After the
+// operation's link was dropped nothing is sent: -2 "发送数据失败", as a
+// closed link gives.
+int ExchangeApdu(Operation& op, int length, const std::uint8_t* command, int* replyLength,
+                 std::uint8_t* reply);
 
 // The same with hex text in and out. hexReply receives the whole reply as
 // packed upper-case hex (it needs 2 * kMaxApduReply + 1 bytes). Neither output
 // is written on failure. -12 for more than 600 characters or a bad pair. The
 // text counts up to its terminator even if hexLength says more.
-int ExchangeApduText(int hexLength, const char* hexCommand, int* hexReplyLength, char* hexReply);
+int ExchangeApduText(Operation& op, int hexLength, const char* hexCommand, int* hexReplyLength,
+                     char* hexReply);
 
 // The KXSelectIFD codes: 12 contact user card, 13 contactless, 14 PSAM,
 // 15 slot 17, any other slot 1.
@@ -109,18 +114,20 @@ enum InterfaceCode : int {
   kInterfaceSlot17 = 15,
 };
 
-// KXSelectIFD's work: interface code to slot, ErrorText cleared.
-void SelectInterface(int code);
+// KXSelectIFD's work: the interface code's slot becomes the operation's,
+// its failure text is cleared.
+void SelectInterface(Operation& op, int code);
 
-// KXCpuReset's work: after a 100 ms pause powers on the card in nIFDType and
+// KXCpuReset's work: after a 100 ms pause powers on the operation's card and
 // writes its reset answer as packed upper-case hex into resetAnswerHex (at
-// most 2 * kResetAnswerSize + 1 bytes). Slot 0 also refreshes ResetAnswer.
-// -2 for an empty answer; a failing PSAM power-on gives -5 whatever the
-// reader said, other slots the reader's code.
-int ResetSelectedCard(char* resetAnswerHex);
+// most 2 * kResetAnswerSize + 1 bytes). Slot 0 also refreshes the
+// operation's reset answer. -2 for an empty answer; a failing PSAM power-on
+// gives -5 whatever the reader said, other slots the reader's code.
+int ResetSelectedCard(Operation& op, char* resetAnswerHex);
 
-// GetCurRecordData's work: copies LastRecordHex with its terminator into
-// `text` (kLastRecordHexSize bytes at most) and returns the bytes copied.
-int CopyLastRecordHex(char* text);
+// GetCurRecordData's work: copies the last record's text with its
+// terminator into `text` (kLastRecordHexSize bytes at most) and returns the
+// bytes copied.
+int CopyLastRecordHex(const Operation& op, char* text);
 
 }  // namespace kx

@@ -35,9 +35,9 @@ void PinToBytes(const char* pin, std::uint8_t* bytes) {
 
 // Sends a VERIFY or change-PIN command and reads a 63xx refusal as the tries
 // left.
-int PresentPin(CommandApdu& command, int* retries) {
+int PresentPin(Operation& op, CommandApdu& command, int* retries) {
   Response reply;
-  const int r = Exchange(command, &reply);
+  const int r = Exchange(op, command, &reply);
   command.Wipe();
   if (r != kOk && reply.length == 2 && reply.bytes[0] == 0x63) {
     if (retries != nullptr) *retries = reply.bytes[1] & 0x0F;
@@ -48,7 +48,7 @@ int PresentPin(CommandApdu& command, int* retries) {
 
 }  // namespace
 
-int PresetPinFromText(const char* text) {
+int PresetPinFromText(const char* text, std::uint8_t (&preset)[kPresetPinSize]) {
   if (text == nullptr) return -1;
   const int length = static_cast<int>(std::strlen(text));
   int digits = 0;
@@ -62,29 +62,26 @@ int PresetPinFromText(const char* text) {
   if (count < 0) return -1;
   // With the zero GetASC writes after the last byte; an empty text writes
   // nothing.
-  if (count > 0) {
-    std::memcpy(PresetPin, converted, static_cast<std::size_t>(count) + 1);
-    State.presetPinStored = true;
-  }
+  if (count > 0) std::memcpy(preset, converted, static_cast<std::size_t>(count) + 1);
   return count;
 }
 
-int VerifyPin(const char* pin, int* retries) {
+int VerifyPin(Operation& op, const char* pin, int* retries) {
   if (!IsSixCharacters(pin)) return kErrParam;
   std::uint8_t bytes[kPinBytes];
   PinToBytes(pin, bytes);
   CommandApdu command = CommandApdu::WithData(0x00, 0x20, 0x00, 0x00, bytes, kPinBytes);
   WipeSecret(bytes, sizeof bytes);
-  return PresentPin(command, retries);
+  return PresentPin(op, command, retries);
 }
 
-int ChangePin(const char* oldPin, const char* newPin, int* retries) {
+int ChangePin(Operation& op, const char* oldPin, const char* newPin, int* retries) {
   if (!IsSixCharacters(oldPin)) {
-    ErrorTextReplace("输入默认密码");
+    op.text.Replace("输入默认密码");
     return kErrParam;
   }
   if (!IsSixCharacters(newPin)) {
-    ErrorTextReplace("输入新密码");
+    op.text.Replace("输入新密码");
     return kErrParam;
   }
   std::uint8_t data[2 * kPinBytes + 1];
@@ -93,12 +90,12 @@ int ChangePin(const char* oldPin, const char* newPin, int* retries) {
   PinToBytes(newPin, data + kPinBytes + 1);
   CommandApdu command = CommandApdu::WithData(0x80, 0x5E, 0x01, 0x00, data, sizeof data);
   WipeSecret(data, sizeof data);
-  return PresentPin(command, retries);
+  return PresentPin(op, command, retries);
 }
 
-int VerifyPinWithPad(int p1, int p2, int length, const std::uint8_t* pinBytes) {
+int VerifyPinWithPad(Operation& op, int p1, int p2, int length, const std::uint8_t* pinBytes) {
   if (length < 0 || length > CommandApdu::kMaxData) {
-    ErrorTextReplace("capdu 的长度超出范围");
+    op.text.Replace("capdu 的长度超出范围");
     return kErrParam;
   }
   std::uint8_t data[CommandApdu::kMaxData] = {};
@@ -113,7 +110,7 @@ int VerifyPinWithPad(int p1, int p2, int length, const std::uint8_t* pinBytes) {
   // not type: each refusal would spend one of their tries.
   if (pinBytes != nullptr) {
     CommandApdu command = CommandApdu::WithData(0x00, 0x20, p1Byte, p2Byte, data, length);
-    const int r = Exchange(command, &reply);
+    const int r = Exchange(op, command, &reply);
     command.Wipe();
     // 63C0 (no try left) and every other refusal go back as they are.
     if (r == kOk || r < kRefusedWithTriesFirst || r > kRefusedWithTriesLast) return r;
@@ -123,7 +120,7 @@ int VerifyPinWithPad(int p1, int p2, int length, const std::uint8_t* pinBytes) {
   WipeOnExit wipeTyped(typed, sizeof typed);
   int r = ReadPinFromPad(1, typed);
   if (r != kOk) {
-    ErrorTextReplace("密码键盘输入密码出错");
+    op.text.Replace("密码键盘输入密码出错");
     return r;
   }
   std::uint8_t typedBytes[kPinBytes];
@@ -134,7 +131,7 @@ int VerifyPinWithPad(int p1, int p2, int length, const std::uint8_t* pinBytes) {
   // A command of its own: assigning a new value would leave a temporary copy
   // of the typed PIN on the stack.
   CommandApdu retry = CommandApdu::WithData(0x00, 0x20, p1Byte, p2Byte, data, length);
-  r = Exchange(retry, &reply);
+  r = Exchange(op, retry, &reply);
   retry.Wipe();
   return r;
 }

@@ -34,8 +34,35 @@ void CopyWhole(char* dest, int room, const char* text) {
 
 }  // namespace
 
+void FailureText::Replace(const char* text) {
+  CopyWhole(text_, kErrorTextSize, text ? text : "");
+}
+
+void FailureText::Format(const char* format, ...) {
+  char scratch[kErrorTextSize * 2];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(scratch, sizeof scratch, format, args);
+  va_end(args);
+  Replace(scratch);
+}
+
+void FailureText::Append(const char* text) {
+  const int used = static_cast<int>(strnlen(text_, kErrorTextSize - 1));
+  CopyWhole(text_ + used, kErrorTextSize - used, text ? text : "");
+}
+
+FailureTextKeeper::FailureTextKeeper(FailureText& text) : text_(text) {
+  std::memcpy(held_, text.text(), sizeof held_);
+  held_[kErrorTextSize - 1] = '\0';
+}
+
+FailureTextKeeper::~FailureTextKeeper() {
+  std::memcpy(text_.buffer(), held_, sizeof held_);
+}
+
 void ErrorTextReplace(const char* text) {
-  CopyWhole(ErrorText, kErrorTextSize, text ? text : "");
+  FailureText(ErrorText).Replace(text);
 }
 
 void ErrorTextFormat(const char* format, ...) {
@@ -48,21 +75,11 @@ void ErrorTextFormat(const char* format, ...) {
 }
 
 void ErrorTextAppend(const char* text) {
-  const int used = static_cast<int>(strnlen(ErrorText, kErrorTextSize - 1));
-  CopyWhole(ErrorText + used, kErrorTextSize - used, text ? text : "");
+  FailureText(ErrorText).Append(text);
 }
 
 void ErrorTextClear() {
   ErrorText[0] = '\0';
-}
-
-ErrorTextKeeper::ErrorTextKeeper() {
-  std::memcpy(held_, ErrorText, sizeof held_);
-  held_[kErrorTextSize - 1] = '\0';
-}
-
-ErrorTextKeeper::~ErrorTextKeeper() {
-  std::memcpy(ErrorText, held_, sizeof held_);
 }
 
 void ResetProcessState() {

@@ -67,12 +67,6 @@ struct PlatformState {
 // Receives one line of the trace (core/trace.h); null when the trace is off.
 using TraceSink = void (*)(const char* line);
 
-struct BinaryReadRequest {
-  int offset = 0;
-  int length = 0;
-  bool binaryMode = false;
-};
-
 struct LibraryState {
   // Explanation of the last failure, GBK. Written only through the
   // operations below, which never let it exceed 499 bytes.
@@ -92,12 +86,6 @@ struct LibraryState {
   bool presetPinStored = false;
   // COM port of the last KXReaderInit or successful reader search.
   int comPortNumber = 1;
-  // Where the last successful ConnectUserCard found the reader (a COM port
-  // number, or 100 for USB); 0 when it found none.
-  int connectedReaderPort = 0;
-  // The transparent-file read KXReadBinaryAIO hands to the read-info
-  // service; the flag is set only while KXReadBinaryAIO runs.
-  BinaryReadRequest binaryRead;
   // Installed by the diagnostic build only.
   TraceSink traceSink = nullptr;
 
@@ -115,30 +103,59 @@ inline int& ResetAnswerLength = State.resetAnswerLength;
 inline char (&LastRecordHex)[kLastRecordHexSize] = State.lastRecordHex;
 inline std::uint8_t (&PresetPin)[kPresetPinSize] = State.presetPin;
 inline int& ComPortNumber = State.comPortNumber;
-inline BinaryReadRequest& BinaryRead = State.binaryRead;
 inline LinkSide& LinkKind = State.link.kind;
 inline bool& SerialPortOpen = State.link.serialPortOpen;
 
-// ErrorText operations. A text that would not fit is cut at 499 bytes, never
-// in the middle of a double-byte GBK character.
+// A failure text: a buffer of kErrorTextSize bytes (ErrorText, or an
+// operation's own) and the ways the library writes it. A text that would not
+// fit is cut at 499 bytes, never in the middle of a double-byte GBK
+// character.
+class FailureText {
+ public:
+  explicit FailureText(char* buffer) : text_(buffer) {}
+  void Replace(const char* text);
+  // printf-style replace; the library's formats take one number or string.
+  void Format(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  void Append(const char* text);
+  void Clear() { text_[0] = '\0'; }
+  const char* text() const { return text_; }
+  char* buffer() { return text_; }
+
+ private:
+  char* text_;
+};
+
+// Keeps a failure text across a step that would clear it (the power-off
+// reply at the end of an operation): the text is taken when the guard is
+// made and put back when it goes.
+class FailureTextKeeper {
+ public:
+  explicit FailureTextKeeper(FailureText& text);
+  ~FailureTextKeeper();
+  FailureTextKeeper(const FailureTextKeeper&) = delete;
+  FailureTextKeeper& operator=(const FailureTextKeeper&) = delete;
+
+ private:
+  FailureText& text_;
+  char held_[kErrorTextSize];
+};
+
+// The same operations on ErrorText, for the layers that write it directly
+// (the link, the frames and the reader commands).
 void ErrorTextReplace(const char* text);
-// printf-style replace; the library's formats take one number or string.
 void ErrorTextFormat(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void ErrorTextAppend(const char* text);
 void ErrorTextClear();
 
-// Keeps ErrorText across a step that would clear it (the power-off reply at
-// the end of an operation): the text is taken when the guard is made and put
-// back when it goes.
 class ErrorTextKeeper {
  public:
-  ErrorTextKeeper();
-  ~ErrorTextKeeper();
+  ErrorTextKeeper() : keep_(text_) {}
   ErrorTextKeeper(const ErrorTextKeeper&) = delete;
   ErrorTextKeeper& operator=(const ErrorTextKeeper&) = delete;
 
  private:
-  char held_[kErrorTextSize];
+  FailureText text_{ErrorText};
+  FailureTextKeeper keep_;
 };
 
 // Puts every value back to its load-time state, without closing anything and

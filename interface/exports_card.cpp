@@ -29,32 +29,32 @@ extern "C" {
 
 KX_API int KX_CALL KXSelectIFD(int /*reserved*/, int code) {
   kx::ExportCall call;
-  kx::SelectInterface(code);
+  kx::SelectInterface(call.op(), code);
   return call.Result(kx::kOk);
 }
 
 KX_API int KX_CALL KXCpuReset(int /*reserved*/, char* resetAnswerHex) {
   kx::ExportCall call;
-  return call.Result(kx::ResetSelectedCard(resetAnswerHex));
+  return call.Result(kx::ResetSelectedCard(call.op(), resetAnswerHex));
 }
 
 KX_API int KX_CALL KXRunApdu(int /*reserved*/, int length, const unsigned char* command,
                              int* replyLength, unsigned char* reply) {
   kx::ExportCall call;
-  return call.Result(kx::ExchangeApdu(length, command, replyLength, reply));
+  return call.Result(kx::ExchangeApdu(call.op(), length, command, replyLength, reply));
 }
 
 KX_API int KX_CALL KXRunApduTest(int /*reserved*/, int hexLength, const char* hexCommand,
                                  char* hexReply) {
   kx::ExportCall call;
   int count = 0;
-  const int r = kx::ExchangeApduText(hexLength, hexCommand, &count, hexReply);
+  const int r = kx::ExchangeApduText(call.op(), hexLength, hexCommand, &count, hexReply);
   return call.Result(r < 0 ? r : count);
 }
 
 KX_API int KX_CALL GetCurRecordData(char* text) {
   kx::ExportCall call;
-  return call.Result(kx::CopyLastRecordHex(text));
+  return call.Result(kx::CopyLastRecordHex(call.op(), text));
 }
 
 KX_API int KX_CALL KXReadRecord(int /*reserved*/, int recordNumber, int p2, int le,
@@ -63,23 +63,23 @@ KX_API int KX_CALL KXReadRecord(int /*reserved*/, int recordNumber, int p2, int 
   int length = 0;
   // The caller's buffer holds the le bytes it asked for (le 0 asks for 256).
   const int capacity = le >= 1 && le <= KX_RECORD_SIZE ? le : KX_RECORD_SIZE;
-  return call.Result(kx::ReadRecord(recordNumber, p2, le, &length, data, capacity));
+  return call.Result(kx::ReadRecord(call.op(), recordNumber, p2, le, &length, data, capacity));
 }
 
 KX_API int KX_CALL KXUpdateRecord(int /*reserved*/, int recordNumber, int p2, int length,
                                   const unsigned char* data) {
   kx::ExportCall call;
-  return call.Result(kx::UpdateRecord(recordNumber, p2, length, data));
+  return call.Result(kx::UpdateRecord(call.op(), recordNumber, p2, length, data));
 }
 
 KX_API int KX_CALL KXGetPsamID(int /*reserved*/, char* psamId) {
   kx::ExportCall call;
-  return call.Result(kx::ReadPsamId(psamId));
+  return call.Result(kx::ReadPsamId(call.op(), psamId));
 }
 
 KX_API int KX_CALL KXGetPsamIDATR(int /*reserved*/, char* psamId, char* resetAnswerHex) {
   kx::ExportCall call;
-  return call.Result(kx::ReadPsamId(psamId, resetAnswerHex));
+  return call.Result(kx::ReadPsamId(call.op(), psamId, resetAnswerHex));
 }
 
 KX_API int KX_CALL KXInternalAuth(int /*reserved*/) {

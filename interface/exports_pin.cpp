@@ -2,6 +2,7 @@
 #include "KX_ICCReader.h"
 #include "card/pin.h"
 #include "core/result.h"
+#include "core/state.h"
 #include "interface/export_call.h"
 #include "reader/pin_pad.h"
 
@@ -23,31 +24,34 @@ KX_API int KX_CALL KXReadPassword(int mode, char* pin) {
 
 KX_API int KX_CALL SetPin(const char* pinText) {
   kx::ExportCall call;
-  return call.Result(kx::PresetPinFromText(pinText));
+  const int count = kx::PresetPinFromText(pinText, kx::PresetPin);
+  // From now on a PIN-guarded read presents this PIN rather than asking the pad.
+  if (count > 0) kx::State.presetPinStored = true;
+  return call.Result(count);
 }
 
 KX_API int KX_CALL KXCardVerifyPIN(int /*reserved*/, const char* pin, int* retries) {
   kx::ExportCall call;
-  return call.Result(kx::VerifyPin(pin, retries));
+  return call.Result(kx::VerifyPin(call.op(), pin, retries));
 }
 
 KX_API int KX_CALL KXCardChangePIN(int /*reserved*/, const char* oldPin, const char* newPin,
                                    int* retries) {
   kx::ExportCall call;
-  return call.Result(kx::ChangePin(oldPin, newPin, retries));
+  return call.Result(kx::ChangePin(call.op(), oldPin, newPin, retries));
 }
 
 KX_API int KX_CALL testKXCardVerifyPIN(const char* pin) {
   kx::ExportCall call;
   int tries = 0;
-  const int result = kx::VerifyPin(pin, &tries);
+  const int result = kx::VerifyPin(call.op(), pin, &tries);
   return call.Result(TriesInsteadOfRefusal(result, tries));
 }
 
 KX_API int KX_CALL testKXCardChangePIN(const char* oldPin, const char* newPin) {
   kx::ExportCall call;
   int tries = 0;
-  const int result = kx::ChangePin(oldPin, newPin, &tries);
+  const int result = kx::ChangePin(call.op(), oldPin, newPin, &tries);
   return call.Result(TriesInsteadOfRefusal(result, tries));
 }
 

@@ -38,12 +38,12 @@ KX_API int KX_CALL KXReaderInitTest(int port, int baud) {
 
 KX_API int KX_CALL GetReaderStatus(int /*reserved*/, char* status) {
   kx::ExportCall call;
-  return call.Result(kx::QueryReaderStatus(status));
+  return call.Result(kx::QueryReaderStatus(call.op().slot, status));
 }
 
 KX_API int KX_CALL KXReaderPowerOff(int /*reserved*/) {
   kx::ExportCall call;
-  return call.Result(kx::ReaderPowerOff());
+  return call.Result(kx::ReaderPowerOff(call.op().slot));
 }
 
 KX_API int KX_CALL GetReaderInfo(int /*reserved*/, char* model, char* version) {

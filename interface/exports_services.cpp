@@ -18,10 +18,12 @@ namespace {
 // KXReadInfoAIO and testKXReadInfoAIO: one routine under two names. The DLL
 // binds the second name to the first's code; the shared object gives each
 // name a symbol of its own.
-int ReadInfoAllInOne(const char* directory, const char* file, int recordNumber,
-                     unsigned char* out) {
-  if (out == nullptr) return kx::RefuseMissingBuffer("KXReadInfoAIO 输出缓冲区为空", true);
-  return kx::ReadInfoAllInOne(directory, file, recordNumber, reinterpret_cast<char*>(out));
+int ReadInfoAllInOne(kx::ExportCall& call, const char* directory, const char* file,
+                     int recordNumber, unsigned char* out) {
+  if (out == nullptr)
+    return kx::RefuseMissingBuffer(call.op(), "KXReadInfoAIO 输出缓冲区为空", true);
+  return kx::ReadInfoAllInOne(call.op(), directory, file, recordNumber,
+                              reinterpret_cast<char*>(out));
 }
 
 }  // namespace
@@ -30,83 +32,84 @@ extern "C" {
 
 KX_API int KX_CALL KXCheckKey(int /*reserved*/, const char* keyName) {
   kx::ExportCall call;
-  return call.Result(kx::CheckKey(keyName));
+  return call.Result(kx::CheckKey(call.op(), keyName));
 }
 
 KX_API int KX_CALL KXReadInfo(int /*reserved*/, const char* directory, const char* file,
                               int recordNumber, unsigned char* out) {
   kx::ExportCall call;
   if (out == nullptr)
-    return call.Result(kx::RefuseMissingBuffer("KXReadInfo 输出缓冲区为空", false));
-  return call.Result(kx::ReadInfo(directory, file, recordNumber, reinterpret_cast<char*>(out)));
+    return call.Result(kx::RefuseMissingBuffer(call.op(), "KXReadInfo 输出缓冲区为空", false));
+  return call.Result(
+      kx::ReadInfo(call.op(), directory, file, recordNumber, reinterpret_cast<char*>(out)));
 }
 
 KX_API int KX_CALL KXReadInfoAIO(const char* directory, const char* file, int recordNumber,
                                  unsigned char* out) {
   kx::ExportCall call;
-  return call.Result(ReadInfoAllInOne(directory, file, recordNumber, out));
+  return call.Result(ReadInfoAllInOne(call, directory, file, recordNumber, out));
 }
 
 KX_API int KX_CALL testKXReadInfoAIO(const char* directory, const char* file, int recordNumber,
                                      unsigned char* out) {
   kx::ExportCall call;
-  return call.Result(ReadInfoAllInOne(directory, file, recordNumber, out));
+  return call.Result(ReadInfoAllInOne(call, directory, file, recordNumber, out));
 }
 
 KX_API int KX_CALL KXReadBinary(int /*reserved*/, int offset, int length, unsigned char* out) {
   kx::ExportCall call;
   if (out == nullptr)
-    return call.Result(kx::RefuseMissingBuffer("KXReadBinary 输出缓冲区为空", false));
-  return call.Result(kx::ReadBinaryFile(offset, length, out));
+    return call.Result(kx::RefuseMissingBuffer(call.op(), "KXReadBinary 输出缓冲区为空", false));
+  return call.Result(kx::ReadBinaryFile(call.op(), offset, length, out));
 }
 
 KX_API int KX_CALL KXReadBinaryAIO(const char* directory, const char* file, int offset, int length,
                                    char* out) {
   kx::ExportCall call;
   if (out == nullptr) {
-    return call.Result(kx::RefuseMissingBuffer("KXReadBinaryAIO 输出缓冲区为空", true));
+    return call.Result(kx::RefuseMissingBuffer(call.op(), "KXReadBinaryAIO 输出缓冲区为空", true));
   }
-  return call.Result(kx::ReadBinaryAllInOne(directory, file, offset, length, out));
+  return call.Result(kx::ReadBinaryAllInOne(call.op(), directory, file, offset, length, out));
 }
 
 KX_API int KX_CALL KXUpdateInfo(int /*reserved*/, const char* directory, const char* file,
                                 int recordNumber, const unsigned char* data) {
   kx::ExportCall call;
   if (data == nullptr)
-    return call.Result(kx::RefuseMissingBuffer("KXUpdateInfo 写入数据为空", false));
-  return call.Result(kx::UpdateInfo(directory, file, recordNumber, data));
+    return call.Result(kx::RefuseMissingBuffer(call.op(), "KXUpdateInfo 写入数据为空", false));
+  return call.Result(kx::UpdateInfo(call.op(), directory, file, recordNumber, data));
 }
 
 KX_API int KX_CALL KXUpdateInfoAIO(const char* directory, const char* file, int recordNumber,
                                    const unsigned char* data) {
   kx::ExportCall call;
   if (data == nullptr) {
-    return call.Result(kx::RefuseMissingBuffer("KXUpdateInfoAIO 写入数据为空", true));
+    return call.Result(kx::RefuseMissingBuffer(call.op(), "KXUpdateInfoAIO 写入数据为空", true));
   }
-  return call.Result(kx::UpdateInfoAllInOne(directory, file, recordNumber, data));
+  return call.Result(kx::UpdateInfoAllInOne(call.op(), directory, file, recordNumber, data));
 }
 
 KX_API int KX_CALL KXUpdateBinary(int /*reserved*/, int offset, int length,
                                   const unsigned char* data) {
   kx::ExportCall call;
   if (data == nullptr) {
-    return call.Result(kx::RefuseMissingBuffer("KXUpdateBinary 写入数据为空", false));
+    return call.Result(kx::RefuseMissingBuffer(call.op(), "KXUpdateBinary 写入数据为空", false));
   }
-  return call.Result(kx::UpdateBinaryFile(offset, length, data));
+  return call.Result(kx::UpdateBinaryFile(call.op(), offset, length, data));
 }
 
 KX_API int KX_CALL KXUpdateBinaryAIO(const char* directory, const char* file, int offset,
                                      int length, const unsigned char* data) {
   kx::ExportCall call;
   if (data == nullptr) {
-    return call.Result(kx::RefuseMissingBuffer("KXUpdateBinaryAIO 写入数据为空", true));
+    return call.Result(kx::RefuseMissingBuffer(call.op(), "KXUpdateBinaryAIO 写入数据为空", true));
   }
-  return call.Result(kx::UpdateBinaryAllInOne(directory, file, offset, length, data));
+  return call.Result(kx::UpdateBinaryAllInOne(call.op(), directory, file, offset, length, data));
 }
 
 KX_API int KX_CALL KXTest(char* message) {
   kx::ExportCall call;
-  kx::WriteTestRecord(message);
+  kx::WriteTestRecord(call.op(), message);
   return call.Result(kx::kOk);
 }
 
@@ -114,42 +117,44 @@ KX_API int KX_CALL KXReadCardID(int /*reserved*/, char* cardNumber, char* identi
                                 char* organisationNumber) {
   kx::ExportCall call;
   if (cardNumber == nullptr || identificationCode == nullptr || organisationNumber == nullptr) {
-    return call.Result(kx::RefuseMissingBuffer("KXReadCardID 输出缓冲区为空", true));
+    return call.Result(kx::RefuseMissingBuffer(call.op(), "KXReadCardID 输出缓冲区为空", true));
   }
-  return call.Result(kx::ReadCardIdentity(cardNumber, identificationCode, organisationNumber));
+  return call.Result(
+      kx::ReadCardIdentity(call.op(), cardNumber, identificationCode, organisationNumber));
 }
 
 KX_API int KX_CALL KXReadCardIDAIO(char* cardNumber, char* identificationCode,
                                    char* organisationNumber) {
   kx::ExportCall call;
   if (cardNumber == nullptr || identificationCode == nullptr || organisationNumber == nullptr) {
-    return call.Result(kx::RefuseMissingBuffer("KXReadCardIDAIO 输出缓冲区为空", true));
+    return call.Result(kx::RefuseMissingBuffer(call.op(), "KXReadCardIDAIO 输出缓冲区为空", true));
   }
   return call.Result(
-      kx::ReadCardIdentityAllInOne(cardNumber, identificationCode, organisationNumber));
+      kx::ReadCardIdentityAllInOne(call.op(), cardNumber, identificationCode, organisationNumber));
 }
 
 KX_API int KX_CALL KXUpdateCardIDAIO(const char* regionCode, const char* serialPart,
                                      char* newIdentificationCode) {
   kx::ExportCall call;
   if (newIdentificationCode == nullptr) {
-    return call.Result(kx::RefuseMissingBuffer("KXUpdateCardIDAIO 输出缓冲区为空", true));
+    return call.Result(
+        kx::RefuseMissingBuffer(call.op(), "KXUpdateCardIDAIO 输出缓冲区为空", true));
   }
-  return call.Result(
-      kx::RewriteIdentificationCodeAllInOne(regionCode, serialPart, newIdentificationCode));
+  return call.Result(kx::RewriteIdentificationCodeAllInOne(call.op(), regionCode, serialPart,
+                                                           newIdentificationCode));
 }
 
 KX_API int KX_CALL KXCardUnlockPIN(int /*reserved*/, const char* newPin) {
   kx::ExportCall call;
   // A null PIN is no PIN at all, not the empty text that asks for the default.
   if (newPin == nullptr)
-    return call.Result(kx::RefuseMissingBuffer("KXCardUnlockPIN 新密码为空", false));
-  return call.Result(kx::UnlockPin(newPin));
+    return call.Result(kx::RefuseMissingBuffer(call.op(), "KXCardUnlockPIN 新密码为空", false));
+  return call.Result(kx::UnlockPin(call.op(), newPin));
 }
 
 KX_API int KX_CALL KXAppLock(int /*reserved*/, const char* directory) {
   kx::ExportCall call;
-  return call.Result(kx::LockApplication(directory));
+  return call.Result(kx::LockApplication(call.op(), directory));
 }
 
 }  // extern "C"

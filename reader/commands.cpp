@@ -114,10 +114,10 @@ int CheckPsam() {
   return length > 0 ? kOk : kErrPort;
 }
 
-int QueryReaderStatus(char* statusChar) {
+int QueryReaderStatus(int slot, char* statusChar) {
   std::memset(ResetAnswer, 0, sizeof ResetAnswer);
   int length = 0;
-  const int r = PowerOnSlot(nIFDType, ResetAnswer, kResetAnswerSize, &length);
+  const int r = PowerOnSlot(slot, ResetAnswer, kResetAnswerSize, &length);
   if (r == kOk && length > 0) {
     if (statusChar != nullptr) *statusChar = '2';
     ResetAnswerLength = length;
@@ -154,8 +154,8 @@ int ReaderInit(int port, int baud, std::uint32_t* handleOut) {
   return kOk;
 }
 
-int ReaderPowerOff() {
-  PowerOffSlot(nIFDType);
+int ReaderPowerOff(int slot) {
+  PowerOffSlot(slot);
   ReaderPort.Close();
   return kOk;
 }
@@ -168,7 +168,7 @@ int ReaderInfo(char* model, char* version) {
   return kOk;
 }
 
-ReaderSearch SearchReader(bool usbFailureEnds) {
+ReaderSearch SearchReader(int slot, bool usbFailureEnds) {
   ReaderSearch search;
   char c = '0';
   auto ended = [&](SearchStage stage, int port) {
@@ -185,7 +185,7 @@ ReaderSearch SearchReader(bool usbFailureEnds) {
 
   ReaderPort.Close();
   if (ReaderPort.Open(kUsbPort, kSearchBaud, 8, 1) == 1) {
-    const int s = QueryReaderStatus(&c);
+    const int s = QueryReaderStatus(slot, &c);
     if (s == kOk) return ended(SearchStage::Usb, kUsbPort);
     if (usbFailureEnds) {
       ReaderPort.Close();
@@ -198,13 +198,13 @@ ReaderSearch SearchReader(bool usbFailureEnds) {
   }
 
   ReaderPort.Close();
-  if (OpenComPort(ComPortNumber, kSearchBaud) && QueryReaderStatus(&c) == kOk) {
+  if (OpenComPort(ComPortNumber, kSearchBaud) && QueryReaderStatus(slot, &c) == kOk) {
     return ended(SearchStage::RememberedPort, ComPortNumber);
   }
 
   for (int port = kFirstScannedPort; port <= kLastScannedPort; ++port) {
     ReaderPort.Close();
-    if (!OpenComPort(port, kSearchBaud) || QueryReaderStatus(&c) != kOk) continue;
+    if (!OpenComPort(port, kSearchBaud) || QueryReaderStatus(slot, &c) != kOk) continue;
     if (c == '2') ComPortNumber = port;
     return ended(SearchStage::Scan, port);
   }
@@ -214,15 +214,12 @@ ReaderSearch SearchReader(bool usbFailureEnds) {
   return search;
 }
 
-int ConnectUserCard() {
-  nIFDType = kContact;
-  ErrorTextClear();
-  State.connectedReaderPort = 0;
-
-  const ReaderSearch search = SearchReader(/*usbFailureEnds=*/true);
+int ConnectUserCard(int* foundPort) {
+  *foundPort = 0;
+  const ReaderSearch search = SearchReader(kContact, /*usbFailureEnds=*/true);
   switch (search.end) {
     case SearchEnd::CardPowered:
-      State.connectedReaderPort = search.port;
+      *foundPort = search.port;
       return kOk;
     case SearchEnd::UsbQueryFailed:
       return search.code;
@@ -237,12 +234,10 @@ int ConnectUserCard() {
   return kErrPort;
 }
 
-void DisconnectUserCard() {
-  // A failed master-file selection closes the link and powers off only the
-  // card it was talking to: open the reader the search found again, so that
-  // neither card is left powered.
-  const int port = State.connectedReaderPort;
-  State.connectedReaderPort = 0;
+void DisconnectUserCard(int port) {
+  // After a failed master-file selection the link was closed with only the
+  // card it was talking to powered off: open the reader the search found
+  // again, so that neither card is left powered.
   if (port != 0 && !ReaderLinkOpen()) {
     if (port == kUsbPort) {
       ReaderPort.Open(kUsbPort, kSearchBaud, 8, 1);

@@ -38,9 +38,10 @@ int TransmitApdu(int slot, const std::uint8_t* apdu, int n, std::uint8_t* reply,
 // else the code of the power-on.
 int CheckPsam();
 
-// The status query of GetReaderStatus on the slot in nIFDType: writes '2' or
-// '0' to *statusChar and keeps the reset answer. Returns 0 or a negative code.
-int QueryReaderStatus(char* statusChar);
+// The status query of GetReaderStatus on `slot`: writes '2' or '0' to
+// *statusChar and keeps the reset answer in ResetAnswer. Returns 0 or a
+// negative code.
+int QueryReaderStatus(int slot, char* statusChar);
 
 // Opens the reader: port 100 is the USB reader, any other number a COM port
 // at `baud`, which then receives the start sequence ESC "%I4". The port is
@@ -49,8 +50,8 @@ int QueryReaderStatus(char* statusChar);
 // *handleOut (when given) receives the COM port's platform handle on success.
 int ReaderInit(int port, int baud, std::uint32_t* handleOut);
 
-// Powers the card in nIFDType off and closes the link. Always 0.
-int ReaderPowerOff();
+// Powers the card in `slot` off and closes the link. Always 0.
+int ReaderPowerOff(int slot);
 
 // The reader's model and firmware version texts (kReaderModelSize and
 // kReaderVersionSize bytes); the reader is not asked.
@@ -76,19 +77,20 @@ struct ReaderSearch {
 // The search's steps, for ConnectUserCard and the card identity services,
 // which give its ends their own results: the USB reader, then the
 // remembered COM port, then COM1..COM99, each COM port sent the start
-// sequence; the first reader whose status query (slot nIFDType) succeeds
+// sequence; the first reader whose status query (on `slot`) succeeds
 // ends it. A USB reader whose query fails ends it when `usbFailureEnds`,
 // else the search goes on. Found by the scan with a card, the port becomes
 // ComPortNumber. The link is left open only for CardPowered.
-ReaderSearch SearchReader(bool usbFailureEnds);
+ReaderSearch SearchReader(int slot, bool usbFailureEnds);
 
 // Finds the reader (USB, then the remembered COM port, then COM1..COM99) and
-// powers the contact user card on. 0, -6, -2 or the status query's code.
-int ConnectUserCard();
+// powers the contact user card on. 0, -6, -2 or the status query's code; on
+// success *foundPort is where it found the reader (a COM port, or 100).
+int ConnectUserCard(int* foundPort);
 
-// Powers both cards off and closes the link. When the link was closed since
-// a successful ConnectUserCard (a failed master-file selection closes it), the
-// reader it found is opened again first.
-void DisconnectUserCard();
+// Powers both cards off and closes the link. When the link has been closed
+// since ConnectUserCard found the reader on `foundPort` (0: it found none),
+// that reader is opened again first, so that neither card stays powered.
+void DisconnectUserCard(int foundPort);
 
 }  // namespace kx

@@ -84,44 +84,47 @@ constexpr AuthenticationTexts kWriteKeyTexts = {
     .append = true,
 };
 
-// Powers off the card in nIFDType and closes the link, keeping ErrorText:
-// after a failed master-file selection the link is closed already, and the
-// second power-off's failure must not write over the first failure's words.
-void CloseKeepingText() {
-  ErrorTextKeeper keep;
-  ReaderPowerOff();
+// Every identity call ends with the card powered off and the link closed,
+// the failure's words kept: after a failed master-file selection, the card
+// that was addressed then.
+void CloseKeepingText(Operation& op) {
+  FailureTextKeeper keep(op.text);
+  if (!CloseDroppedLink(op)) ReaderPowerOff(op.slot);
 }
 
 // A failed step: its words after the failing command's, then the closing.
-int StepFailed(int code, const char* stepText) {
-  if (stepText != nullptr) ErrorTextAppend(stepText);
-  CloseKeepingText();
+int StepFailed(Operation& op, int code, const char* stepText) {
+  if (stepText != nullptr) op.text.Append(stepText);
+  CloseKeepingText(op);
   return code;
 }
 
 // Runs `command`; on failure the step's words and the closing.
-int Step(int code, const char* stepText) {
-  return code == kOk ? kOk : StepFailed(code, stepText);
+int Step(Operation& op, int code, const char* stepText) {
+  return code == kOk ? kOk : StepFailed(op, code, stepText);
 }
 
-int SelectBasicInformationFile() {
+int SelectBasicInformationFile(Operation& op) {
   static constexpr std::uint8_t kBasicInformationFile[] = {0xEF, 0x05};
   Response reply;
-  return Exchange(CommandApdu::WithData(0x00, 0xA4, 0x02, 0x00, kBasicInformationFile, 2), &reply);
+  return Exchange(op, CommandApdu::WithData(0x00, 0xA4, 0x02, 0x00, kBasicInformationFile, 2),
+                  &reply);
 }
 
 // The master file, then EF05 under it.
-int OpenBasicInformationFile(const char* masterFileText) {
-  const int r = Step(SelectMasterFile(), masterFileText);
+int OpenBasicInformationFile(Operation& op, const char* masterFileText) {
+  const int r = Step(op, SelectMasterFile(op), masterFileText);
   if (r != kOk) return r;
-  return Step(SelectBasicInformationFile(), kBasicFileText);
+  return Step(op, SelectBasicInformationFile(op), kBasicFileText);
 }
 
 // READ RECORD with Le FF into a fresh zero-filled reply.
-int ReadIdentityRecord(int number, Response* reply, const char* stepText) {
+int ReadIdentityRecord(Operation& op, int number, Response* reply, const char* stepText) {
   *reply = Response{};
   return Step(
-      Exchange(CommandApdu::Expecting(0x00, 0xB2, static_cast<std::uint8_t>(number), 0x04, 0xFF),
+      op,
+      Exchange(op,
+               CommandApdu::Expecting(0x00, 0xB2, static_cast<std::uint8_t>(number), 0x04, 0xFF),
                reply),
       stepText);
 }
@@ -136,12 +139,12 @@ void CopyValueHex(const Response& reply, int count, char* out) {
   out[count] = '\0';
 }
 
-int CheckNewCodeParts(const char* regionCode, const char* serialPart) {
+int CheckNewCodeParts(Operation& op, const char* regionCode, const char* serialPart) {
   if (!IsHexText(regionCode, kRegionDigits)) {
-    return Refused("KXUpdateCardIDAIO 地区码应为6位十六进制数字");
+    return Refused(op, "KXUpdateCardIDAIO 地区码应为6位十六进制数字");
   }
   if (!IsHexText(serialPart, kSerialDigits)) {
-    return Refused("KXUpdateCardIDAIO 序号应为8位十六进制数字");
+    return Refused(op, "KXUpdateCardIDAIO 序号应为8位十六进制数字");
   }
   return kOk;
 }
@@ -149,8 +152,8 @@ int CheckNewCodeParts(const char* regionCode, const char* serialPart) {
 // The factors of the check and of the authentication: the card factor from
 // the reset answer, the other two from the region code as typed (no case
 // folding), not from the card.
-int RegionFactors(const char* regionCode, DiversificationFactors* factors) {
-  const int r = CardFactorFromResetAnswer(factors->cardFactor);
+int RegionFactors(Operation& op, const char* regionCode, DiversificationFactors* factors) {
+  const int r = CardFactorFromResetAnswer(op, factors->cardFactor);
   if (r != kOk) return r;
   std::memcpy(factors->factor2, regionCode, 4);
   std::memcpy(factors->factor2 + 4, "00sx", 4);
@@ -160,17 +163,18 @@ int RegionFactors(const char* regionCode, DiversificationFactors* factors) {
 }
 
 // Bytes 0 to 11 of the new code: region, the kept part, serial.
-int BuildCheckedPart(const char* regionCode, const char* serialPart, std::uint8_t* code) {
+int BuildCheckedPart(Operation& op, const char* regionCode, const char* serialPart,
+                     std::uint8_t* code) {
   Response record;
-  int r = OpenBasicInformationFile(kMasterFileText);
+  int r = OpenBasicInformationFile(op, kMasterFileText);
   if (r != kOk) return r;
-  r = ReadIdentityRecord(kIdentificationRecord, &record, kIdentificationText);
+  r = ReadIdentityRecord(op, kIdentificationRecord, &record, kIdentificationText);
   if (r != kOk) return r;
   // A record too short to hold the kept bytes would put its status word
   // into the new code.
   if (record.dataLength() < kRecordValue + kKeptFirst + kKeptSize) {
-    ErrorTextReplace("卡识别码长度错误");
-    return StepFailed(kErrParam, kIdentificationText);
+    op.text.Replace("卡识别码长度错误");
+    return StepFailed(op, kErrParam, kIdentificationText);
   }
   char text[2 * kCheckedSize + 1] = {};
   std::memcpy(text, regionCode, kRegionDigits);
@@ -182,124 +186,125 @@ int BuildCheckedPart(const char* regionCode, const char* serialPart, std::uint8_
 }
 
 // The PSAM's check bytes over bytes 0 to 11 (IRK, then 80 FA without Le).
-int ComputeCheckBytes(const DiversificationFactors& factors, std::uint8_t* code) {
+int ComputeCheckBytes(Operation& op, const DiversificationFactors& factors, std::uint8_t* code) {
   AuthenticationOptions options;
   options.texts = &kCheckTexts;
   options.psamMasterFileById = true;
   options.psamApplicationByName = true;
-  KeyAuthentication check(kCheckKey, options);
+  KeyAuthentication check(op, kCheckKey, options);
   check.factors() = factors;
   int r = check.Run(AuthenticationStep::PsamPowerOn, AuthenticationStep::Diversify);
-  if (r != kOk) return StepFailed(r, nullptr);
+  if (r != kOk) return StepFailed(op, r, nullptr);
   std::uint8_t block[kCodeSize] = {};
   std::memcpy(block, code, kCheckedSize);
   std::uint8_t answer[kCheckAnswerSize];
-  r = PsamCompute(0x00, block, kCodeSize, /*withLe=*/false, kCheckAnswerSize, answer);
-  if (r != kOk) return StepFailed(r, kPsamComputeText);
+  r = PsamCompute(op, 0x00, block, kCodeSize, /*withLe=*/false, kCheckAnswerSize, answer);
+  if (r != kOk) return StepFailed(op, r, kPsamComputeText);
   std::memcpy(code + kCheckedSize, answer + kCheckAt, kCheckSize);
   return kOk;
 }
 
 // The terminal proves UKMF to the card, the PSAM not reset again.
-int AuthenticateForWrite(const DiversificationFactors& factors) {
+int AuthenticateForWrite(Operation& op, const DiversificationFactors& factors) {
   AuthenticationOptions options;
   options.texts = &kWriteKeyTexts;
   options.resetPsam = false;
   options.encryptWithLe = false;
   options.psamMasterFileById = true;
-  KeyAuthentication flow(kWriteKey, options);
+  KeyAuthentication flow(op, kWriteKey, options);
   flow.factors() = factors;
   const int r = flow.Run(AuthenticationStep::MasterFile, AuthenticationStep::Authenticate);
-  return r == kOk ? kOk : StepFailed(r, nullptr);
+  return r == kOk ? kOk : StepFailed(op, r, nullptr);
 }
 
-int WriteCode(const std::uint8_t* code) {
-  int r = Step(SelectBasicInformationFile(), kWriteText);
+int WriteCode(Operation& op, const std::uint8_t* code) {
+  int r = Step(op, SelectBasicInformationFile(op), kWriteText);
   if (r != kOk) return r;
   // Tag 01, length 10 hex, the value.
   std::uint8_t record[2 + kCodeSize] = {0x01, kCodeSize};
   std::memcpy(record + 2, code, kCodeSize);
-  return Step(UpdateRecord(kIdentificationRecord, 4, sizeof record, record), kWriteText);
+  return Step(op, UpdateRecord(op, kIdentificationRecord, 4, sizeof record, record), kWriteText);
 }
 
 }  // namespace
 
-int ReadCardIdentity(char* cardNumber, char* identificationCode, char* organisationNumber) {
+int ReadCardIdentity(Operation& op, char* cardNumber, char* identificationCode,
+                     char* organisationNumber) {
   int r = CheckPsam();
-  if (r != kOk) return StepFailed(r, nullptr);
-  r = OpenBasicInformationFile(kMasterFileText);
+  if (r != kOk) return StepFailed(op, r, nullptr);
+  r = OpenBasicInformationFile(op, kMasterFileText);
   if (r != kOk) return r;
 
   Response record;
-  r = ReadIdentityRecord(kIdentificationRecord, &record, kIdentificationText);
+  r = ReadIdentityRecord(op, kIdentificationRecord, &record, kIdentificationText);
   if (r != kOk) return r;
   CopyValueHex(record, kIdentificationCodeTextSize - 1, identificationCode);
 
-  r = ReadIdentityRecord(kCardNumberRecord, &record, ";KXReadCardIDAIO 读卡号出错");
+  r = ReadIdentityRecord(op, kCardNumberRecord, &record, ";KXReadCardIDAIO 读卡号出错");
   if (r != kOk) return r;
   // Nine bytes as stored; a shorter value runs on into the status word and
   // the zero-filled rest of the reply.
   std::memcpy(cardNumber, record.bytes + kRecordValue, kCardNumberSize);
   cardNumber[kCardNumberSize] = '\0';
 
-  r = ReadIdentityRecord(kOrganisationRecord, &record, ";KXReadCardIDAIO 读机构编号出错");
+  r = ReadIdentityRecord(op, kOrganisationRecord, &record, ";KXReadCardIDAIO 读机构编号出错");
   if (r != kOk) return r;
   CopyValueHex(record, kOrganisationNumberTextSize - 1, organisationNumber);
 
-  ReaderPowerOff();
+  CloseKeepingText(op);
   return kOk;
 }
 
-int FindReaderForIdentity(IdentitySearch variant) {
-  SelectInterface(kInterfaceContact);
-  State.connectedReaderPort = 0;
-  const ReaderSearch search = SearchReader(/*usbFailureEnds=*/false);
+int FindReaderForIdentity(Operation& op, IdentitySearch variant) {
+  SelectInterface(op, kInterfaceContact);
+  const ReaderSearch search = SearchReader(op.slot, /*usbFailureEnds=*/false);
   if (search.end == SearchEnd::CardPowered) return kOk;
   if (search.end == SearchEnd::NoCard) {
     if (variant == IdentitySearch::Update) return kErrUnknown;
-    ErrorTextReplace("未插入用户卡");
+    op.text.Replace("未插入用户卡");
     return kErrNoUserCard;
   }
-  ErrorTextReplace("没有找到设备");
+  op.text.Replace("没有找到设备");
   return kErrUnknown;
 }
 
-int ReadCardIdentityAllInOne(char* cardNumber, char* identificationCode, char* organisationNumber) {
-  const int r = FindReaderForIdentity(IdentitySearch::Read);
+int ReadCardIdentityAllInOne(Operation& op, char* cardNumber, char* identificationCode,
+                             char* organisationNumber) {
+  const int r = FindReaderForIdentity(op, IdentitySearch::Read);
   if (r != kOk) return r;
-  return ReadCardIdentity(cardNumber, identificationCode, organisationNumber);
+  return ReadCardIdentity(op, cardNumber, identificationCode, organisationNumber);
 }
 
-int RewriteIdentificationCode(const char* regionCode, const char* serialPart,
+int RewriteIdentificationCode(Operation& op, const char* regionCode, const char* serialPart,
                               char* newIdentificationCode) {
-  int r = CheckNewCodeParts(regionCode, serialPart);
+  int r = CheckNewCodeParts(op, regionCode, serialPart);
   if (r != kOk) return r;
   DiversificationFactors factors;
-  r = RegionFactors(regionCode, &factors);
-  if (r != kOk) return StepFailed(r, nullptr);
+  r = RegionFactors(op, regionCode, &factors);
+  if (r != kOk) return StepFailed(op, r, nullptr);
 
   std::uint8_t code[kCodeSize + 1] = {};
-  r = BuildCheckedPart(regionCode, serialPart, code);
+  r = BuildCheckedPart(op, regionCode, serialPart, code);
   if (r != kOk) return r;
-  r = ComputeCheckBytes(factors, code);
+  r = ComputeCheckBytes(op, factors, code);
   if (r != kOk) return r;
-  r = AuthenticateForWrite(factors);
+  r = AuthenticateForWrite(op, factors);
   if (r != kOk) return r;
-  r = WriteCode(code);
+  r = WriteCode(op, code);
   if (r != kOk) return r;
   HexEncode(HexMode::Packed, code, newIdentificationCode, kCodeSize);
   return kOk;
 }
 
-int RewriteIdentificationCodeAllInOne(const char* regionCode, const char* serialPart,
+int RewriteIdentificationCodeAllInOne(Operation& op, const char* regionCode, const char* serialPart,
                                       char* newIdentificationCode) {
   // Refused before the search: nothing reaches the reader.
-  int r = CheckNewCodeParts(regionCode, serialPart);
+  int r = CheckNewCodeParts(op, regionCode, serialPart);
   if (r != kOk) return r;
-  r = FindReaderForIdentity(IdentitySearch::Update);
+  r = FindReaderForIdentity(op, IdentitySearch::Update);
   if (r != kOk) return r;
-  r = RewriteIdentificationCode(regionCode, serialPart, newIdentificationCode);
-  CloseKeepingText();
+  r = RewriteIdentificationCode(op, regionCode, serialPart, newIdentificationCode);
+  CloseKeepingText(op);
   return r;
 }
 

@@ -14,8 +14,7 @@ namespace {
 
 constexpr int kFileIdLength = kFileIdFieldSize - 1;
 constexpr std::uint16_t kMasterFileId = 0x3F00;
-// VERIFY presents the first three bytes PresetPin holds, once SetPin has
-// stored a PIN.
+// VERIFY presents the first three bytes of the PIN the host handed over.
 constexpr int kPresetPinBytes = 3;
 
 // Copies at most four characters; false when there were fewer.
@@ -38,7 +37,7 @@ AccessCondition ConditionFor(AccessMode mode, const FileKeyRelationRow& relation
 
 // Everything but a free read: the master file, the directory, then the PIN
 // and the key as the condition asks.
-int SatisfyCondition(const FileName& name, const FileKeyRelationRow& relation,
+int SatisfyCondition(Operation& op, const FileName& name, const FileKeyRelationRow& relation,
                      const AccessCondition& condition, const ServiceTexts& texts) {
   const bool needsKey =
       condition.kind == AccessKind::Key || condition.kind == AccessKind::PinAndKey;
@@ -47,12 +46,12 @@ int SatisfyCondition(const FileName& name, const FileKeyRelationRow& relation,
 
   CardKeyInfoRow keyRow{};
   if (needsKey && FindCardKey(name.directory, condition.keyName, &keyRow) != kOk) {
-    ErrorTextFormat(texts.noKey, name.directory, condition.keyName);
+    op.text.Format(texts.noKey, name.directory, condition.keyName);
     return kErrParam;
   }
   AuthenticationOptions options;
   options.texts = &kDataServiceTexts;
-  KeyAuthentication flow(KeyOfRow(keyRow), options);
+  KeyAuthentication flow(op, KeyOfRow(keyRow), options);
   int r = kOk;
   if (needsKey) {
     r = flow.Run(AuthenticationStep::Factors, AuthenticationStep::Factors);
@@ -60,18 +59,18 @@ int SatisfyCondition(const FileName& name, const FileKeyRelationRow& relation,
   }
 
   // A failed selection has closed the link: the next command fails and says so.
-  SelectMasterFile();
+  SelectMasterFile(op);
   if (relation.directoryId != kMasterFileId) {
-    r = SelectFile(SelectBy::Identifier, relation.directoryId);
+    r = SelectFile(op, SelectBy::Identifier, relation.directoryId);
     if (r != kOk) {
-      ErrorTextFormat(texts.noDirectory, name.directory);
+      op.text.Format(texts.noDirectory, name.directory);
       return r;
     }
   }
   if (needsPin) {
-    r = VerifyPinWithPad(0x00, 0x00, kPresetPinBytes, State.presetPinStored ? PresetPin : nullptr);
+    r = VerifyPinWithPad(op, 0x00, 0x00, kPresetPinBytes, op.presetPin);
     if (r != kOk) {
-      ErrorTextReplace("读文件 密码验证失败");
+      op.text.Replace("读文件 密码验证失败");
       return r;
     }
   }
@@ -81,40 +80,50 @@ int SatisfyCondition(const FileName& name, const FileKeyRelationRow& relation,
 
 }  // namespace
 
-int Refused(const char* text) {
-  ErrorTextReplace(text);
+bool CloseDroppedLink(Operation& op) {
+  if (!op.linkDropped) return false;
+  FailureTextKeeper keep(op.text);
+  ReaderPowerOff(op.droppedSlot);
+  op.linkDropped = false;
+  return true;
+}
+
+int Refused(Operation& op, const char* text) {
+  op.text.Replace(text);
   return kErrParam;
 }
 
-int RefuseMissingBuffer(const char* text, bool release) {
-  ErrorTextReplace(text);
+int RefuseMissingBuffer(Operation& op, const char* text, bool release) {
+  op.text.Replace(text);
   if (release) {
-    ErrorTextKeeper keep;
-    DisconnectUserCard();
+    FailureTextKeeper keep(op.text);
+    CloseDroppedLink(op);
+    DisconnectUserCard(0);
   }
   return kErrParam;
 }
 
-int ItemNotFound(const ServiceTexts& texts, const FileName& name, int r, bool transparent) {
+int ItemNotFound(Operation& op, const ServiceTexts& texts, const FileName& name, int r,
+                 bool transparent) {
   if (r != 0) {
-    ErrorTextFormat(texts.noRecord, name.directory, name.file, r);
+    op.text.Format(texts.noRecord, name.directory, name.file, r);
   } else if (transparent) {
-    ErrorTextFormat(texts.noTransparent, name.directory, name.file);
+    op.text.Format(texts.noTransparent, name.directory, name.file);
   } else {
-    ErrorTextReplace(texts.noRecordItems);
+    op.text.Replace(texts.noRecordItems);
   }
   return kErrParam;
 }
 
-int FindItems(const ServiceTexts& texts, const FileName& name, int r, bool transparent,
-              ItemList* items) {
+int FindItems(Operation& op, const ServiceTexts& texts, const FileName& name, int r,
+              bool transparent, ItemList* items) {
   if (r != 0 || transparent) {
     return FindRecordItem(name.directory, name.file, r, &items->single) == kOk
                ? kOk
-               : ItemNotFound(texts, name, r, transparent);
+               : ItemNotFound(op, texts, name, r, transparent);
   }
   items->count = ListRecordRows(name.directory, name.file, items->positions);
-  return items->count > 0 ? kOk : ItemNotFound(texts, name, r, transparent);
+  return items->count > 0 ? kOk : ItemNotFound(op, texts, name, r, transparent);
 }
 
 bool TakeFileName(const char* directory, const char* file, FileName* name) {
@@ -123,18 +132,18 @@ bool TakeFileName(const char* directory, const char* file, FileName* name) {
   return directoryTaken && fileTaken;
 }
 
-int OpenFile(AccessMode mode, const FileName& name, const ServiceTexts& texts) {
+int OpenFile(Operation& op, AccessMode mode, const FileName& name, const ServiceTexts& texts) {
   FileKeyRelationRow relation{};
   if (FindFileKeyRelation(name.directory, name.file, &relation) != kOk) {
-    return Refused(texts.noRelation);
+    return Refused(op, texts.noRelation);
   }
   const AccessCondition condition = ConditionFor(mode, relation);
   const int r = condition.kind == AccessKind::Free
-                    ? SelectMasterFile()
-                    : SatisfyCondition(name, relation, condition, texts);
+                    ? SelectMasterFile(op)
+                    : SatisfyCondition(op, name, relation, condition, texts);
   if (r != kOk) return r;
-  const int selected = SelectFile(SelectBy::ChildIdentifier, relation.fileId);
-  if (selected != kOk) ErrorTextReplace("选择ef文件失败");
+  const int selected = SelectFile(op, SelectBy::ChildIdentifier, relation.fileId);
+  if (selected != kOk) op.text.Replace("选择ef文件失败");
   return selected;
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "card/operation.h"
 #include "core/result.h"
 #include "core/state.h"
 #include "dictionary/dictionary.h"
@@ -35,7 +36,7 @@ struct ServiceTexts {
 };
 
 // -12 with `text` in ErrorText.
-int Refused(const char* text);
+int Refused(Operation& op, const char* text);
 
 // The items a call works on: record r of the file, its transparent row, or
 // (r 0) every record item, found before anything reaches the user card.
@@ -44,16 +45,17 @@ struct ItemList {
   std::uint8_t positions[kMaxRecordItemsPerFile] = {};  // in TagCardRecordInfo
   int count = 0;                                        // 0: the single row
 };
-int FindItems(const ServiceTexts& texts, const FileName& name, int r, bool transparent,
-              ItemList* items);
+int FindItems(Operation& op, const ServiceTexts& texts, const FileName& name, int r,
+              bool transparent, ItemList* items);
 // The refusal FindItems gives, for a call refused before it looks.
-int ItemNotFound(const ServiceTexts& texts, const FileName& name, int r, bool transparent);
+int ItemNotFound(Operation& op, const ServiceTexts& texts, const FileName& name, int r,
+                 bool transparent);
 
 // Satisfies the file's condition for `mode` (the read condition as an access
 // expression; the write condition as a key name) and selects the file on the
 // user card: the master file, the directory (by identifier), the PIN in
 // PresetPin and the key, as the condition asks, then the file.
-int OpenFile(AccessMode mode, const FileName& name, const ServiceTexts& texts);
+int OpenFile(Operation& op, AccessMode mode, const FileName& name, const ServiceTexts& texts);
 
 // Transparent files move in pieces of at most 128 bytes, addressed by an
 // offset of 15 bits (P1 P2 without the top bit).
@@ -83,16 +85,26 @@ int ForEachBinaryPiece(int offset, int length, Piece piece) {
   return kOk;
 }
 
-// The all-in-one frame: finds the reader and powers the user card on, runs
-// `operation`, then powers both cards off and closes the link, whatever
-// happened. Returns the search's failure or the operation's result;
-// ErrorText keeps the failing step's words through the closing power-off.
-template <typename Operation>
-int WithUserCardConnected(Operation operation) {
-  int r = ConnectUserCard();
-  if (r == kOk) r = operation();
-  ErrorTextKeeper keep;
-  DisconnectUserCard();
+// Where an operation's link is closed: after a failed master-file selection
+// (the operation says so) the card addressed then is powered off and the
+// link closed, the failure's words kept. True when it closed the link.
+bool CloseDroppedLink(Operation& op);
+
+// The all-in-one frame: selects the contact user card, finds the reader and
+// powers the card on, runs `work`, then powers both cards off and closes the
+// link, whatever happened. Returns the search's failure or the work's
+// result; the failure text keeps the failing step's words through the
+// closing power-offs.
+template <typename Work>
+int WithUserCardConnected(Operation& op, Work work) {
+  op.slot = SlotNumber(Slot::Contact);
+  op.text.Clear();
+  int foundPort = 0;
+  int r = ConnectUserCard(&foundPort);
+  if (r == kOk) r = work();
+  FailureTextKeeper keep(op.text);
+  CloseDroppedLink(op);
+  DisconnectUserCard(foundPort);
   return r;
 }
 

@@ -66,9 +66,9 @@ AuthenticationKey KeyOfRow(const CardKeyInfoRow& row) {
 int KeyAuthentication::Explained(int code, const char* text) const {
   if (code != kOk && text != nullptr) {
     if (options_.texts->append) {
-      ErrorTextAppend(text);
+      op_.text.Append(text);
     } else {
-      ErrorTextReplace(text);
+      op_.text.Replace(text);
     }
   }
   return code;
@@ -86,7 +86,7 @@ int KeyAuthentication::Run(AuthenticationStep first, AuthenticationStep last) {
     const int r = CheckLevels();
     if (r != kOk) return r;
   }
-  if (first <= AuthenticationStep::Challenges) SelectInterface(kInterfaceContact);
+  if (first <= AuthenticationStep::Challenges) SelectInterface(op_, kInterfaceContact);
   for (int step = static_cast<int>(first); step <= static_cast<int>(last); ++step) {
     const int r = RunStep(static_cast<AuthenticationStep>(step));
     if (r != kOk) return r;
@@ -110,21 +110,21 @@ int KeyAuthentication::RunStep(AuthenticationStep step) {
 
 int KeyAuthentication::ReadFactors() {
   return Explained(
-      BuildDiversificationFactors(factors_.factor1, factors_.factor2, factors_.cardFactor),
+      BuildDiversificationFactors(op_, factors_.factor1, factors_.factor2, factors_.cardFactor),
       options_.texts->factors);
 }
 
 int KeyAuthentication::SelectCardMasterFile() {
-  return Explained(SelectMasterFile(), options_.texts->masterFile);
+  return Explained(SelectMasterFile(op_), options_.texts->masterFile);
 }
 
 int KeyAuthentication::Select(SelectBy p1, std::uint16_t fileId) const {
-  return options_.texts->append ? SelectFileBare(p1, fileId) : SelectFile(p1, fileId);
+  return options_.texts->append ? SelectFileBare(op_, p1, fileId) : SelectFile(op_, p1, fileId);
 }
 
 int KeyAuthentication::Challenge(std::uint8_t* random) const {
-  return options_.texts->append ? GetChallengeBare(kChallengeSize, random)
-                                : GetChallenge(kChallengeSize, random);
+  return options_.texts->append ? GetChallengeBare(op_, kChallengeSize, random)
+                                : GetChallenge(op_, kChallengeSize, random);
 }
 
 int KeyAuthentication::SelectKeyDirectory() {
@@ -141,15 +141,15 @@ int KeyAuthentication::TakeChallenges() {
 }
 
 int KeyAuthentication::PowerOnPsam() {
-  SelectInterface(kInterfacePsam);
+  SelectInterface(op_, kInterfacePsam);
   if (!options_.resetPsam) return kOk;
   char resetAnswerHex[2 * kResetAnswerSize + 1] = {};
-  return Explained(ResetSelectedCard(resetAnswerHex), options_.texts->psamPowerOn);
+  return Explained(ResetSelectedCard(op_, resetAnswerHex), options_.texts->psamPowerOn);
 }
 
 int KeyAuthentication::SelectPsamApplication() {
   const int r = Explained(options_.psamMasterFileById ? Select(SelectBy::Identifier, kMasterFileId)
-                                                      : SelectMasterFile(),
+                                                      : SelectMasterFile(op_),
                           options_.texts->psamMasterFile);
   if (r != kOk) return r;
   // The PSAM keeps every key in its DF01, whatever directory the card's key is in.
@@ -158,7 +158,8 @@ int KeyAuthentication::SelectPsamApplication() {
   }
   static constexpr std::uint8_t kApplicationName[] = {0xD1, 0x56, 0x00, 0x00, 0x05, 0x90};
   Response reply;
-  return Explained(Exchange(CommandApdu::WithData(0x00, 0xA4, 0x04, 0x00, kApplicationName,
+  return Explained(Exchange(op_,
+                            CommandApdu::WithData(0x00, 0xA4, 0x04, 0x00, kApplicationName,
                                                   sizeof kApplicationName),
                             &reply),
                    options_.texts->psamDirectory);
@@ -177,36 +178,36 @@ int KeyAuthentication::Diversify() {
   }
   std::memcpy(data + length, challenge2_, kChallengeSize);
   length += kChallengeSize;
-  return Explained(PsamDiversifyKey(key_.psamUsage, key_.psamIndex, length, data),
+  return Explained(PsamDiversifyKey(op_, key_.psamUsage, key_.psamIndex, length, data),
                    options_.texts->diversify);
 }
 
 int KeyAuthentication::Encrypt() {
   // The card is sent a full cryptogram or nothing: a shorter answer would
   // fill the authentication data with bytes the PSAM never sent.
-  return Explained(PsamCompute(0x00, challenge1_, kChallengeSize, options_.encryptWithLe,
+  return Explained(PsamCompute(op_, 0x00, challenge1_, kChallengeSize, options_.encryptWithLe,
                                kChallengeSize, cryptogram_),
                    options_.texts->encrypt);
 }
 
 int KeyAuthentication::Authenticate() {
-  SelectInterface(kInterfaceContact);
+  SelectInterface(op_, kInterfaceContact);
   std::uint8_t data[kAuthenticationDataSize];
   std::memcpy(data, cryptogram_, kChallengeSize);
   std::memcpy(data + kChallengeSize, challenge1_, kChallengeSize);
-  return Explained(ExternalAuthenticate(0x00, key_.cardKeyId, kAuthenticationDataSize, data),
+  return Explained(ExternalAuthenticate(op_, 0x00, key_.cardKeyId, kAuthenticationDataSize, data),
                    options_.texts->authenticate);
 }
 
-int PsamCompute(int p1, const std::uint8_t* data, int length, bool withLe, int needed,
-                std::uint8_t* out) {
+int PsamCompute(Operation& op, int p1, const std::uint8_t* data, int length, bool withLe,
+                int needed, std::uint8_t* out) {
   const auto p1Byte = static_cast<std::uint8_t>(p1);
   // The data may be a PIN block: the command is wiped once it has gone.
   CommandApdu command = withLe
                             ? CommandApdu::WithDataAndLe(0x80, 0xFA, p1Byte, 0x00, data, length, 0)
                             : CommandApdu::WithData(0x80, 0xFA, p1Byte, 0x00, data, length);
   Response reply;
-  const int r = Exchange(command, &reply);
+  const int r = Exchange(op, command, &reply);
   command.Wipe();
   if (r != kOk) return r;
   if (needed < 0 || reply.dataLength() < needed) return kErrComm;
@@ -214,14 +215,14 @@ int PsamCompute(int p1, const std::uint8_t* data, int length, bool withLe, int n
   return kOk;
 }
 
-int CheckKey(const char* keyName) {
-  SelectInterface(kInterfaceContact);
+int CheckKey(Operation& op, const char* keyName) {
+  SelectInterface(op, kInterfaceContact);
   CardKeyInfoRow row{};
   if (FindCardKeyByName(keyName, &row) != kOk) {
-    ErrorTextReplace("密钥标识对照表中无此密钥名");
+    op.text.Replace("密钥标识对照表中无此密钥名");
     return kErrParam;
   }
-  KeyAuthentication flow(KeyOfRow(row), AuthenticationOptions{});
+  KeyAuthentication flow(op, KeyOfRow(row), AuthenticationOptions{});
   return flow.Run(AuthenticationStep::Factors, AuthenticationStep::Authenticate);
 }
 

@@ -105,8 +105,9 @@ inline constexpr int kChallengeSize = 8;
 // steps, so a caller may run a stretch of steps, do its own work, and go on.
 class KeyAuthentication {
  public:
-  KeyAuthentication(const AuthenticationKey& key, const AuthenticationOptions& options)
-      : key_(key), options_(options) {}
+  KeyAuthentication(Operation& op, const AuthenticationKey& key,
+                    const AuthenticationOptions& options)
+      : op_(op), key_(key), options_(options) {}
 
   // Runs the steps from `first` to `last`, in order. 0, or the code of the
   // first step that failed, with that step's text. A key whose level count
@@ -144,6 +145,7 @@ class KeyAuthentication {
   // Returns `code`; a failure's `text` goes to ErrorText as the options say.
   int Explained(int code, const char* text) const;
 
+  Operation& op_;
   AuthenticationKey key_;
   AuthenticationOptions options_;
   DiversificationFactors factors_;
@@ -156,11 +158,11 @@ class KeyAuthentication {
 // `withLe`: the first `needed` bytes of the PSAM's answer go to `out`. An
 // answer shorter than `needed` is refused (-4): nothing the PSAM did not
 // give goes on to the card.
-int PsamCompute(int p1, const std::uint8_t* data, int length, bool withLe, int needed,
-                std::uint8_t* out);
+int PsamCompute(Operation& op, int p1, const std::uint8_t* data, int length, bool withLe,
+                int needed, std::uint8_t* out);
 
 // KXCheckKey's work: finds the key by name in any directory (-12 when the
 // dictionary has none) and proves it to the user card, from the factors on.
-int CheckKey(const char* keyName);
+int CheckKey(Operation& op, const char* keyName);
 
 }  // namespace kx

@@ -17,40 +17,41 @@ constexpr std::uint8_t kTerminalInformationFile[] = {0x00, 0x16};
 
 }  // namespace
 
-int ReadPsamId(char* psamId, char* resetAnswerHex) {
+int ReadPsamId(Operation& op, char* psamId, char* resetAnswerHex) {
   if (psamId == nullptr || resetAnswerHex == nullptr) return kErrParam;
-  SelectInterface(kInterfacePsam);
+  SelectInterface(op, kInterfacePsam);
   std::memset(psamId, 0, 4);
   std::memset(resetAnswerHex, 0, 4);
-  int r = ResetSelectedCard(resetAnswerHex);
+  int r = ResetSelectedCard(op, resetAnswerHex);
   if (r != kOk) return r;
-  SelectInterface(kInterfacePsam);
+  SelectInterface(op, kInterfacePsam);
 
   Response reply;
-  r = Exchange(CommandApdu::WithData(0x00, 0xA4, 0x00, 0x00, kTerminalInformationFile, 2), &reply);
+  r = Exchange(op, CommandApdu::WithData(0x00, 0xA4, 0x00, 0x00, kTerminalInformationFile, 2),
+               &reply);
   if (r != kOk) {
-    ErrorTextReplace("KXGetPsamID 选择文件0016失败");
+    op.text.Replace("KXGetPsamID 选择文件0016失败");
     return r;
   }
-  r = Exchange(CommandApdu::Expecting(0x00, 0xB0, 0x00, 0x00, kPsamIdBytes), &reply);
+  r = Exchange(op, CommandApdu::Expecting(0x00, 0xB0, 0x00, 0x00, kPsamIdBytes), &reply);
   if (r != kOk) {
-    ErrorTextReplace("KXGetPsamID 获取PSAM卡终端信息唯一标识号失败");
+    op.text.Replace("KXGetPsamID 获取PSAM卡终端信息唯一标识号失败");
     return r;
   }
   // The identifier is the 6 bytes asked for; a PSAM that answers more does
   // not get to write past them, one that answers fewer has given none.
   if (reply.dataLength() < kPsamIdBytes) {
-    ErrorTextReplace("KXGetPsamID 获取PSAM卡终端信息唯一标识号失败");
+    op.text.Replace("KXGetPsamID 获取PSAM卡终端信息唯一标识号失败");
     return kErrComm;
   }
   HexEncode(HexMode::Packed, reply.bytes, psamId, kPsamIdBytes);
-  SelectInterface(kInterfaceContact);
+  SelectInterface(op, kInterfaceContact);
   return kOk;
 }
 
-int ReadPsamId(char* psamId) {
+int ReadPsamId(Operation& op, char* psamId) {
   char resetAnswerHex[2 * kResetAnswerSize + 1] = {};
-  return ReadPsamId(psamId, resetAnswerHex);
+  return ReadPsamId(op, psamId, resetAnswerHex);
 }
 
 }  // namespace kx

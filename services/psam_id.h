@@ -2,6 +2,8 @@
 // KXGetPsamIDATR. Results follow core/result.h.
 #pragma once
 
+#include "card/operation.h"
+
 namespace kx {
 
 // The identifier's text: 12 hex characters and a NUL.
@@ -12,8 +14,8 @@ inline constexpr int kPsamIdTextSize = 13;
 // file 0016 into psamId (kPsamIdTextSize bytes) and selects the contact user
 // card again. A PSAM that answers fewer than 6 identifier bytes gives -4.
 // After a failure the PSAM stays selected.
-int ReadPsamId(char* psamId, char* resetAnswerHex);
+int ReadPsamId(Operation& op, char* psamId, char* resetAnswerHex);
 // The same, the reset answer discarded.
-int ReadPsamId(char* psamId);
+int ReadPsamId(Operation& op, char* psamId);
 
 }  // namespace kx

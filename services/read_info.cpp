@@ -29,9 +29,10 @@ constexpr int kWholeFileLe = 6;
 
 // READ BINARY of `count` bytes at `offset` of the current file. Bytes the
 // card did not give read as 0; bytes it gave beyond the count are dropped.
-int ReadPiece(int offset, int count, std::uint8_t* piece) {
+int ReadPiece(Operation& op, int offset, int count, std::uint8_t* piece) {
   Response reply;
-  const int r = Exchange(CommandApdu::Expecting(0x00, 0xB0, static_cast<std::uint8_t>(offset >> 8),
+  const int r = Exchange(op,
+                         CommandApdu::Expecting(0x00, 0xB0, static_cast<std::uint8_t>(offset >> 8),
                                                 static_cast<std::uint8_t>(offset), count),
                          &reply);
   if (r != kOk) return r;
@@ -44,20 +45,20 @@ int ReadPiece(int offset, int count, std::uint8_t* piece) {
 // The range in pieces; store(position, piece, count) puts each one where it
 // belongs in the caller's output.
 template <typename Store>
-int ReadPieces(int offset, int length, Store store) {
-  return ForEachBinaryPiece(offset, length, [&store](int pieceOffset, int position, int count) {
+int ReadPieces(Operation& op, int offset, int length, Store store) {
+  return ForEachBinaryPiece(offset, length, [&op, &store](int pieceOffset, int position, int count) {
     std::uint8_t piece[kBinaryPieceSize];
-    const int r = ReadPiece(pieceOffset, count, piece);
+    const int r = ReadPiece(op, pieceOffset, count, piece);
     if (r == kOk) store(position, piece, count);
     return r;
   });
 }
 
 // One record read and formatted at `out`; *written is the output's width.
-int ReadItem(const TagCardRecordInfoRow& item, char* out, int* written) {
+int ReadItem(Operation& op, const TagCardRecordInfoRow& item, char* out, int* written) {
   std::uint8_t record[kMaxApduReply] = {};
   int length = 0;
-  const int r = ReadRecord(item.recordNumber, 4, 0, &length, record);
+  const int r = ReadRecord(op, item.recordNumber, 4, 0, &length, record);
   if (r != kOk) return r;
   *written = FormatItemValue(item.dataType, item.length, record, length, out);
   return kOk;
@@ -74,20 +75,21 @@ int StatedLength(const std::uint8_t* record, int length) {
 // the bytes asked for and 90 00 is asked once more for the length the
 // record's own length byte gives, and a record that stays shorter is a
 // failure, not an item padded with zeros.
-int ReadWholeFileItem(const TagCardRecordInfoRow& item, char* out, int* written) {
+int ReadWholeFileItem(Operation& op, const TagCardRecordInfoRow& item, char* out, int* written) {
   std::uint8_t record[kMaxApduReply] = {};
   int length = 0;
-  int r = ReadRecord(item.recordNumber, 4, kWholeFileLe, &length, record);
+  int r = ReadRecord(op, item.recordNumber, 4, kWholeFileLe, &length, record);
   if (r != kOk) return r;
   // Records written without a tag-length header carry no length of their own.
   const int stated = StatedLength(record, length);
   if (item.tag != 0 && (stated == 0 || length < stated)) {
     // Le 00 asks for the whole record when its length is unknown or past 255.
-    r = ReadRecord(item.recordNumber, 4, stated > 0 && stated < 256 ? stated : 0, &length, record);
+    r = ReadRecord(op, item.recordNumber, 4, stated > 0 && stated < 256 ? stated : 0, &length,
+                   record);
     if (r != kOk) return r;
     const int restated = StatedLength(record, length);
     if (restated == 0 || length < restated) {
-      ErrorTextFormat("读文件 第 %d 条记录长度不足", item.recordNumber);
+      op.text.Format("读文件 第 %d 条记录长度不足", item.recordNumber);
       return kErrComm;
     }
   }
@@ -95,28 +97,34 @@ int ReadWholeFileItem(const TagCardRecordInfoRow& item, char* out, int* written)
   return kOk;
 }
 
-}  // namespace
+struct BinaryRequest {
+  int offset;
+  int length;
+};
 
-int ReadInfo(const char* directory, const char* file, int recordNumber, char* out) {
-  const int r = recordNumber & 0xFF;
-  // Only KXReadBinaryAIO sets the flag.
-  const bool binary = r == 0 && BinaryRead.binaryMode;
+// The read service's steps; `binary` is KXReadBinaryAIO's range (null for
+// the item reads), read from the file's transparent row.
+int ReadFile(Operation& op, const char* directory, const char* file, int recordNumber,
+             const BinaryRequest* binary, char* out) {
+  const int r = binary != nullptr ? 0 : recordNumber & 0xFF;
   FileName name;
-  if (!TakeFileName(directory, file, &name)) return ItemNotFound(kReadTexts, name, r, binary);
+  if (!TakeFileName(directory, file, &name)) {
+    return ItemNotFound(op, kReadTexts, name, r, binary != nullptr);
+  }
   // A negative offset or length is refused before any command; a range past
   // the file's end is the binary read's own refusal, after the file is open.
-  if (binary && CheckBinaryRange(BinaryRead.offset, BinaryRead.length) == BinaryRange::Negative) {
-    return Refused(kRangeText);
+  if (binary && CheckBinaryRange(binary->offset, binary->length) == BinaryRange::Negative) {
+    return Refused(op, kRangeText);
   }
 
   int code = CheckPsam();
   if (code != kOk) return code;
   std::memset(out, 0, 4);
-  SelectInterface(kInterfaceContact);
+  SelectInterface(op, kInterfaceContact);
   ItemList items;
-  code = FindItems(kReadTexts, name, r, binary, &items);
+  code = FindItems(op, kReadTexts, name, r, binary != nullptr, &items);
   if (code != kOk) return code;
-  code = OpenFile(AccessMode::Read, name, kReadTexts);
+  code = OpenFile(op, AccessMode::Read, name, kReadTexts);
   if (code != kOk) return code;
 
   if (binary) {
@@ -124,47 +132,52 @@ int ReadInfo(const char* directory, const char* file, int recordNumber, char* ou
     // caller's text empty rather than holding part of the file.
     static_assert(kMaxBinaryRead % kBinaryPieceSize == 0);
     std::uint8_t work[kMaxBinaryRead];
-    code = ReadBinaryFile(BinaryRead.offset, BinaryRead.length, work);
+    code = ReadBinaryFile(op, binary->offset, binary->length, work);
     if (code != kOk) return code;
-    FormatItemValue(items.single.dataType, BinaryRead.length, work, BinaryRead.length, out);
+    FormatItemValue(items.single.dataType, binary->length, work, binary->length, out);
     return kOk;
   }
   if (items.count == 0) {
     int written = 0;
-    return ReadItem(items.single, out, &written);
+    return ReadItem(op, items.single, out, &written);
   }
   int position = 0;
   for (int i = 0; i < items.count; ++i) {
     int written = 0;
-    code = ReadWholeFileItem(TagCardRecordInfo[items.positions[i]], out + position, &written);
+    code = ReadWholeFileItem(op, TagCardRecordInfo[items.positions[i]], out + position, &written);
     if (code != kOk) return code;
     position += written;
   }
   return kOk;
 }
 
-int ReadInfoAllInOne(const char* directory, const char* file, int recordNumber, char* out) {
-  return WithUserCardConnected([&] { return ReadInfo(directory, file, recordNumber, out); });
+}  // namespace
+
+int ReadInfo(Operation& op, const char* directory, const char* file, int recordNumber, char* out) {
+  return ReadFile(op, directory, file, recordNumber, nullptr, out);
 }
 
-int ReadBinaryFile(int offset, int length, std::uint8_t* out) {
+int ReadInfoAllInOne(Operation& op, const char* directory, const char* file, int recordNumber,
+                     char* out) {
+  return WithUserCardConnected(op,
+                               [&] { return ReadInfo(op, directory, file, recordNumber, out); });
+}
+
+int ReadBinaryFile(Operation& op, int offset, int length, std::uint8_t* out) {
   const BinaryRange range = CheckBinaryRange(offset, length);
-  if (range == BinaryRange::Negative) return Refused(kRangeText);
+  if (range == BinaryRange::Negative) return Refused(op, kRangeText);
   const int r = CheckPsam();
   if (r != kOk) return r;
-  if (range != BinaryRange::Valid) return Refused(kRangeText);
-  return ReadPieces(offset, length, [out](int position, const std::uint8_t* piece, int count) {
+  if (range != BinaryRange::Valid) return Refused(op, kRangeText);
+  return ReadPieces(op, offset, length, [out](int position, const std::uint8_t* piece, int count) {
     std::memcpy(out + position, piece, static_cast<std::size_t>(count));
   });
 }
 
-int ReadBinaryAllInOne(const char* directory, const char* file, int offset, int length, char* out) {
-  BinaryRead.offset = offset;
-  BinaryRead.length = length;
-  BinaryRead.binaryMode = true;
-  const int r = ReadInfoAllInOne(directory, file, 0, out);
-  BinaryRead.binaryMode = false;
-  return r;
+int ReadBinaryAllInOne(Operation& op, const char* directory, const char* file, int offset,
+                       int length, char* out) {
+  const BinaryRequest binary{offset, length};
+  return WithUserCardConnected(op, [&] { return ReadFile(op, directory, file, 0, &binary, out); });
 }
 
 }  // namespace kx

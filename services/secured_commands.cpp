@@ -78,21 +78,22 @@ constexpr AuthenticationTexts kLockTexts = {
 };
 
 // The key `name` of the master file, or -12 with `missingText`.
-int FindMasterFileKey(const char* name, const char* missingText, AuthenticationKey* key) {
+int FindMasterFileKey(Operation& op, const char* name, const char* missingText,
+                      AuthenticationKey* key) {
   CardKeyInfoRow row{};
-  if (FindCardKey("3F00", name, &row) != kOk) return Refused(missingText);
+  if (FindCardKey("3F00", name, &row) != kOk) return Refused(op, missingText);
   *key = KeyOfRow(row);
   return kOk;
 }
 
 // The flow from the factors to the PSAM's DF01, then up to `last` with the
 // master file's key `name`, looked up only once the PSAM is that far.
-int RunWithKeyFoundLate(KeyAuthentication& flow, const char* name, const char* missingText,
-                        AuthenticationStep last) {
+int RunWithKeyFoundLate(Operation& op, KeyAuthentication& flow, const char* name,
+                        const char* missingText, AuthenticationStep last) {
   int r = flow.Run(AuthenticationStep::Factors, AuthenticationStep::PsamApplication);
   if (r != kOk) return r;
   AuthenticationKey key;
-  r = FindMasterFileKey(name, missingText, &key);
+  r = FindMasterFileKey(op, name, missingText, &key);
   if (r != kOk) return r;
   flow.SetKey(key);
   return flow.Run(AuthenticationStep::Diversify, last);
@@ -102,8 +103,9 @@ int RunWithKeyFoundLate(KeyAuthentication& flow, const char* name, const char* m
 // MAC over the command with `cryptogram`, and the user card is sent the
 // header, Lc, the cryptogram and the MAC's first four bytes. The card's
 // refusal leaves `refusedText` (null: what the exchange left).
-int SendSecuredCommand(KeyAuthentication& flow, const std::uint8_t (&header)[kHeaderSize],
-                       const std::uint8_t* cryptogram, const char* refusedText) {
+int SendSecuredCommand(Operation& op, KeyAuthentication& flow,
+                       const std::uint8_t (&header)[kHeaderSize], const std::uint8_t* cryptogram,
+                       const char* refusedText) {
   int r = flow.Run(AuthenticationStep::Diversify, AuthenticationStep::Diversify);
   if (r != kOk) return r;
   std::uint8_t command[kHeaderSize + 1 + kSecuredDataSize];
@@ -114,23 +116,23 @@ int SendSecuredCommand(KeyAuthentication& flow, const std::uint8_t (&header)[kHe
   std::uint8_t input[kMacInputSize] = {};
   std::memcpy(input + 8, command, kHeaderSize + 1 + kChallengeSize);
   input[8 + kHeaderSize + 1 + kChallengeSize] = 0x80;
-  r = PsamCompute(kMacComputation, input, kMacInputSize, /*withLe=*/true, kMacSize,
+  r = PsamCompute(op, kMacComputation, input, kMacInputSize, /*withLe=*/true, kMacSize,
                   command + kHeaderSize + 1 + kChallengeSize);
   if (r != kOk) {
-    ErrorTextReplace("数据加密失败");
+    op.text.Replace("数据加密失败");
     return r;
   }
-  SelectInterface(kInterfaceContact);
+  SelectInterface(op, kInterfaceContact);
   int length = 0;
   std::uint8_t reply[kMaxApduReply];
-  r = ExchangeApdu(sizeof command, command, &length, reply);
-  if (r != kOk && refusedText != nullptr) ErrorTextReplace(refusedText);
+  r = ExchangeApdu(op, sizeof command, command, &length, reply);
+  if (r != kOk && refusedText != nullptr) op.text.Replace(refusedText);
   return r;
 }
 
 // The new PIN's block: the digits looked at in the order the card's PIN
 // unlock has always used (empty, length, then the characters).
-int MakePinBlock(const char* newPin, std::uint8_t (&block)[kPinBlockSize]) {
+int MakePinBlock(Operation& op, const char* newPin, std::uint8_t (&block)[kPinBlockSize]) {
   std::memset(block, 0, sizeof block);
   block[0] = kPinBytes;
   block[1 + kPinBytes] = kPinBlockEnd;
@@ -140,7 +142,7 @@ int MakePinBlock(const char* newPin, std::uint8_t (&block)[kPinBlockSize]) {
     return kOk;
   }
   if (length != static_cast<std::size_t>(kPinLength)) return kErrPinLength;
-  if (CheckDigits(kPinLength, newPin) != 0) return Refused("密码输入内容有错误，不在0-9之间");
+  if (CheckDigits(kPinLength, newPin) != 0) return Refused(op, "密码输入内容有错误，不在0-9之间");
   std::uint8_t digits[kPinBytes + 1];
   HexDecode(newPin, digits, kPinLength);
   std::memcpy(block + 1, digits, kPinBytes);
@@ -150,15 +152,15 @@ int MakePinBlock(const char* newPin, std::uint8_t (&block)[kPinBlockSize]) {
 
 // Step two of the unlock: under STKMF, the PIN block enciphered and the
 // reset command given its MAC.
-int ResetPin(const char* newPin, const DiversificationFactors& factors) {
+int ResetPin(Operation& op, const char* newPin, const DiversificationFactors& factors) {
   AuthenticationKey key;
-  int r = FindMasterFileKey("STKMF", "KXCardUnlockPIN 3F00 STKMF 密钥信息未找到 ", &key);
+  int r = FindMasterFileKey(op, "STKMF", "KXCardUnlockPIN 3F00 STKMF 密钥信息未找到 ", &key);
   if (r != kOk) return r;
   AuthenticationOptions options;
   options.texts = &kResetPinTexts;
   // The PSAM stays reset and in its DF01 from the first step.
   options.resetPsam = false;
-  KeyAuthentication flow(key, options);
+  KeyAuthentication flow(op, key, options);
   flow.factors() = factors;
   r = flow.CheckLevels();
   if (r != kOk) return r;
@@ -170,39 +172,39 @@ int ResetPin(const char* newPin, const DiversificationFactors& factors) {
   // The PIN block travels to the PSAM with the first challenge.
   std::uint8_t block[kPinBlockSize];
   WipeOnExit wipeBlock(block, sizeof block);
-  r = MakePinBlock(newPin, block);
+  r = MakePinBlock(op, newPin, block);
   if (r != kOk) return r;
   std::uint8_t plain[kPinBlockSize + kChallengeSize];
   WipeOnExit wipePlain(plain, sizeof plain);
   std::memcpy(plain, block, kPinBlockSize);
   std::memcpy(plain + kPinBlockSize, flow.challenge1(), kChallengeSize);
   std::uint8_t enciphered[kChallengeSize];
-  r = PsamCompute(0x00, plain, sizeof plain, /*withLe=*/true, kChallengeSize, enciphered);
+  r = PsamCompute(op, 0x00, plain, sizeof plain, /*withLe=*/true, kChallengeSize, enciphered);
   if (r != kOk) {
-    ErrorTextReplace("数据加密失败");
+    op.text.Replace("数据加密失败");
     return r;
   }
 
-  return SendSecuredCommand(flow, kResetPinHeader, enciphered, "重置密码失败");
+  return SendSecuredCommand(op, flow, kResetPinHeader, enciphered, "重置密码失败");
 }
 
 }  // namespace
 
-int UnlockPin(const char* newPin) {
+int UnlockPin(Operation& op, const char* newPin) {
   if (newPin == nullptr) return kErrParam;
   AuthenticationOptions options;
   options.texts = &kUnlockTexts;
-  KeyAuthentication flow(AuthenticationKey{}, options);
-  const int r = RunWithKeyFoundLate(flow, "PUK", "KXCardUnlockPIN 3F00 PUK 密钥信息未找到 ",
+  KeyAuthentication flow(op, AuthenticationKey{}, options);
+  const int r = RunWithKeyFoundLate(op, flow, "PUK", "KXCardUnlockPIN 3F00 PUK 密钥信息未找到 ",
                                     AuthenticationStep::Authenticate);
   if (r != kOk) return r;
-  return ResetPin(newPin, flow.factors());
+  return ResetPin(op, newPin, flow.factors());
 }
 
-int LockApplication(const char* directory) {
+int LockApplication(Operation& op, const char* directory) {
   std::uint8_t id[kDirectoryDigits / 2 + 1] = {};
   if (!IsHexText(directory, kDirectoryDigits)) {
-    return Refused("KXAppLock 目录名应为4位十六进制数字");
+    return Refused(op, "KXAppLock 目录名应为4位十六进制数字");
   }
   HexDecode(directory, id, kDirectoryDigits);
   AuthenticationOptions options;
@@ -211,10 +213,11 @@ int LockApplication(const char* directory) {
   AuthenticationKey named;
   named.directory = static_cast<std::uint16_t>(id[0] << 8 | id[1]);
   // The host's directory is the one selected; the key is the master file's.
-  KeyAuthentication flow(named, options);
-  const int r = RunWithKeyFoundLate(flow, "BK", " BK 密钥信息未找到 ", AuthenticationStep::Encrypt);
+  KeyAuthentication flow(op, named, options);
+  const int r =
+      RunWithKeyFoundLate(op, flow, "BK", " BK 密钥信息未找到 ", AuthenticationStep::Encrypt);
   if (r != kOk) return r;
-  return SendSecuredCommand(flow, kLockHeader, flow.cryptogram(), nullptr);
+  return SendSecuredCommand(op, flow, kLockHeader, flow.cryptogram(), nullptr);
 }
 
 }  // namespace kx

@@ -6,6 +6,8 @@
 // puts its own words into ErrorText. Results follow core/result.h.
 #pragma once
 
+#include "card/operation.h"
+
 namespace kx {
 
 // KXCardUnlockPIN: proves the master file's PUK to the card, then resets the
@@ -14,12 +16,12 @@ namespace kx {
 // length gives -15, a character outside '0' to '9' -12; the card's PIN
 // changes only with the last command. The PIN's copies are wiped when the
 // call ends.
-int UnlockPin(const char* newPin);
+int UnlockPin(Operation& op, const char* newPin);
 
 // KXAppLock: blocks the directory named by the first four characters of
 // `directory` (hex digits, e.g. "DF03"), refused with -12 before any command
 // when there are fewer or they are not hex digits. The lock command carries
 // the card's first challenge enciphered under BK and a MAC over it.
-int LockApplication(const char* directory);
+int LockApplication(Operation& op, const char* directory);
 
 }  // namespace kx

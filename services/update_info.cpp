@@ -38,7 +38,7 @@ constexpr int kItemHeaderSize = 2;
 
 // UPDATE RECORD of one item from its n value bytes: tag, n and the value,
 // or the value alone for an item without a tag.
-int WriteItem(const TagCardRecordInfoRow& item, const std::uint8_t* value) {
+int WriteItem(Operation& op, const TagCardRecordInfoRow& item, const std::uint8_t* value) {
   std::uint8_t image[CommandApdu::kMaxData];
   const int header = item.tag != 0 ? kItemHeaderSize : 0;
   const int n = item.length;
@@ -48,70 +48,71 @@ int WriteItem(const TagCardRecordInfoRow& item, const std::uint8_t* value) {
     image[1] = static_cast<std::uint8_t>(n);
   }
   std::memcpy(image + header, value, static_cast<std::size_t>(n));
-  return UpdateRecord(item.recordNumber, 4, n + header, image);
+  return UpdateRecord(op, item.recordNumber, 4, n + header, image);
 }
 
 }  // namespace
 
-int UpdateInfo(const char* directory, const char* file, int recordNumber,
+int UpdateInfo(Operation& op, const char* directory, const char* file, int recordNumber,
                const std::uint8_t* data) {
   const int r = recordNumber & 0xFF;
   FileName name;
-  if (!TakeFileName(directory, file, &name)) return ItemNotFound(kWriteTexts, name, r, false);
-  SelectInterface(kInterfaceContact);
+  if (!TakeFileName(directory, file, &name)) return ItemNotFound(op, kWriteTexts, name, r, false);
+  SelectInterface(op, kInterfaceContact);
   ItemList items;
-  int code = FindItems(kWriteTexts, name, r, false, &items);
+  int code = FindItems(op, kWriteTexts, name, r, false, &items);
   if (code != kOk) return code;
-  code = OpenFile(AccessMode::Write, name, kWriteTexts);
+  code = OpenFile(op, AccessMode::Write, name, kWriteTexts);
   if (code != kOk) return code;
 
-  if (items.count == 0) return WriteItem(items.single, data);
+  if (items.count == 0) return WriteItem(op, items.single, data);
   // Not atomic: a refused record leaves the ones before it written.
   const std::uint8_t* value = data;
   for (int i = 0; i < items.count; ++i) {
     const TagCardRecordInfoRow& row = TagCardRecordInfo[items.positions[i]];
-    code = WriteItem(row, value);
+    code = WriteItem(op, row, value);
     if (code != kOk) return code;
     value += row.length;
   }
   return kOk;
 }
 
-int UpdateInfoAllInOne(const char* directory, const char* file, int recordNumber,
+int UpdateInfoAllInOne(Operation& op, const char* directory, const char* file, int recordNumber,
                        const std::uint8_t* data) {
-  return WithUserCardConnected([&] { return UpdateInfo(directory, file, recordNumber, data); });
+  return WithUserCardConnected(op,
+                               [&] { return UpdateInfo(op, directory, file, recordNumber, data); });
 }
 
-int UpdateBinaryFile(int offset, int length, const std::uint8_t* data) {
-  if (CheckBinaryRange(offset, length) != BinaryRange::Valid) return Refused(kRangeText);
-  return ForEachBinaryPiece(offset, length, [data](int pieceOffset, int position, int count) {
-    return UpdateBinary(pieceOffset, count, data + position);
+int UpdateBinaryFile(Operation& op, int offset, int length, const std::uint8_t* data) {
+  if (CheckBinaryRange(offset, length) != BinaryRange::Valid) return Refused(op, kRangeText);
+  return ForEachBinaryPiece(offset, length, [&op, data](int pieceOffset, int position, int count) {
+    return UpdateBinary(op, pieceOffset, count, data + position);
   });
 }
 
-int UpdateBinaryAllInOne(const char* directory, const char* file, int offset, int length,
-                         const std::uint8_t* data) {
-  return WithUserCardConnected([&] {
+int UpdateBinaryAllInOne(Operation& op, const char* directory, const char* file, int offset,
+                         int length, const std::uint8_t* data) {
+  return WithUserCardConnected(op, [&] {
     FileName name;
     if (!TakeFileName(directory, file, &name)) {
-      return ItemNotFound(kWriteBinaryTexts, name, 0, true);
+      return ItemNotFound(op, kWriteBinaryTexts, name, 0, true);
     }
-    SelectInterface(kInterfaceContact);
+    SelectInterface(op, kInterfaceContact);
     ItemList items;
-    const int found = FindItems(kWriteBinaryTexts, name, 0, true, &items);
+    const int found = FindItems(op, kWriteBinaryTexts, name, 0, true, &items);
     if (found != kOk) return found;
     // The range is known to be refused before the file's key is proven.
-    if (CheckBinaryRange(offset, length) != BinaryRange::Valid) return Refused(kRangeText);
-    const int r = OpenFile(AccessMode::Write, name, kWriteBinaryTexts);
-    return r != kOk ? r : UpdateBinaryFile(offset, length, data);
+    if (CheckBinaryRange(offset, length) != BinaryRange::Valid) return Refused(op, kRangeText);
+    const int r = OpenFile(op, AccessMode::Write, name, kWriteBinaryTexts);
+    return r != kOk ? r : UpdateBinaryFile(op, offset, length, data);
   });
 }
 
-void WriteTestRecord(char* message) {
+void WriteTestRecord(Operation& op, char* message) {
   static constexpr char kTestCode[] = "330329D15600000500006074BD3D5A3F";
   std::uint8_t code[sizeof kTestCode / 2 + 1] = {};
   HexDecode(kTestCode, code, static_cast<int>(sizeof kTestCode) - 1);
-  const int r = UpdateInfoAllInOne("3F00", "EF05", 1, code);
+  const int r = UpdateInfoAllInOne(op, "3F00", "EF05", 1, code);
   if (message != nullptr) FormatErrorMessage(r, message);
 }
 

@@ -50,6 +50,7 @@ Bytes Report(const std::string& payload) {
 
 class HidLinks : public test::SimFixture {
  protected:
+  int foundPort = 0;  // where ConnectUserCard found the reader
   platform::sim::HidBus& bus() { return backend.Hid(); }
 
   SimHidDevice& Attach(HidDeviceSetup setup, HidDeviceFaults faults = {}) {
@@ -428,14 +429,14 @@ TEST_F(HidLinks, SearchTriesUsbFirstThenTheRememberedPortThenTheScan) {
     ComPortNumber = c.rememberedPort;
     const int opensBefore[2] = {backend.OpenCount(1), backend.OpenCount(3)};
 
-    EXPECT_EQ(ConnectUserCard(), c.result);
+    EXPECT_EQ(ConnectUserCard(&foundPort), c.result);
     EXPECT_EQ(Utf8(ErrorText), c.text);
     std::vector<int> opened;
     if (backend.OpenCount(1) > opensBefore[0]) opened.push_back(1);
     if (backend.OpenCount(3) > opensBefore[1]) opened.push_back(3);
     EXPECT_EQ(opened, c.portsOpened);
     EXPECT_EQ(ComPortNumber, c.comPortAfter);
-    DisconnectUserCard();
+    DisconnectUserCard(foundPort);
     backend.Detach(3);
   }
 }

@@ -8,6 +8,7 @@
 #include "services/key_authentication.h"
 #include "sim/pin_pad.h"
 #include "tests/integration/services_fixture.h"
+#include "tests/support/state_operation.h"
 
 namespace kx {
 namespace {
@@ -140,7 +141,8 @@ TEST_F(KeyCheck, TheFlowRunsFromAnyStepWithTheCallersVariations) {
   };
   for (const Case c : {Case{0x04, 0, ""}, Case{0x99, -0x6A88, ";KXReadCardIDAIO 做外部认证出错"}}) {
     reader.ClearTrace();
-    KeyAuthentication flow({0x3F00, c.cardKeyId, 0x48, 0x12, 2}, options);
+    test::StateOperation op;
+    KeyAuthentication flow(op, {0x3F00, c.cardKeyId, 0x48, 0x12, 2}, options);
     std::copy(factors.cardFactor.begin(), factors.cardFactor.end(), flow.factors().cardFactor);
     std::copy(factors.factor2.begin(), factors.factor2.end(), flow.factors().factor2);
     EXPECT_EQ(flow.Run(AuthenticationStep::MasterFile, AuthenticationStep::Authenticate), c.code);
@@ -436,7 +438,6 @@ TEST_F(ReadInfo, AllInOneReadsFindTheReaderAndLeaveEverythingOff) {
   std::erase(packed, ' ');
   EXPECT_EQ(std::string(hex, 513), packed + '\0');
   ExpectReleased("KXReadBinaryAIO");
-  EXPECT_FALSE(BinaryRead.binaryMode);
 
   unsigned char plain[128] = {};
   unsigned char aliased[128] = {};

@@ -16,6 +16,7 @@
 #include "platform/sim/sim_hid.h"
 #include "tests/integration/card_fixture.h"
 #include "tests/support/stack_scan.h"
+#include "tests/support/state_operation.h"
 
 namespace kx {
 namespace {
@@ -113,7 +114,7 @@ TEST_F(PinPadDialogue, VerifyAsksThePadOnceAndOnlyWhileTriesAreLeft) {
     card->Expect("00 20 00 00 03 12 34 56", c.firstReply);
     if (c.secondApdu != nullptr) card->Expect(c.secondApdu, "90 00");
     ErrorTextClear();
-    EXPECT_EQ(VerifyPinWithPad(0, 0, 3, preset), c.result);
+    EXPECT_EQ(VerifyPinWithPad(test::Op(), 0, 0, 3, preset), c.result);
     EXPECT_EQ(pad.commands(),
               c.padAsked ? std::vector<std::string>{"ESC I"} : std::vector<std::string>{});
     EXPECT_EQ(std::string(ErrorText) == Gbk("密码键盘输入密码出错"), c.result == -15);
@@ -132,7 +133,7 @@ TEST_F(PinPadDialogue, NoCopyOfTheTypedPinOutlivesTheCall) {
   pad.script().typed = "864207";
   card->Expect("00 20 00 00 03 12 34 56", "63 C2").Expect("00 20 00 00 03 86 42 07", "90 00");
   const std::uint8_t preset[3] = {0x12, 0x34, 0x56};
-  ASSERT_EQ(VerifyPinWithPad(0, 0, 3, preset), 0);
+  ASSERT_EQ(VerifyPinWithPad(test::Op(), 0, 0, 3, preset), 0);
   const std::uint8_t asBytes[] = {0x86, 0x42, 0x07};
   const char asDigits[] = "864207";
   EXPECT_FALSE(StackHolds(asBytes, sizeof asBytes));

@@ -13,6 +13,7 @@
 #include "core/state.h"
 #include "tests/integration/card_fixture.h"
 #include "tests/support/stack_scan.h"
+#include "tests/support/state_operation.h"
 
 namespace kx {
 namespace {
@@ -102,7 +103,7 @@ TEST_F(Pin, VerifyWithPadAsksThePadOnlyWhileTriesAreLeft) {
   for (const Case& c : cases) {
     card->Expect("00 20 00 00 03 12 34 56", c.reply);
     ErrorTextClear();
-    EXPECT_EQ(VerifyPinWithPad(0, 0, 3, pin), c.result) << c.reply;
+    EXPECT_EQ(VerifyPinWithPad(test::Op(), 0, 0, 3, pin), c.result) << c.reply;
     EXPECT_EQ(std::string(ErrorText) == Gbk("密码键盘输入密码出错"), c.padAsked) << c.reply;
   }
   EXPECT_EQ(card->Problems(), "");

@@ -37,6 +37,7 @@ std::shared_ptr<sim::Card> Card(const Bytes& atr) {
 
 class ReaderCommands : public test::SimFixture {
  protected:
+  int foundPort = 0;  // where ConnectUserCard found the reader
   std::string Text() const { return Utf8(ErrorText); }
 
   // Every SerialWrite on `port` that is not a control sequence.
@@ -93,7 +94,7 @@ TEST_F(ReaderCommands, FailedInitStillRemembersThePort) {
   seventh.Insert(0, Card(kUserAtr));
   reader.Insert(0, Card(kUserAtr));
   backend.Attach(7, &seventh);
-  EXPECT_EQ(ConnectUserCard(), 0);
+  EXPECT_EQ(ConnectUserCard(&foundPort), 0);
   EXPECT_EQ(backend.OpenCount(1), 0);
   EXPECT_TRUE(backend.IsOpen(7));
 }
@@ -239,10 +240,8 @@ TEST_F(ReaderCommands, CheckPsamOutcomes) {
 
 TEST_F(ReaderCommands, SearchFindsTheCardOnTheRememberedPort) {
   reader.Insert(0, Card(kUserAtr));
-  nIFDType = 16;
-  ErrorTextReplace("left over");
-  EXPECT_EQ(ConnectUserCard(), 0);
-  EXPECT_EQ(nIFDType, 0);
+  EXPECT_EQ(ConnectUserCard(&foundPort), 0);
+  EXPECT_EQ(foundPort, 1);
   EXPECT_TRUE(backend.IsOpen(1));  // left open for the work that follows
   ASSERT_EQ(backend.Writes(1).size(), 2u);
   EXPECT_EQ(backend.Writes(1)[0], kStart);
@@ -252,7 +251,7 @@ TEST_F(ReaderCommands, SearchFindsTheCardOnTheRememberedPort) {
 }
 
 TEST_F(ReaderCommands, SearchWithoutCardOnTheRememberedPort) {
-  EXPECT_EQ(ConnectUserCard(), -6);
+  EXPECT_EQ(ConnectUserCard(&foundPort), -6);
   EXPECT_EQ(Text(), "未插入用户卡");
   EXPECT_FALSE(backend.IsOpen(1));
   EXPECT_EQ(backend.OpenCount(1), 1);
@@ -264,7 +263,7 @@ TEST_F(ReaderCommands, ScanStopsAtTheFirstAnsweringPortEvenWithoutACard) {
   third.Insert(0, Card(kUserAtr));
   backend.Attach(3, &third);
 
-  EXPECT_EQ(ConnectUserCard(), -6);
+  EXPECT_EQ(ConnectUserCard(&foundPort), -6);
   EXPECT_EQ(Text(), "接触式用户卡未插到位");
   EXPECT_EQ(backend.OpenCount(3), 0);
   EXPECT_FALSE(backend.IsOpen(1));
@@ -280,7 +279,7 @@ TEST_F(ReaderCommands, ScanPassesOverSilentAndFailingReaders) {
   backend.Attach(4, &fourth);
 
   const std::uint32_t before = backend.Now();
-  EXPECT_EQ(ConnectUserCard(), 0);
+  EXPECT_EQ(ConnectUserCard(&foundPort), 0);
   EXPECT_EQ(ComPortNumber, 4);
   EXPECT_TRUE(backend.IsOpen(4));
   EXPECT_FALSE(backend.IsOpen(1));
@@ -295,7 +294,7 @@ TEST_F(ReaderCommands, ScanPassesOverSilentAndFailingReaders) {
   // The next search goes straight to COM4.
   ReaderPort.Close();
   backend.ClearWrites();
-  EXPECT_EQ(ConnectUserCard(), 0);
+  EXPECT_EQ(ConnectUserCard(&foundPort), 0);
   EXPECT_EQ(backend.OpenCount(1), 2);
   EXPECT_EQ(Frames(4).size(), 1u);
 }
@@ -303,7 +302,7 @@ TEST_F(ReaderCommands, ScanPassesOverSilentAndFailingReaders) {
 TEST_F(ReaderCommands, NothingAnswersAnywhere) {
   backend.Detach(1);
   const std::uint32_t before = backend.Now();
-  EXPECT_EQ(ConnectUserCard(), -2);
+  EXPECT_EQ(ConnectUserCard(&foundPort), -2);
   EXPECT_EQ(Text(), "没有找到设备");
   EXPECT_LT(backend.Now() - before, 100u);
   EXPECT_EQ(ComPortNumber, 1);
@@ -314,7 +313,7 @@ TEST_F(ReaderCommands, ScanLeavesNoPortOpenWhenNothingAnswers) {
   sim::Reader last;
   last.faults().silent = true;
   backend.Attach(99, &last);
-  EXPECT_EQ(ConnectUserCard(), -2);
+  EXPECT_EQ(ConnectUserCard(&foundPort), -2);
   EXPECT_EQ(Text(), "没有找到设备");
   EXPECT_FALSE(backend.IsOpen(1));
   EXPECT_FALSE(backend.IsOpen(99));
@@ -323,9 +322,9 @@ TEST_F(ReaderCommands, ScanLeavesNoPortOpenWhenNothingAnswers) {
 TEST_F(ReaderCommands, DisconnectPowersBothCardsOffAndCloses) {
   reader.Insert(0, Card(kUserAtr));
   reader.Insert(16, Card(kPsamAtr));
-  ASSERT_EQ(ConnectUserCard(), 0);
+  ASSERT_EQ(ConnectUserCard(&foundPort), 0);
   reader.ClearTrace();
-  DisconnectUserCard();
+  DisconnectUserCard(foundPort);
   const std::vector<Bytes> expected = {{0x32, 0x23, 0x00}, {0x32, 0x23, 0x10}};
   EXPECT_EQ(reader.Commands(), expected);
   EXPECT_FALSE(backend.IsOpen(1));

@@ -15,6 +15,7 @@
 #include "platform/sim/sim_hid.h"
 #include "sim/pin_pad.h"
 #include "tests/integration/card_fixture.h"
+#include "tests/support/state_operation.h"
 
 namespace kx {
 namespace {
@@ -113,7 +114,7 @@ TEST_F(Trace, PinDataNeverReachesTheTrace) {
       {"typed on the pad",
        "00 20 00 00 03 12 34 56",
        "63 C3",
-       [&preset] { return VerifyPinWithPad(0, 0, 3, preset); },
+       [&preset] { return VerifyPinWithPad(test::Op(), 0, 0, 3, preset); },
        0,
        {"pin pad > ESC I < <STX>** ** ** ** ** **<ETX> = 0",
         "apdu slot 0 > 00 20 00 00 03 ** ** **"}},

@@ -10,6 +10,7 @@
 #include "core/messages.h"
 #include "core/result.h"
 #include "core/state.h"
+#include "tests/support/state_operation.h"
 
 namespace kx {
 namespace {
@@ -25,7 +26,7 @@ void Store(const Bytes& answer) {
 Bytes Factor() {
   std::uint8_t factor[9];
   std::memset(factor, 0xEE, sizeof factor);
-  const int r = CardFactorFromResetAnswer(factor);
+  const int r = CardFactorFromResetAnswer(test::Op(), factor);
   EXPECT_EQ(factor[8], 0xEE);
   if (r != kOk) return {};
   return Bytes(factor, factor + 8);
@@ -63,7 +64,7 @@ TEST(CardFactor, NoStoredAnswerIsRefused) {
   ResetProcessState();
   EXPECT_TRUE(Factor().empty());
   std::uint8_t factor[8];
-  EXPECT_EQ(CardFactorFromResetAnswer(factor), kErrParam);
+  EXPECT_EQ(CardFactorFromResetAnswer(test::Op(), factor), kErrParam);
 }
 
 TEST(CardFactor, ALengthThatClaimsMoreThanTheAnswerIsRefused) {
