@@ -58,7 +58,8 @@ int DroppedLink(Operation& op) {
 int TransmitOnce(Operation& op, const std::uint8_t* command, int length, std::uint8_t* reply,
                  int* n) {
   if (op.linkDropped) return DroppedLink(op);
-  const int r = TransmitApdu(op.slot, command, length, reply, kMaxApduReply, n);
+  const int r = TransmitApdu(op.slot, command, length, ApduSecretOffset(command, length), reply,
+                             kMaxApduReply, n);
   if (r != kOk) return r;
   return *n < 2 ? kErrPort : kOk;
 }
@@ -96,6 +97,27 @@ int ExchangeSteps(Operation& op, int length, const std::uint8_t* command, int* r
     return kErrComm;
   }
   return StatusWordCode(sw1, sw2);
+}
+
+// One exchange as its caller saw it (GET RESPONSE and re-sends included):
+// the command, the final reply with its status word, the result.
+void TraceApdu(int slot, const std::uint8_t* command, int commandLength, const std::uint8_t* reply,
+               int replyLength, int result, std::uint32_t elapsedMs) {
+  TraceLine line;
+  line.Format("apdu slot %d > ", slot);
+  if (command != nullptr && commandLength > 0) {
+    line.Hex(command, commandLength, ApduSecretOffset(command, commandLength));
+  }
+  line.Add(" < ");
+  if (reply != nullptr && replyLength >= 2) {
+    line.Hex(reply, replyLength - 2, replyLength);
+    line.Format("%sSW %02X%02X", replyLength > 2 ? " " : "", reply[replyLength - 2],
+                reply[replyLength - 1]);
+  } else {
+    line.Add("no reply");
+  }
+  line.Format(" = %d, %u ms", result, static_cast<unsigned>(elapsedMs));
+  line.Emit();
 }
 
 }  // namespace
@@ -225,6 +247,29 @@ int ResetSelectedCard(Operation& op, char* resetAnswerHex) {
     *op.resetAnswerLength = n;
   }
   return kOk;
+}
+
+int ApduSecretOffset(const std::uint8_t* apdu, int length) {
+  constexpr int kDataStart = 5;
+  if (apdu == nullptr || length <= kDataStart) return length;
+  const std::uint8_t cla = apdu[0];
+  const std::uint8_t ins = apdu[1];
+  const std::uint8_t p1 = apdu[2];
+  const std::uint8_t lc = apdu[4];
+  switch (ins) {
+    case 0x20:  // VERIFY
+    case 0x24:  // change or reset of the PIN (the reset's enciphered PIN block)
+    case 0x2C:  // reset of the retry counter
+    case 0x5E:  // change PIN, reload PIN
+      return kDataStart;
+    case 0xFA:
+      // The PSAM enciphers the PIN block of a PIN reset together with a
+      // challenge, 16 bytes or more; challenges alone are 8.
+      if (cla == 0x80 && p1 == 0x00 && lc >= 16) return kDataStart;
+      return length;
+    default:
+      return length;
+  }
 }
 
 int CopyLastRecordHex(const Operation& op, char* text) {

@@ -114,6 +114,12 @@ enum InterfaceCode : int {
   kInterfaceSlot17 = 15,
 };
 
+// Where the secret part of a command APDU starts: its data field for the
+// commands that carry PIN data (VERIFY, the PIN change and reset commands,
+// the PSAM encipherment of a PIN block), else `length`: nothing secret. The
+// trace writes the secret bytes as "**".
+int ApduSecretOffset(const std::uint8_t* apdu, int length);
+
 // KXSelectIFD's work: the interface code's slot becomes the operation's,
 // its failure text is cleared.
 void SelectInterface(Operation& op, int code);

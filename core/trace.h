@@ -1,13 +1,13 @@
-// The trace: every frame sent to the reader and received from it, every APDU
-// with its status word and time, the PIN pad's dialogue and every export's
-// result, one line each, handed to a sink.
+// The trace: one line for every frame sent to the reader and received from
+// it, every APDU with its status word and time, the PIN pad's dialogue and
+// every export's result, handed to a sink. Each layer formats the lines of
+// what it knows (the frames in reader/, the APDUs in card/); core keeps the
+// sink and the line.
 //
 // The product installs no sink: each trace point is then a single test of a
 // null pointer and nothing is formatted. The diagnostic build of the library
 // installs one that appends to a file. PIN data never reach a line: the
-// data of VERIFY, of the PIN change and reset commands, of the PSAM
-// encipherment that carries the PIN block, and the characters typed on the
-// pad are written as "**".
+// layers that format them write them as "**".
 #pragma once
 
 #include <cstdint>
@@ -25,49 +25,31 @@ inline bool TraceOn() {
   return State.traceSink != nullptr;
 }
 
-// Where the secret part of a command APDU starts: its data field for the
-// commands that carry PIN data, else `length` (nothing secret).
-int ApduSecretOffset(const std::uint8_t* apdu, int length);
+// One line of the trace, built piece by piece and handed to the sink whole.
+// It holds the longest frame the link reads (1024 bytes, up to four
+// characters each) with its label; a longer line ends in "...".
+class TraceLine {
+ public:
+  void Add(const char* text);
+  void Format(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  // Bytes as spaced hex, those from `secretFrom` on as "**".
+  void Hex(const std::uint8_t* bytes, int count, int secretFrom);
+  // Hands the line to the sink (when there is one).
+  void Emit();
 
-namespace trace_detail {
-void FrameSent(const std::uint8_t* body, int bodyLength, const std::uint8_t* wire, int wireLength);
-void FrameReceived(const std::uint8_t* wire, int wireLength);
-void Apdu(int slot, const std::uint8_t* command, int commandLength, const std::uint8_t* reply,
-          int replyLength, int result, std::uint32_t elapsedMs);
-void PinPad(int mode, int characters, int result);
-void ExportResult(const char* name, int result);
-}  // namespace trace_detail
+ private:
+  static constexpr int kSize = 4608;
+  void Put(char c);
 
-// A command frame as written: its body (reader class, command, slot, APDU)
-// and the bytes on the wire.
-inline void TraceFrameSent(const std::uint8_t* body, int bodyLength, const std::uint8_t* wire,
-                           int wireLength) {
-  if (TraceOn()) trace_detail::FrameSent(body, bodyLength, wire, wireLength);
-}
+  char text_[kSize];
+  int used_ = 0;
+  bool full_ = false;
+};
 
-// What the read of a reply gave: `wireLength` bytes, or a negative code when
-// nothing usable came.
-inline void TraceFrameReceived(const std::uint8_t* wire, int wireLength) {
-  if (TraceOn()) trace_detail::FrameReceived(wire, wireLength);
-}
-
-// One APDU exchange as its caller saw it (GET RESPONSE and re-sends
-// included): the command, the final reply with its status word, the result.
-inline void TraceApdu(int slot, const std::uint8_t* command, int commandLength,
-                      const std::uint8_t* reply, int replyLength, int result,
-                      std::uint32_t elapsedMs) {
-  if (TraceOn()) {
-    trace_detail::Apdu(slot, command, commandLength, reply, replyLength, result, elapsedMs);
-  }
-}
-
-// The PIN pad's answer: how many characters came, never which.
-inline void TracePinPad(int mode, int characters, int result) {
-  if (TraceOn()) trace_detail::PinPad(mode, characters, result);
-}
-
+// An export's result.
+void TraceExportResultLine(const char* name, int result);
 inline void TraceExportResult(const char* name, int result) {
-  if (TraceOn()) trace_detail::ExportResult(name, result);
+  if (TraceOn()) TraceExportResultLine(name, result);
 }
 
 }  // namespace kx

@@ -15,13 +15,6 @@ namespace kx {
 
 namespace {
 
-constexpr std::uint8_t kReaderClass = 0x32;
-constexpr std::uint8_t kPowerOn = 0x22;
-constexpr std::uint8_t kPowerOff = 0x23;
-constexpr std::uint8_t kActivateContactless = 0x24;
-constexpr std::uint8_t kDeactivateContactless = 0x25;
-constexpr std::uint8_t kTransportApdu = 0x26;
-
 constexpr int kPowerOnTimeoutSeconds = 2;
 constexpr int kPowerOffTimeoutSeconds = 3;
 constexpr int kApduTimeoutSeconds = 5;
@@ -90,8 +83,8 @@ int PowerOffSlot(int slot) {
   return ReceiveFrame(ignored, kMaxReplyData, &length, kPowerOffTimeoutSeconds);
 }
 
-int TransmitApdu(int slot, const std::uint8_t* apdu, int n, std::uint8_t* reply, int capacity,
-                 int* length) {
+int TransmitApdu(int slot, const std::uint8_t* apdu, int n, int secretFrom, std::uint8_t* reply,
+                 int capacity, int* length) {
   if (length != nullptr) *length = 0;
   if (n < 0 || n > kMaxFrameBody - 3 || (n > 0 && apdu == nullptr)) {
     ErrorTextReplace("发送数据失败");
@@ -101,7 +94,7 @@ int TransmitApdu(int slot, const std::uint8_t* apdu, int n, std::uint8_t* reply,
                                       static_cast<std::uint8_t>(slot)};
   WipeOnExit wipeBody(body, static_cast<std::size_t>(n + 3));
   if (n > 0) std::memcpy(body + 3, apdu, static_cast<std::size_t>(n));
-  const int sent = SendFrame(body, n + 3);
+  const int sent = SendFrame(body, n + 3, kTransportHeader + std::clamp(secretFrom, 0, n));
   if (sent != kOk) return sent;
   return ReceiveInto(reply, reply != nullptr ? capacity : 0, length, kApduTimeoutSeconds);
 }

@@ -30,9 +30,10 @@ int PowerOnSlot(int slot, std::uint8_t* resetAnswer, int capacity, int* length);
 int PowerOffSlot(int slot);
 
 // Carries one APDU to the card in `slot`. On success *length is the reply's
-// length (data and SW1 SW2, at most `capacity`; 0 for an empty reply).
-int TransmitApdu(int slot, const std::uint8_t* apdu, int n, std::uint8_t* reply, int capacity,
-                 int* length);
+// length (data and SW1 SW2, at most `capacity`; 0 for an empty reply). The
+// APDU's bytes from `secretFrom` on (PIN data) never reach the trace.
+int TransmitApdu(int slot, const std::uint8_t* apdu, int n, int secretFrom, std::uint8_t* reply,
+                 int capacity, int* length);
 
 // Powers the PSAM on: 0 when it answered a reset answer, -2 for an empty one,
 // else the code of the power-on.

@@ -83,6 +83,85 @@ bool IsFrameDigit(char c) {
   return (c >= '0' && c <= '?') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
 }
 
+// The trace's view of the wire: frame digits as they are, STX and ETX by
+// name, any other byte as <XX>. Characters whose index is in
+// [secretFrom, secretTo) are written as '*'.
+void AddWire(TraceLine& line, const std::uint8_t* wire, int count, int secretFrom, int secretTo) {
+  for (int i = 0; i < count; ++i) {
+    const std::uint8_t b = wire[i];
+    if (i >= secretFrom && i < secretTo) {
+      line.Add("*");
+    } else if (b == kStx) {
+      line.Add("<STX>");
+    } else if (b == kEtx) {
+      line.Add("<ETX>");
+    } else if (b > 0x20 && b < 0x7F) {
+      const char c[2] = {static_cast<char>(b), '\0'};
+      line.Add(c);
+    } else {
+      line.Format("<%02X>", b);
+    }
+  }
+}
+
+const char* FrameCommandName(std::uint8_t command) {
+  switch (command) {
+    case kPowerOn:
+      return "power on";
+    case kPowerOff:
+      return "power off";
+    case kActivateContactless:
+      return "activate contactless";
+    case kDeactivateContactless:
+      return "deactivate contactless";
+    case kTransportApdu:
+      return "APDU";
+    default:
+      return "command";
+  }
+}
+
+// A command frame as written: its body (reader class, command, slot, APDU),
+// the bytes on the wire, the body's secret bytes from `secretFrom` on.
+void TraceFrameSent(const std::uint8_t* body, int bodyLength, const std::uint8_t* wire,
+                    int wireLength, int secretFrom) {
+  TraceLine line;
+  line.Add("frame > ");
+  int wireSecretFrom = wireLength;
+  int wireSecretTo = wireLength;
+  if (body != nullptr && bodyLength >= 2 && body[0] == kReaderClass) {
+    line.Add(FrameCommandName(body[1]));
+    // Power-on carries its slot last (32 22 00 00 slot), the others third.
+    const int slotAt = body[1] == kPowerOn ? 4 : 2;
+    if (bodyLength > slotAt) line.Format(" slot %d", body[slotAt]);
+    if (secretFrom < bodyLength) {
+      // Body byte i is raw byte i + 2 (after the length), written as the
+      // wire characters 1 + 2 * (i + 2) and the one after; the check byte
+      // that follows the body is hidden too, as it depends on the PIN.
+      wireSecretFrom = 1 + 2 * (secretFrom + 2);
+      wireSecretTo = 1 + 2 * (bodyLength + 3);
+    }
+    line.Add(": ");
+  }
+  if (wire != nullptr) AddWire(line, wire, wireLength, wireSecretFrom, wireSecretTo);
+  line.Format(" (%d bytes)", wireLength);
+  line.Emit();
+}
+
+// What the read of a reply gave: `wireLength` bytes, or a negative code when
+// nothing usable came.
+void TraceFrameReceived(const std::uint8_t* wire, int wireLength) {
+  TraceLine line;
+  line.Add("frame < ");
+  if (wireLength < 0 || wire == nullptr) {
+    line.Format("no reply (%d)", wireLength);
+  } else {
+    AddWire(line, wire, wireLength, wireLength, wireLength);
+    line.Format(" (%d bytes)", wireLength);
+  }
+  line.Emit();
+}
+
 }  // namespace
 
 std::uint8_t XorCheck(int count, const std::uint8_t* bytes) {
@@ -118,7 +197,7 @@ int MapReaderStatus(int status) {
   return kErrUnknown;
 }
 
-int SendFrame(const std::uint8_t* body, int n) {
+int SendFrame(const std::uint8_t* body, int n, int secretFrom) {
   // A body the frame cannot hold never reaches the reader, cut or otherwise.
   if (n < 0 || n > kMaxFrameBody || (n > 0 && body == nullptr)) {
     ErrorTextReplace("发送数据失败");
@@ -139,7 +218,7 @@ int SendFrame(const std::uint8_t* body, int n) {
   frame[2 * n + 7] = kEtx;
 
   const int frameLength = 2 * n + 8;
-  TraceFrameSent(body, n, frame, frameLength);
+  if (TraceOn()) TraceFrameSent(body, n, frame, frameLength, secretFrom);
   if (ReaderPort.Write(frame, frameLength) != frameLength) {
     ErrorTextReplace("发送数据失败");
     return kErrPort;
@@ -198,7 +277,7 @@ int ReceiveFrame(std::uint8_t* data, int capacity, int* dataLength, int timeoutS
 
   std::uint8_t received[kReceiveBufferSize] = {};
   const int n = ReaderPort.Read(received, kReceiveBufferSize, kEtx, timeoutSeconds);
-  TraceFrameReceived(received, n);
+  if (TraceOn()) TraceFrameReceived(received, n);
   ErrorTextClear();
   if (n < 0) {
     ErrorTextFormat("接收数据失败，返回：%d", n);

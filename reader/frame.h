@@ -7,6 +7,18 @@
 namespace kx {
 
 inline constexpr std::uint8_t kStx = 0x02;
+
+// A command body: the reader class, the command, then its arguments (an
+// APDU transport: the slot, then the APDU).
+inline constexpr std::uint8_t kReaderClass = 0x32;
+enum ReaderCommand : std::uint8_t {
+  kPowerOn = 0x22,
+  kPowerOff = 0x23,
+  kActivateContactless = 0x24,
+  kDeactivateContactless = 0x25,
+  kTransportApdu = 0x26,
+};
+inline constexpr int kTransportHeader = 3;
 inline constexpr int kMaxFrameBody = 508;        // command body bytes
 inline constexpr int kReceiveBufferSize = 1024;  // raw reply bytes
 inline constexpr int kMaxDecodedReply = 300;     // decoded reply bytes
@@ -14,8 +26,12 @@ inline constexpr int kMaxReplyData = 295;        // data bytes a reply can carry
 
 // Sends `body` (n bytes, at most kMaxFrameBody) as one frame. 0 when all
 // 2n + 8 bytes were written; -2 with "发送数据失败" otherwise. A longer body
-// is refused the same way without anything being written.
-int SendFrame(const std::uint8_t* body, int n);
+// is refused the same way without anything being written. The body's bytes
+// from `secretFrom` on (PIN data) never reach the trace.
+int SendFrame(const std::uint8_t* body, int n, int secretFrom);
+inline int SendFrame(const std::uint8_t* body, int n) {
+  return SendFrame(body, n, n);
+}
 
 // A reply frame taken apart: the decoded block (length field, status, data,
 // check) and what it says.

@@ -22,6 +22,22 @@ constexpr std::uint8_t kEtx = 0x03;
 // The pad's answer: STX, the characters, ETX, within one read.
 constexpr int kAnswerSize = 256;
 
+// The PIN pad's answer in the trace: how many characters came, never which.
+void TracePinPad(int mode, int characters, int result) {
+  if (!TraceOn()) return;
+  TraceLine line;
+  line.Format("pin pad > ESC %c < ", mode == 1 ? 'I' : 'E');
+  if (characters > 0) {
+    line.Add("<STX>");
+    for (int i = 0; i < characters; ++i) line.Add(i == 0 ? "**" : " **");
+    line.Add("<ETX>");
+  } else {
+    line.Add("no characters");
+  }
+  line.Format(" = %d", result);
+  line.Emit();
+}
+
 }  // namespace
 
 int ReadPinFromPad(int mode, char* pin) {

@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "KX_ICCReader.h"
-#include "core/trace.h"
+#include "card/apdu.h"
 #include "tools/platform_tools.h"
 
 namespace kxcard {

@@ -30,7 +30,7 @@ const Bytes kAtr = {0x3B, 0x6C, 0x00, 0x00, 0x81, 0x01, 0x86, 0x02,
 // The reply's length on success, else the failure code.
 int TransmitLength(int slot, const std::uint8_t* apdu, int n, std::uint8_t* reply, int capacity) {
   int length = 0;
-  const int r = TransmitApdu(slot, apdu, n, reply, capacity, &length);
+  const int r = TransmitApdu(slot, apdu, n, n, reply, capacity, &length);
   return r != 0 ? r : length;
 }
 
