@@ -87,3 +87,18 @@ static const ExportEntry kExportTable[] = {
 ${rows}};
 ")
 endfunction()
+
+# The sizes of CombinedData's text per file are stated once, as the public
+# header's KX_COMBINED_TEXT_SIZE_<directory>_<file> macros; the library's
+# lookup table of them (combined_text_sizes.inc, one "{dir, file, size}," row
+# a macro) is generated from the header, so the two cannot drift apart.
+function(kx_generate_combined_text_sizes header outdir)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${header})
+  file(STRINGS ${header} lines REGEX "^#define KX_COMBINED_TEXT_SIZE_[0-9A-F]+_[0-9A-F]+ ")
+  set(rows "/* Generated from KX_ICCReader.h. */\n")
+  foreach(line IN LISTS lines)
+    string(REGEX MATCH "KX_COMBINED_TEXT_SIZE_([0-9A-F]+)_([0-9A-F]+)" name "${line}")
+    string(APPEND rows "{\"${CMAKE_MATCH_1}\", \"${CMAKE_MATCH_2}\", ${name}},\n")
+  endforeach()
+  kx_write_if_changed(${outdir}/combined_text_sizes.inc "${rows}")
+endfunction()

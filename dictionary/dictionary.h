@@ -78,6 +78,14 @@ struct CardKeyInfoRow {
 
 inline constexpr std::uint8_t kTransparentFile = 2;  // file kind; 0, 1 and 3 are record files
 
+// How an item's value reaches the host (see FormatItemValue).
+enum DataType : std::uint8_t {
+  kNumeric = 0,     // the value's bytes as hex digits: numbers, dates, codes
+  kText = 1,        // the value's bytes as stored: GBK text
+  kStructured = 3,  // the value's bytes as stored: a record of its own layout
+  kBinary = 4,      // hex digits of the bytes from the first: no tag-length header
+};
+
 // One data item of an elementary file.
 struct TagCardRecordInfoRow {
   char directory[kFileIdFieldSize];
@@ -86,8 +94,8 @@ struct TagCardRecordInfoRow {
   std::uint8_t recordNumber;          // from 1; 0 for the one row of a transparent file
   std::uint8_t tag;                   // 0: the record is written without a tag-length header
   char itemName[kItemNameFieldSize];  // GBK
-  std::uint8_t dataType;              // see FormatItemValue
-  std::uint16_t length;               // value bytes
+  DataType dataType;
+  std::uint16_t length;  // value bytes
 
   std::uint16_t directoryId = 0;
   std::uint16_t fileId = 0;
@@ -177,10 +185,10 @@ AccessCondition ParseAccessCondition(const char* expression);
 
 // Turns one record, as read from the card (tag and length bytes first), into
 // the item's output, with n = length from the dictionary:
-//   0     hex text of the n bytes after the first two, and a NUL; returns 2n
-//   1, 3  the n bytes after the first two, no terminator;         returns n
-//   4     hex text of the first n bytes, and a NUL;               returns 2n
-//   other nothing;                                                returns 0
+//   kNumeric             hex text of the n bytes after the first two, and a NUL; returns 2n
+//   kText, kStructured   the n bytes after the first two, no terminator;         returns n
+//   kBinary              hex text of the first n bytes, and a NUL;               returns 2n
+//   any other value      nothing;                                                returns 0
 // Hex text is packed upper case. Only recordLength bytes of recordBytes are
 // read: bytes the record lacks are taken as 0, so the output keeps the width
 // the dictionary gives it. `out` holds 2n + 1 bytes. n <= 0 gives an empty

@@ -31,8 +31,8 @@ bool SameId(const char* a, const char* b) {
 int FormatItemValue(int dataType, int length, const std::uint8_t* recordBytes, int recordLength,
                     char* out) {
   if (out == nullptr) return 0;
-  const bool hexKind = dataType == 0 || dataType == 4;
-  const bool rawKind = dataType == 1 || dataType == 3;
+  const bool hexKind = dataType == kNumeric || dataType == kBinary;
+  const bool rawKind = dataType == kText || dataType == kStructured;
   if (!hexKind && !rawKind) return 0;
   if (length <= 0) {
     if (hexKind) *out = '\0';
@@ -44,12 +44,12 @@ int FormatItemValue(int dataType, int length, const std::uint8_t* recordBytes, i
     return recordBytes != nullptr && i < recordLength ? recordBytes[i] : 0;
   };
   // Record files carry a tag and a length byte before the value; transparent
-  // contents (data type 4) are taken from the first byte.
+  // contents (kBinary) are taken from the first byte.
   switch (dataType) {
-    case 0:
+    case kNumeric:
       WriteHex(out, length, [&byteAt](int i) { return byteAt(i + 2); });
       return 2 * length;
-    case 4:
+    case kBinary:
       WriteHex(out, length, byteAt);
       return 2 * length;
     default:
@@ -94,15 +94,15 @@ std::size_t ItemNameLength(const TagCardRecordInfoRow& row) {
   return strnlen(row.itemName, sizeof row.itemName);
 }
 
-// Characters an item's value takes in the read output: hex text (types 0
-// and 4) two per byte, raw items (1 and 3) one.
+// Characters an item's value takes in the read output: hex text two per
+// byte, the bytes as stored one.
 std::size_t OutputWidth(const TagCardRecordInfoRow& row) {
   switch (row.dataType) {
-    case 0:
-    case 4:
+    case kNumeric:
+    case kBinary:
       return 2u * row.length;
-    case 1:
-    case 3:
+    case kText:
+    case kStructured:
       return row.length;
     default:
       return 0;
@@ -136,7 +136,7 @@ int CombinedTextSize(const char* directory, const char* file) {
     const TagCardRecordInfoRow& item = TagCardRecordInfo[positions[i]];
     // A hex item is shown as it is; any other at its longest as the hex of
     // its whole width.
-    const bool hexText = item.dataType == 0 || item.dataType == 4;
+    const bool hexText = item.dataType == kNumeric || item.dataType == kBinary;
     const std::size_t field = hexText ? OutputWidth(item) : 2 * OutputWidth(item) + kNote;
     size += ItemNameLength(item) + kLead + field + separator;
   }
@@ -175,15 +175,15 @@ RenderResult RenderCombinedData(int fileKind, const char* directory, const char*
     }
     const std::size_t width = OutputWidth(row);
     const std::uint8_t* field = bytes + p;
-    const bool hexText = row.dataType == 0 || row.dataType == 4;
+    const bool hexText = row.dataType == kNumeric || row.dataType == kBinary;
     // Text items end at their first NUL. A read output never has one in a
     // hex item: a hex item that is cut short or empty is where the caller's
     // data ended, and nothing after it is read.
-    const std::size_t shown = row.dataType == 3 ? 0 : strnlen(data + p, width);
+    const std::size_t shown = row.dataType == kStructured ? 0 : strnlen(data + p, width);
     if (hexText && shown < width) return RenderResult::DataEnded;
 
     bool fits = out.Append(row.itemName, ItemNameLength(row)) && out.Append(kFieldLead);
-    if (row.dataType == 3) {
+    if (row.dataType == kStructured) {
       fits = fits && out.AppendHex(field, row.length);
     } else if (shown > 0) {
       fits = fits && out.Append(data + p, shown);

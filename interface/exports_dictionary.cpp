@@ -18,38 +18,10 @@ struct StatedSize {
   int size;
 };
 
-// The sizes hosts were told, one per file of the dictionary; a unit test
-// holds them to what the dictionary computes.
+// The sizes hosts were told, one per file of the dictionary, from the
+// header's macros; a unit test holds them to what the dictionary computes.
 constexpr StatedSize kStatedSizes[] = {
-    {"3F00", "EF05", KX_COMBINED_TEXT_SIZE_3F00_EF05},
-    {"3F00", "EF06", KX_COMBINED_TEXT_SIZE_3F00_EF06},
-    {"3F00", "EF07", KX_COMBINED_TEXT_SIZE_3F00_EF07},
-    {"3F00", "EF0C", KX_COMBINED_TEXT_SIZE_3F00_EF0C},
-    {"DF01", "EF05", KX_COMBINED_TEXT_SIZE_DF01_EF05},
-    {"DF01", "EF06", KX_COMBINED_TEXT_SIZE_DF01_EF06},
-    {"DF01", "EF07", KX_COMBINED_TEXT_SIZE_DF01_EF07},
-    {"DF01", "EF08", KX_COMBINED_TEXT_SIZE_DF01_EF08},
-    {"DF01", "EF09", KX_COMBINED_TEXT_SIZE_DF01_EF09},
-    {"DF01", "EF0A", KX_COMBINED_TEXT_SIZE_DF01_EF0A},
-    {"DF02", "EF05", KX_COMBINED_TEXT_SIZE_DF02_EF05},
-    {"DF02", "EF06", KX_COMBINED_TEXT_SIZE_DF02_EF06},
-    {"DF02", "EF07", KX_COMBINED_TEXT_SIZE_DF02_EF07},
-    {"DF02", "EF08", KX_COMBINED_TEXT_SIZE_DF02_EF08},
-    {"DF02", "EF09", KX_COMBINED_TEXT_SIZE_DF02_EF09},
-    {"DF03", "EF05", KX_COMBINED_TEXT_SIZE_DF03_EF05},
-    {"DF03", "EF06", KX_COMBINED_TEXT_SIZE_DF03_EF06},
-    {"DF03", "EF07", KX_COMBINED_TEXT_SIZE_DF03_EF07},
-    {"DF04", "EF05", KX_COMBINED_TEXT_SIZE_DF04_EF05},
-    {"DF04", "EF06", KX_COMBINED_TEXT_SIZE_DF04_EF06},
-    {"DF04", "EF08", KX_COMBINED_TEXT_SIZE_DF04_EF08},
-    {"DF04", "EF0C", KX_COMBINED_TEXT_SIZE_DF04_EF0C},
-    {"DF0A", "EF0C", KX_COMBINED_TEXT_SIZE_DF0A_EF0C},
-    {"DF0B", "EF0C", KX_COMBINED_TEXT_SIZE_DF0B_EF0C},
-    {"DF0C", "EF0C", KX_COMBINED_TEXT_SIZE_DF0C_EF0C},
-    {"DF0D", "EF0C", KX_COMBINED_TEXT_SIZE_DF0D_EF0C},
-    {"DF0E", "EF0C", KX_COMBINED_TEXT_SIZE_DF0E_EF0C},
-    {"DF0F", "EF0C", KX_COMBINED_TEXT_SIZE_DF0F_EF0C},
-    {"DF10", "EF0C", KX_COMBINED_TEXT_SIZE_DF10_EF0C},
+#include "combined_text_sizes.inc"
 };
 static_assert(std::size(kStatedSizes) == kFileCount);
 

@@ -99,7 +99,7 @@ int StepFailed(Operation& op, int code, const char* stepText) {
   return code;
 }
 
-// Runs `command`; on failure the step's words and the closing.
+// A step that gave `code`: on failure, its words and the closing.
 int Step(Operation& op, int code, const char* stepText) {
   return code == kOk ? kOk : StepFailed(op, code, stepText);
 }

@@ -46,12 +46,13 @@ int ReadPiece(Operation& op, int offset, int count, std::uint8_t* piece) {
 // belongs in the caller's output.
 template <typename Store>
 int ReadPieces(Operation& op, int offset, int length, Store store) {
-  return ForEachBinaryPiece(offset, length, [&op, &store](int pieceOffset, int position, int count) {
-    std::uint8_t piece[kBinaryPieceSize];
-    const int r = ReadPiece(op, pieceOffset, count, piece);
-    if (r == kOk) store(position, piece, count);
-    return r;
-  });
+  return ForEachBinaryPiece(offset, length,
+                            [&op, &store](int pieceOffset, int position, int count) {
+                              std::uint8_t piece[kBinaryPieceSize];
+                              const int r = ReadPiece(op, pieceOffset, count, piece);
+                              if (r == kOk) store(position, piece, count);
+                              return r;
+                            });
 }
 
 // One record read and formatted at `out`; *written is the output's width.
