@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 #include "tools/platform_tools.h"
@@ -103,9 +104,50 @@ std::string OpenFailureReason(int port, const std::string&) {
 }
 
 std::vector<ScanPort> ScanPorts() {
+  // Only the ports the system knows: COMn has a DOS device name.
   std::vector<ScanPort> ports;
-  for (int n = 1; n <= 99; ++n) ports.push_back({n, ""});
+  char target[1024];
+  for (int n = 1; n <= 99; ++n) {
+    const std::string name = "COM" + std::to_string(n);
+    if (QueryDosDeviceA(name.c_str(), target, sizeof target) != 0) ports.push_back({n, ""});
+  }
   return ports;
+}
+
+namespace {
+
+bool IsConsole(DWORD handle) {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(handle), &mode) != 0;
+}
+
+}  // namespace
+
+bool StdinIsTerminal() {
+  return IsConsole(STD_INPUT_HANDLE);
+}
+
+bool StderrIsTerminal() {
+  return IsConsole(STD_ERROR_HANDLE);
+}
+
+bool ReadSecretLine(const std::string& prompt, std::string* line) {
+  std::fprintf(stderr, "%s", prompt.c_str());
+  std::fflush(stderr);
+  HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+  DWORD saved = 0;
+  const bool console = GetConsoleMode(in, &saved) != 0;
+  if (console) SetConsoleMode(in, saved & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
+  line->clear();
+  bool read = false;
+  for (int c = std::getchar(); c != EOF; c = std::getchar()) {
+    read = true;
+    if (c == '\n') break;
+    if (c != '\r') line->push_back(static_cast<char>(c));
+  }
+  if (console) SetConsoleMode(in, saved);
+  std::fprintf(stderr, "\n");
+  return read;
 }
 
 void PrepareConsole() {
@@ -150,6 +192,7 @@ DWORD WINAPI RunCountdown(void* argument) {
 }  // namespace
 
 Countdown::Countdown(const std::string& label, int seconds) : impl_(new Impl) {
+  if (!StderrIsTerminal()) return;
   impl_->label = label;
   impl_->seconds = seconds;
   impl_->stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
