@@ -134,10 +134,26 @@ fi
 zip=$(ls "$zipout"/*.zip 2>/dev/null | head -1)
 if [ -n "$zip" ]; then
   listing=$(python3 -c 'import sys, zipfile; print("\n".join(zipfile.ZipFile(sys.argv[1]).namelist()))' "$zip")
-  for f in bin/KX_ICCReader.dll bin/kxcard.exe diag/KX_ICCReader.dll include/KX_ICCReader.h \
-    lib/KX_ICCReader.lib lib/libKX_ICCReader.dll.a lib/KX_ICCReader.def doc/integration.md; do
+  for f in bin/KX_ICCReader.dll bin/kxcard.exe diag/KX_ICCReader.dll diag/kxcard.exe \
+    include/KX_ICCReader.h lib/KX_ICCReader.lib lib/libKX_ICCReader.dll.a lib/KX_ICCReader.def \
+    doc/integration.md doc/card-map.md README.txt examples/read_basic.c examples/read_basic.py \
+    examples/ReadBasic.cs examples/read_basic.pas; do
     if echo "$listing" | grep -q "/$f\$"; then pass "zip holds $f"; else fail "zip holds $f"; fi
   done
+  # Stripped binaries; the shipped DLL's size for the README.
+  unzipped=$(mktemp -d)
+  python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' "$zip" "$unzipped"
+  for f in bin/KX_ICCReader.dll bin/kxcard.exe diag/KX_ICCReader.dll; do
+    path=$(ls "$unzipped"/*/"$f" 2>/dev/null | head -1)
+    if [ -n "$path" ] && ! objdump -h "$path" 2>/dev/null | grep -q '\.debug_'; then
+      pass "zip's $f is stripped"
+    else
+      fail "zip's $f is stripped"
+    fi
+  done
+  shipped=$(ls "$unzipped"/*/bin/KX_ICCReader.dll 2>/dev/null | head -1)
+  [ -n "$shipped" ] && echo "NOTE the shipped KX_ICCReader.dll: $(stat -c %s "$shipped") bytes"
+  rm -rf "$unzipped"
 fi
 link_dir=$(mktemp -d)
 cat >"$link_dir/host.c" <<'HOST'
@@ -247,6 +263,8 @@ kxcard_check "reader --port 5" "status:  2" reader --port 5
 kxcard_check "errmsg -4" "通讯错误" errmsg -4
 kxcard_check "apdu on COM5" "SW 9000" apdu 0084000008 --port 5
 kxcard_check "read 3F00 EF05 on COM5" "卡号: K12345678" read 3F00 EF05 --port 5
+kxcard_check "-v over the diagnostic DLL" "apdu slot 0 > 00 84 00 00 08" -v apdu 0084000008 --port 5
+kxcard_check "files (the card's map)" "read:  key RK1DF0B" files DF0B EF0C
 
 # ---------------------------------------------------------------- benchmark
 # CPU cost of waiting for a silent reader; printed, never failed on.
