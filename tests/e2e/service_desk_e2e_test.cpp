@@ -283,6 +283,16 @@ TEST(KxcardPin, APinGuardedReadWithoutAPinLeavesTheTryCounterAlone) {
   EXPECT_EQ(verify.rc, 1);
   EXPECT_NE(verify.err.find("PIN refused, 2 tries left"), std::string::npos) << verify.err;
   EXPECT_EQ(Kxcard("verify-pin 123456" + port).rc, 0);
+
+  // On a terminal it asks there, and the PIN typed opens the item.
+  if (std::system("command -v script >/dev/null") != 0) return;
+  std::string out;
+  EXPECT_EQ(RunCommand("(sleep 1; printf '123456\\n') | script -qec '" + std::string(KXCARD_PATH) +
+                           " read DF01 EF05 2" + port + "' /dev/null",
+                       &out),
+            0);
+  EXPECT_NE(out.find("PIN for DF01 EF05 (not shown): "), std::string::npos) << out;
+  EXPECT_NE(out.find("常住户口所在地地址: 浙江省"), std::string::npos) << out;
 }
 
 // A refused open names the group that opens serial ports, not a source path.
