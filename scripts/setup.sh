@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a step needs when they are missing. Sourced by
-# the demo and test scripts; `ensure_packages linux`, `ensure_packages hosts`
-# (the integrator's guide's host languages) or `ensure_packages windows`.
+# the demo and test scripts: `ensure_packages demo` (what building the
+# library, kxcard and kx-sim needs, and no more), `ensure_packages linux`
+# (that and everything the tests need), `ensure_packages hosts` (the
+# integrator's guide's host languages) or `ensure_packages windows`.
 set -euo pipefail
 
 _kx_sudo() {
@@ -32,10 +34,18 @@ _kx_install() {
 ensure_packages() {
   local missing
   case "$1" in
+    demo)
+      missing=$(_kx_missing cmake ninja-build g++ make pkg-config libssl-dev python3)
+      # shellcheck disable=SC2086
+      _kx_install $missing
+      ;;
     linux)
-      # dpkg-dev and file: CPack's .deb reads the programs' dependencies.
-      missing=$(_kx_missing cmake ninja-build g++ make pkg-config libssl-dev libgtest-dev libgmock-dev \
-        libbenchmark-dev clang libclang-rt-14-dev libtsan2 python3 dpkg-dev file)
+      ensure_packages demo
+      # The test libraries, clang for the fuzz targets, the thread sanitizer;
+      # dpkg-dev and file: CPack's .deb reads the programs' dependencies;
+      # lintian checks the .deb.
+      missing=$(_kx_missing libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev \
+        libtsan2 dpkg-dev file lintian)
       # shellcheck disable=SC2086
       _kx_install $missing
       ;;

@@ -126,7 +126,8 @@ done
 # linker takes: it must resolve the names a caller compiled against the
 # header asks for (32-bit: the decorated stdcall names) to the DLL's plain
 # ones (checked here with the MinGW linker, which reads the same format). The
-# 64-bit zip holds the same file names as the 32-bit one.
+# 64-bit zip holds the same file names as the 32-bit one; its binaries are
+# stripped.
 link_dir=$(mktemp -d)
 cat >"$link_dir/host.c" <<'HOST'
 #include "KX_ICCReader.h"
@@ -150,10 +151,25 @@ for arch in "${archs[@]}"; do
   if [ -f "$zip" ]; then
     pass "made $name"
     listing=$(zip_names "$zip")
-    for f in bin/KX_ICCReader.dll bin/kxcard.exe diag/KX_ICCReader.dll include/KX_ICCReader.h \
-      lib/KX_ICCReader.lib lib/libKX_ICCReader.dll.a lib/KX_ICCReader.def doc/integration.md; do
+    for f in bin/KX_ICCReader.dll bin/kxcard.exe diag/KX_ICCReader.dll diag/kxcard.exe \
+      include/KX_ICCReader.h lib/KX_ICCReader.lib lib/libKX_ICCReader.dll.a lib/KX_ICCReader.def \
+      doc/integration.md doc/card-map.md README.txt examples/read_basic.c examples/read_basic.py \
+      examples/ReadBasic.cs examples/read_basic.pas; do
       if echo "$listing" | grep -q "/$f\$"; then pass "$name holds $f"; else fail "$name holds $f"; fi
     done
+    unzipped=$(mktemp -d)
+    python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' "$zip" "$unzipped"
+    for f in bin/KX_ICCReader.dll bin/kxcard.exe diag/KX_ICCReader.dll; do
+      path=$(ls "$unzipped"/*/"$f" 2>/dev/null | head -1)
+      if [ -n "$path" ] && ! objdump -h "$path" 2>/dev/null | grep -q '\.debug_'; then
+        pass "$name: $f is stripped"
+      else
+        fail "$name: $f is stripped"
+      fi
+    done
+    shipped=$(ls "$unzipped"/*/bin/KX_ICCReader.dll 2>/dev/null | head -1)
+    [ -n "$shipped" ] && echo "NOTE the shipped KX_ICCReader.dll ($arch): $(stat -c %s "$shipped") bytes"
+    rm -rf "$unzipped"
     echo "$listing" | cut -d/ -f2- | sort >"$link_dir/names-$arch"
     python3 -c 'import sys, zipfile; z = zipfile.ZipFile(sys.argv[1]); n = [f for f in z.namelist() if f.endswith("/bin/KX_ICCReader.dll")][0]; open(sys.argv[2], "wb").write(z.read(n))' \
       "$zip" "$link_dir/zipped.dll" 2>/dev/null
@@ -322,6 +338,8 @@ wine_group() { # ARCH
   kxcard_check "errmsg -4" "通讯错误" errmsg -4
   kxcard_check "apdu on COM5" "SW 9000" apdu 0084000008 --port 5
   kxcard_check "read 3F00 EF05 on COM5" "卡号: K12345678" read 3F00 EF05 --port 5
+  kxcard_check "-v over the diagnostic DLL" "apdu slot 0 > 00 84 00 00 08" -v apdu 0084000008 --port 5
+  kxcard_check "files (the card's map)" "read:  key RK1DF0B" files DF0B EF0C
 
   # The wait code is the same source in both builds: measured once, on the
   # first build that runs here.

@@ -28,9 +28,6 @@ using kxcard::kUsbPort;
 using kxcard::Message;
 using kxcard::Usage;
 
-// How long the PIN pad waits for the cardholder.
-constexpr int kPinPadSeconds = 60;
-
 const char kUsage[] =
     "usage: kxcard [options] COMMAND [ARGS]\n"
     "\n"
@@ -50,12 +47,14 @@ const char kUsage[] =
     "  verify-pin [PIN]   verify the cardholder PIN (typed on the PIN pad when\n"
     "                     not given)\n"
     "  change-pin OLD NEW change the cardholder PIN\n"
-    "  read-pin           ask the PIN pad for a PIN and tell how many digits came\n";
+    "  read-pin           ask the PIN pad for a PIN and tell how many digits came\n"
+    "  files [DIR [FILE]] the card's map: every file, what reading and writing it\n"
+    "                     asks for, and its items (no reader needed)\n";
 
 const char kUsageOptions[] =
     "\n"
     "options:\n"
-    "  --port N           COM port of the reader (default 1; 100 = USB)\n"
+    "  --port N           COM port of the reader, 1 to 99 (default 1; 100 = USB)\n"
     "  --usb              the USB reader (same as --port 100)\n"
     "  --mode N           (read-pin) 1: ESC 'I', other: ESC 'E' to the pad (default 1)\n"
     "  --baud N           baud rate (default 9600)\n"
@@ -66,12 +65,15 @@ const char kUsageOptions[] =
     "  --dir DFxx         (read-record) directory, default 3F00\n"
     "  --file EFxx        (read-record) elementary file, default EF05\n"
     "  --le N             (read-record) expected length, default 0\n"
-    "  --json             results as one JSON object on stdout (failures as one\n"
-    "                     on stderr)\n"
-    "  --pin DIGITS       (data-item commands) the PIN a PIN-guarded read presents\n"
+    "  --json             results as JSON on stdout, failures and usage errors as\n"
+    "                     JSON on stderr, one object a line\n"
+    "  --pin DIGITS       (data-item commands) the PIN a PIN-guarded read presents;\n"
+    "                     without it kxcard asks on the terminal (not shown), or,\n"
+    "                     when stdin is no terminal, on the PIN pad\n"
     "  --yes              (set-id, lock-app) do not ask before changing the card\n"
-    "  -v                 (Linux) show the frames and APDUs exchanged, PIN data as\n"
-    "                     **, on stderr (runs over the library's diagnostic build)\n"
+    "  -v                 show the frames and APDUs exchanged, PIN data as **, on\n"
+    "                     stderr (runs over the library's diagnostic build; on\n"
+    "                     Windows the trace follows the command's own output)\n"
     "  --version          kxcard's and the library's versions\n"
     "\n"
     "exit status:\n"
@@ -131,6 +133,11 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
                                     : &o->mode;
       if (!ParseInt(v, target)) {
         *error = a + ": not a number: " + v;
+        return false;
+      }
+      // The library opens COM1 to COM99, and 100 is the USB reader.
+      if (target == &o->reader.port && (o->reader.port < 1 || o->reader.port > kUsbPort)) {
+        *error = "--port " + std::string(v) + ": the port is 1 to 99, or 100 for USB";
         return false;
       }
     } else if (a == "--device" || a == "--sim-args" || a == "--dir" || a == "--file" ||
@@ -199,12 +206,24 @@ int CommandReader(const Options& o) {
     // The power-off would wait out another time-out for a reader that is
     // not there; the link closes when kxcard ends.
     const std::string message = Message(code);
-    std::fprintf(stderr, "no reader answered on %s\n", kxcard::PortName(o.reader).c_str());
-    return Failed(o.reader.json, "GetReaderStatus", code, message);
+    const std::string port = kxcard::PortName(o.reader);
+    if (!o.reader.json) {
+      std::fprintf(stderr, "no reader answered on %s\n", port.c_str());
+      return Failed(false, "GetReaderStatus", code, message);
+    }
+    std::fprintf(stderr,
+                 "{\"error\": {\"call\": \"GetReaderStatus\", \"code\": %d, \"message\": %s, "
+                 "\"port\": %s, \"reason\": \"no reader answered\"}}\n",
+                 code, Json(message).c_str(), Json(port).c_str());
+    return kExitFailure;
   }
   char model[KX_READER_MODEL_SIZE] = {};
   char version[KX_READER_VERSION_SIZE] = {};
   GetReaderInfo(0, model, version);
+  // Whether a PSAM answers a power-on (-5: the reader reports none).
+  KXSelectIFD(0, 14);
+  char psamStatus = '0';
+  const bool psam = GetReaderStatus(0, &psamStatus) == 0 && psamStatus == '2';
   std::string atr;
   if (code == 0 && status == '2') code = kxcard::PowerOnCard(false, &atr);
   const std::string message = Message(code);
@@ -214,15 +233,17 @@ int CommandReader(const Options& o) {
   if (o.reader.json) {
     std::printf(
         "{\"port\": %s, \"model\": %s, \"version\": %s, \"status\": \"%c\", \"userCard\": %s, "
-        "\"atr\": %s}\n",
+        "\"atr\": %s, \"psam\": %s}\n",
         Json(kxcard::PortName(o.reader)).c_str(), Json(model).c_str(), Json(version).c_str(),
-        status, card ? "true" : "false", card ? Json(atr).c_str() : "null");
+        status, card ? "true" : "false", card ? Json(atr).c_str() : "null",
+        psam ? "true" : "false");
     return kExitOk;
   }
   std::printf("model:   %s\nversion: %s\n", model, version);
   std::printf("status:  %c (%s)\n", status,
               card ? "user card powered on" : "no user card answered");
   if (card) std::printf("ATR:     %s\n", atr.c_str());
+  std::printf("PSAM:    %s\n", psam ? "in (answers a power-on)" : "not in");
   return kExitOk;
 }
 
@@ -379,33 +400,13 @@ int CommandReadRecord(const Options& o) {
   return kExitOk;
 }
 
-bool IsPin(const std::string& pin) {
-  return pin.size() == 6 && pin.find_first_not_of("0123456789") == std::string::npos;
-}
-
-// The PIN pad dialogue with a countdown of its wait on stderr. On success
-// `pin` holds the six characters; the caller wipes them.
-int AskPad(int mode, char (&pin)[KX_PIN_SIZE + 1]) {
-  std::fprintf(stderr,
-               "Type the PIN on the PIN pad and press its Enter key (Escape on this\n"
-               "workstation cancels).\n");
-  kxcard::Countdown countdown("waiting for the PIN pad:", kPinPadSeconds);
-  return KXReadPassword(mode, pin);
-}
-
-void Wipe(char* secret, std::size_t size) {
-  volatile char* p = secret;
-  for (std::size_t i = 0; i < size; ++i) p[i] = 0;
-}
-
 int CommandReadPin(const Options& o) {
   if (!o.args.empty()) return Usage("read-pin takes no arguments");
   char pin[KX_PIN_SIZE + 1] = {};
-  const int code = AskPad(o.mode, pin);
+  const int code = kxcard::AskPad(o.mode, pin);
   const std::size_t digits = std::strlen(pin);
-  Wipe(pin, sizeof pin);
-  if (code == -15) std::fprintf(stderr, "fewer than 6 digits were typed\n");
-  if (code != 0) return Failed(o.reader.json, "KXReadPassword", code);
+  kxcard::Wipe(pin, sizeof pin);
+  if (code != 0) return kExitFailure;
   if (o.reader.json) {
     std::printf("{\"digits\": %zu}\n", digits);
   } else {
@@ -450,29 +451,26 @@ int RunPinCommand(const Options& o, PinCommand pinCommand) {
 }
 
 int CommandVerifyPin(const Options& o) {
-  if (o.args.size() > 1 || (o.args.size() == 1 && !IsPin(o.args[0]))) {
+  if (o.args.size() > 1 || (o.args.size() == 1 && !kxcard::IsPin(o.args[0]))) {
     return Usage("verify-pin takes a PIN of 6 digits, or none to type it on the pad");
   }
-  return RunPinCommand(o, [&o](int* tries, const char** call) {
-    char pin[KX_PIN_SIZE + 1] = {};
-    int code = 0;
-    if (o.args.empty()) {
-      code = AskPad(1, pin);
-      *call = "KXReadPassword";
-    } else {
-      std::snprintf(pin, sizeof pin, "%s", o.args[0].c_str());
-    }
-    if (code == 0) {
-      code = KXCardVerifyPIN(0, pin, tries);
-      *call = "KXCardVerifyPIN";
-    }
-    Wipe(pin, sizeof pin);
-    return code;
+  // The pad is its own device: the PIN first, then the reader.
+  char pin[KX_PIN_SIZE + 1] = {};
+  if (o.args.empty()) {
+    if (kxcard::AskPad(1, pin) != 0) return kExitFailure;
+  } else {
+    std::snprintf(pin, sizeof pin, "%s", o.args[0].c_str());
+  }
+  const int rc = RunPinCommand(o, [&pin](int* tries, const char** call) {
+    *call = "KXCardVerifyPIN";
+    return KXCardVerifyPIN(0, pin, tries);
   });
+  kxcard::Wipe(pin, sizeof pin);
+  return rc;
 }
 
 int CommandChangePin(const Options& o) {
-  if (o.args.size() != 2 || !IsPin(o.args[0]) || !IsPin(o.args[1])) {
+  if (o.args.size() != 2 || !kxcard::IsPin(o.args[0]) || !kxcard::IsPin(o.args[1])) {
     return Usage("change-pin takes the old and the new PIN, 6 digits each");
   }
   return RunPinCommand(o, [&o](int* tries, const char** call) {
@@ -505,29 +503,36 @@ int RunCommand(const Options& o) {
   if (o.command == "change-pin") return CommandChangePin(o);
   const int rc = RunItemCommand(o);
   if (rc >= 0) return rc;
-  std::fprintf(stderr, "kxcard: unknown command %s\n", o.command.c_str());
-  PrintUsage(stderr);
-  return kExitUsage;
+  return Usage("unknown command " + o.command + " (kxcard --help lists the commands)");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   kxcard::PrepareConsole();
+  // Each line out as it is written, so a failure on stderr follows the
+  // results it came after (the Windows C run time has no line buffering).
+#ifdef _WIN32
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
+#else
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+#endif
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--json") == 0) kxcard::SetJsonErrors(true);
+  }
   Options o;
   std::string error;
-  if (!ParseOptions(argc, argv, &o, &error)) {
-    std::fprintf(stderr, "kxcard: %s\n", error.c_str());
-    PrintUsage(stderr);
-    return kExitUsage;
+  constexpr const char* kHelp = " (kxcard --help lists the commands and options)";
+  if (!ParseOptions(argc, argv, &o, &error)) return Usage(error + kHelp);
+  if (o.command == "help") {
+    PrintUsage(stdout);
+    return kExitOk;
   }
-  if (o.command.empty() || o.command == "help") {
-    PrintUsage(o.command.empty() ? stderr : stdout);
-    return o.command.empty() ? kExitUsage : kExitOk;
-  }
+  if (o.command.empty()) return Usage(std::string("no command given") + kHelp);
   if (o.verbose && !kxcard::RunWithTrace(argv, &error)) return Usage(error);
   if (o.command == "version") return CommandVersion(o);
   if (o.command == "errmsg") return CommandErrmsg(o);
+  if (o.command == "files") return kxcard::CommandFiles(o.args, o.reader.json);
   // The pad is its own USB device: no reader is opened for it.
   if (o.command == "read-pin") return CommandReadPin(o);
   if (o.sim && o.reader.port == kUsbPort) {
@@ -537,11 +542,12 @@ int main(int argc, char** argv) {
   kxcard::Simulator sim;
   if (o.sim) {
     if (!kxcard::StartSimulator(argv[0], o.simArgs, &sim, &error)) {
-      std::fprintf(stderr, "kxcard: cannot start kx-sim: %s\n", error.c_str());
-      return kExitFailure;
+      return kxcard::Problem("cannot start kx-sim: " + error);
     }
     o.reader.device = sim.devicePath;
-    std::fprintf(stderr, "kx-sim:  simulated reader on %s\n", sim.devicePath.c_str());
+    if (!o.reader.json) {
+      std::fprintf(stderr, "kx-sim:  simulated reader on %s\n", sim.devicePath.c_str());
+    }
   }
   if (!o.reader.device.empty()) {
     int code = 0;

@@ -4,7 +4,6 @@
 #include <cstdio>
 
 #include "KX_ICCReader.h"
-#include "card/apdu.h"
 #include "tools/platform_tools.h"
 
 namespace kxcard {
@@ -50,10 +49,34 @@ std::string Hex(const unsigned char* bytes, int count, const char* separator) {
   return text;
 }
 
+namespace {
+
+// Where the PIN data of a command APDU starts (its length when it carries
+// none): VERIFY, PIN change and reset, the retry counter's reset, and the
+// PSAM's encipherment of a PIN block (16 bytes or more; a challenge alone
+// is 8). The same rule as the library's trace.
+int SecretOffset(const unsigned char* apdu, int length) {
+  constexpr int kDataStart = 5;
+  if (length <= kDataStart) return length;
+  switch (apdu[1]) {
+    case 0x20:
+    case 0x24:
+    case 0x2C:
+    case 0x5E:
+      return kDataStart;
+    case 0xFA:
+      return apdu[0] == 0x80 && apdu[2] == 0x00 && apdu[4] >= 16 ? kDataStart : length;
+    default:
+      return length;
+  }
+}
+
+}  // namespace
+
 std::string ApduText(const std::string& apdu, const char* separator) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(apdu.data());
   const int length = static_cast<int>(apdu.size());
-  const int secret = kx::ApduSecretOffset(bytes, length);
+  const int secret = SecretOffset(bytes, length);
   std::string text = Hex(bytes, secret, separator);
   for (int i = secret; i < length; ++i) text += (i > 0 ? std::string(separator) : "") + "**";
   return text;
@@ -74,8 +97,22 @@ bool ParseHex(const std::string& text, std::string* bytes) {
   return true;
 }
 
+namespace {
+
+bool jsonErrors = false;
+
+}  // namespace
+
+void SetJsonErrors(bool json) {
+  jsonErrors = json;
+}
+
+bool JsonErrors() {
+  return jsonErrors;
+}
+
 int Failed(bool json, const std::string& call, int code, const std::string& message) {
-  if (json) {
+  if (json || jsonErrors) {
     std::fprintf(stderr, "{\"error\": {\"call\": %s, \"code\": %d, \"message\": %s}}\n",
                  Json(call).c_str(), code, Json(message).c_str());
   } else {
@@ -89,8 +126,68 @@ int Failed(bool json, const std::string& call, int code) {
 }
 
 int Usage(const std::string& why) {
-  std::fprintf(stderr, "kxcard: %s\n", why.c_str());
+  if (jsonErrors) {
+    std::fprintf(stderr, "{\"error\": {\"usage\": %s}}\n", Json(why).c_str());
+  } else {
+    std::fprintf(stderr, "kxcard: %s\n", why.c_str());
+  }
   return kExitUsage;
+}
+
+int Problem(const std::string& message) {
+  if (jsonErrors) {
+    std::fprintf(stderr, "{\"error\": {\"message\": %s}}\n", Json(message).c_str());
+  } else {
+    std::fprintf(stderr, "kxcard: %s\n", message.c_str());
+  }
+  return kExitFailure;
+}
+
+void Progress(const std::string& text) {
+  if (!StderrIsTerminal()) return;
+  std::fprintf(stderr, "\r%-50s", text.c_str());
+  std::fflush(stderr);
+}
+
+void ClearProgress() {
+  if (!StderrIsTerminal()) return;
+  std::fprintf(stderr, "\r%-50s\r", "");
+  std::fflush(stderr);
+}
+
+int AskPad(int mode, char* pin) {
+  constexpr int kPinPadSeconds = 60;  // how long the PIN pad waits
+  if (StderrIsTerminal()) {
+    std::fprintf(stderr,
+                 "Type the PIN on the PIN pad and press its Enter key (Escape on this\n"
+                 "workstation cancels).\n");
+  }
+  int code = 0;
+  {
+    Countdown countdown("waiting for the PIN pad:", kPinPadSeconds);
+    code = KXReadPassword(mode, pin);
+  }
+  if (code == -2) {
+    Failed(false, "KXReadPassword", code, "PIN pad not found");
+  } else if (code == -15) {
+    Failed(false, "KXReadPassword", code, Message(code) + " (fewer than 6 digits were typed)");
+  } else if (code != 0) {
+    Failed(false, "KXReadPassword", code);
+  }
+  return code;
+}
+
+void Wipe(char* secret, std::size_t size) {
+  volatile char* p = secret;
+  for (std::size_t i = 0; i < size; ++i) p[i] = 0;
+}
+
+void Wipe(std::string& secret) {
+  Wipe(secret.data(), secret.size());
+}
+
+bool IsPin(const std::string& pin) {
+  return pin.size() == 6 && pin.find_first_not_of("0123456789") == std::string::npos;
 }
 
 std::string PortName(const ReaderChoice& reader) {

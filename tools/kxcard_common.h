@@ -5,6 +5,7 @@
 // result is one JSON object on stdout and a failure one on stderr.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace kxcard {
@@ -47,8 +48,35 @@ bool ParseHex(const std::string& text, std::string* bytes);
 int Failed(bool json, const std::string& call, int code, const std::string& message);
 int Failed(bool json, const std::string& call, int code);
 
-// Reports a usage error on stderr; returns kExitUsage.
+// Whether failures and usage errors are reported as JSON (--json): set once,
+// before the command runs.
+void SetJsonErrors(bool json);
+bool JsonErrors();
+
+// Reports a usage error on stderr, one line: returns kExitUsage.
 int Usage(const std::string& why);
+
+// Reports a failure that is no library call's (nothing found, a file that
+// cannot be read) on stderr, one line; returns kExitFailure.
+int Problem(const std::string& message);
+
+// Prints a progress line ("\r"-rewritten) on stderr, or clears it; only
+// when stderr is a terminal.
+void Progress(const std::string& text);
+void ClearProgress();
+
+// Asks the PIN pad (mode 1: ESC 'I', else ESC 'E') for the cardholder's PIN;
+// the six characters into `pin` (KX_PIN_SIZE + 1 bytes; the caller wipes
+// them). The library's code; a failure is reported (a missing pad as "PIN
+// pad not found").
+int AskPad(int mode, char* pin);
+
+// Overwrites a secret.
+void Wipe(char* secret, std::size_t size);
+void Wipe(std::string& secret);
+
+// Six digits.
+bool IsPin(const std::string& pin);
 
 // The port as people name it: "COM3", "COM3 (/dev/ttyUSB0)", "USB".
 std::string PortName(const ReaderChoice& reader);

@@ -40,13 +40,15 @@ bool Digits(const std::string& text, std::size_t count) {
 // Asks on the terminal; true for "y" or "yes".
 bool Confirmed(const ItemOptions& o, const std::string& question) {
   if (o.yes) return true;
-  std::fprintf(stderr, "%s [y/N] ", question.c_str());
-  std::fflush(stderr);
+  if (!JsonErrors() || StdinIsTerminal()) {
+    std::fprintf(stderr, "%s [y/N] ", question.c_str());
+    std::fflush(stderr);
+  }
   std::string answer;
   if (!std::getline(std::cin, answer)) answer.clear();
   for (char& c : answer) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   if (answer == "y" || answer == "yes") return true;
-  std::fprintf(stderr, "kxcard: not confirmed, the card is left as it was\n");
+  Usage("not confirmed, the card is left as it was");
   return false;
 }
 
@@ -87,11 +89,6 @@ int SetIdentity(const std::vector<std::string>& args, const ItemOptions& o) {
   Report(o, std::string("{\"identificationCode\": ") + Json(code) + "}",
          std::string("identification code written: ") + code);
   return kExitOk;
-}
-
-void Wipe(std::string& secret) {
-  volatile char* p = secret.data();
-  for (std::size_t i = 0; i < secret.size(); ++i) p[i] = 0;
 }
 
 int UnlockPin(const std::vector<std::string>& args, const ItemOptions& o) {

@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "KX_ICCReader.h"
-#include "dictionary/dictionary.h"
+#include "tools/card_map.h"
 #include "tools/kxcard_common.h"
 #include "tools/platform_tools.h"
 
@@ -62,9 +62,31 @@ bool FileId(std::string text, std::string* id) {
   return true;
 }
 
-template <std::size_t N>
-std::string Utf8Field(const char (&field)[N]) {
-  return GbkToUtf8(std::string(field, strnlen(field, N)));
+// A read of `file` (nullptr: one the map does not know, which the library
+// refuses) that asks for the cardholder's PIN presents the PIN the user
+// gave: --pin or set-pin, else typed on this terminal (not shown), else
+// typed on the PIN pad. The library is never left to present a PIN nobody
+// typed.
+int PresentPin(const ItemOptions& o, const MapFile* file) {
+  if (file == nullptr || !file->read.pin) return kExitOk;
+  std::string pin = o.pin;
+  if (pin.empty() && StdinIsTerminal()) {
+    const bool typed = ReadSecretLine(
+        std::string("PIN for ") + file->directory + " " + file->file + " (not shown): ", &pin);
+    if (!typed || !IsPin(pin)) {
+      Wipe(pin);
+      return Usage("the PIN is 6 digits");
+    }
+  } else if (pin.empty()) {
+    char typed[KX_PIN_SIZE + 1] = {};
+    const int code = AskPad(1, typed);
+    pin = typed;
+    Wipe(typed, sizeof typed);
+    if (code != 0) return kExitFailure;
+  }
+  const int bytes = SetPin(pin.c_str());
+  Wipe(pin);
+  return bytes < 0 ? Failed(o.json, "SetPin", bytes) : kExitOk;
 }
 
 // A text item as a terminal shows it: its GBK text up to the first zero
@@ -81,7 +103,7 @@ std::string TextValue(const unsigned char* bytes, int n) {
 }
 
 // One item's value out of the read output at `at`; *width is what it took.
-std::string ItemValue(const kx::TagCardRecordInfoRow& row, const unsigned char* at, int* width) {
+std::string ItemValue(const MapItem& row, const unsigned char* at, int* width) {
   const int n = row.length;
   switch (row.dataType) {
     case 0:
@@ -108,7 +130,7 @@ void PrintItems(const ItemOptions& o, const std::string& dir, const std::string&
   std::printf("{\"directory\": %s, \"file\": %s, \"items\": [", Json(dir).c_str(),
               Json(file).c_str());
   for (std::size_t i = 0; i < items.size(); ++i) {
-    std::printf("%s\n  {\"record\": %d, \"name\": %s, \"value\": %s}", i == 0 ? "" : ",",
+    std::printf("%s{\"record\": %d, \"name\": %s, \"value\": %s}", i == 0 ? "" : ", ",
                 items[i].record, Json(items[i].name).c_str(), Json(items[i].value).c_str());
   }
   std::printf("]}\n");
@@ -121,30 +143,31 @@ int Read(const std::vector<std::string>& args, const ItemOptions& o) {
       (args.size() == 3 && !Number(args[2], 0, 255, &record))) {
     return Usage("read takes DIR FILE [REC]: 4 hex digits each, REC 0 to 255");
   }
+  const MapFile* map = FindMapFile(dir.c_str(), file.c_str());
+  if (const int rc = PresentPin(o, map); rc != kExitOk) return rc;
   RememberPort(o);
   static unsigned char out[kOutputSize];
   std::memset(out, 0, sizeof out);
   std::vector<Item> items;
-  kx::TagCardRecordInfoRow row{};
-  if (record == 0 && kx::FindRecordItem(dir.c_str(), file.c_str(), 0, &row) == 0) {
+  const MapItem* whole = map != nullptr && record == 0 ? FindMapItem(*map, 0) : nullptr;
+  if (whole != nullptr) {
     const int code =
-        KXReadBinaryAIO(dir.c_str(), file.c_str(), 0, row.length, reinterpret_cast<char*>(out));
+        KXReadBinaryAIO(dir.c_str(), file.c_str(), 0, whole->length, reinterpret_cast<char*>(out));
     if (code != 0) return Failed(o, "KXReadBinaryAIO", code);
     int width = 0;
-    items.push_back({0, Utf8Field(row.itemName), ItemValue(row, out, &width)});
+    items.push_back({0, whole->name, ItemValue(*whole, out, &width)});
     PrintItems(o, dir, file, items);
     return kExitOk;
   }
   const int code = KXReadInfoAIO(dir.c_str(), file.c_str(), record, out);
   if (code != 0) return Failed(o, "KXReadInfoAIO", code);
   int at = 0;
-  for (int i = 0; kx::TagCardRecordInfo[i].directory[0] != '\0'; ++i) {
-    const kx::TagCardRecordInfoRow& item = kx::TagCardRecordInfo[i];
-    if (dir != item.directory || file != item.file || item.recordNumber == 0) continue;
-    if (record != 0 && item.recordNumber != record) continue;
+  for (int i = 0; map != nullptr && i < map->itemCount; ++i) {
+    const MapItem& item = map->items[i];
+    if (item.record == 0 || (record != 0 && item.record != record)) continue;
     int width = 0;
     std::string value = ItemValue(item, out + at, &width);
-    items.push_back({item.recordNumber, Utf8Field(item.itemName), std::move(value)});
+    items.push_back({item.record, item.name, std::move(value)});
     at += width;
   }
   PrintItems(o, dir, file, items);
@@ -158,6 +181,9 @@ int ReadBinary(const std::vector<std::string>& args, const ItemOptions& o) {
       !Number(args[2], 0, 0x7FFF, &offset) || !Number(args[3], 1, kMaxBinaryLength, &length)) {
     return Usage("read-binary takes DIR FILE OFFSET LENGTH (offset 0 to 32767, length 1 to " +
                  std::to_string(kMaxBinaryLength) + ")");
+  }
+  if (const int rc = PresentPin(o, FindMapFile(dir.c_str(), file.c_str())); rc != kExitOk) {
+    return rc;
   }
   RememberPort(o);
   static char out[kOutputSize];
@@ -174,7 +200,7 @@ int ReadBinary(const std::vector<std::string>& args, const ItemOptions& o) {
 
 // The value bytes of an item from what the user typed: hex for numeric and
 // byte items (exactly the item's length for numbers), GBK text otherwise.
-bool ItemBytes(const kx::TagCardRecordInfoRow& item, const std::string& typed, std::string* bytes,
+bool ItemBytes(const MapItem& item, const std::string& typed, std::string* bytes,
                std::string* why) {
   const std::size_t n = item.length;
   if (item.dataType == 1) {
@@ -202,10 +228,12 @@ int Write(const std::vector<std::string>& args, const ItemOptions& o) {
       !Number(args[2], 1, 255, &record)) {
     return Usage("write takes DIR FILE REC VALUE (REC 1 to 255)");
   }
-  kx::TagCardRecordInfoRow item{};
-  if (kx::FindRecordItem(dir.c_str(), file.c_str(), record, &item) != 0) {
+  const MapFile* map = FindMapFile(dir.c_str(), file.c_str());
+  const MapItem* found = map != nullptr ? FindMapItem(*map, record) : nullptr;
+  if (found == nullptr) {
     return Usage("the card has no record " + std::to_string(record) + " in " + dir + " " + file);
   }
+  const MapItem& item = *found;
   std::string bytes, why;
   if (!ItemBytes(item, args[3], &bytes, &why)) return Usage(why);
   RememberPort(o);
@@ -213,10 +241,9 @@ int Write(const std::vector<std::string>& args, const ItemOptions& o) {
                                    reinterpret_cast<const unsigned char*>(bytes.data()));
   if (code != 0) return Failed(o, "KXUpdateInfoAIO", code);
   if (o.json) {
-    std::printf("{\"written\": {\"record\": %d, \"name\": %s}}\n", record,
-                Json(Utf8Field(item.itemName)).c_str());
+    std::printf("{\"written\": {\"record\": %d, \"name\": %s}}\n", record, Json(item.name).c_str());
   } else {
-    std::printf("written: %s\n", Utf8Field(item.itemName).c_str());
+    std::printf("written: %s\n", item.name);
   }
   return kExitOk;
 }
@@ -255,6 +282,38 @@ int CheckKey(const std::vector<std::string>& args, const ItemOptions& o) {
 }
 
 }  // namespace
+
+int CommandFiles(const std::vector<std::string>& args, bool json) {
+  std::string dir, file;
+  if (args.size() > 2 || (!args.empty() && !FileId(args[0], &dir)) ||
+      (args.size() == 2 && !FileId(args[1], &file))) {
+    return Usage("files takes [DIR [FILE]], 4 hex digits each");
+  }
+  int shown = 0;
+  for (int i = 0; i < kCardMapFiles; ++i) {
+    const MapFile& f = kCardMap[i];
+    if ((!dir.empty() && dir != f.directory) || (!file.empty() && file != f.file)) continue;
+    ++shown;
+    if (json) {
+      std::printf("%s\n", f.json);
+      continue;
+    }
+    std::printf("%s%s %s  %s\n  read:  %s\n  write: %s\n", shown == 1 ? "" : "\n", f.directory,
+                f.file, f.transparent ? "transparent file" : "records", f.read.words,
+                f.write.words);
+    for (int k = 0; k < f.itemCount; ++k) {
+      const MapItem& item = f.items[k];
+      char tag[8] = "-";
+      if (item.tag != 0) std::snprintf(tag, sizeof tag, "%02X", item.tag);
+      std::printf("  %3d  tag %-2s  %s: %d bytes; %s\n", item.record, tag, item.name, item.length,
+                  item.received);
+    }
+  }
+  if (shown == 0) {
+    return Problem("the card's map has no file " + dir + (file.empty() ? "" : " ") + file);
+  }
+  return kExitOk;
+}
 
 int OnOpenReader(const ItemOptions& o, const char* name, const std::function<int()>& call) {
   ReaderChoice reader;
@@ -296,8 +355,10 @@ int RunItemCommand(const std::string& command, const std::vector<std::string>& a
       std::printf(options.json ? "{\"pinBytes\": %d}\n" : "PIN kept: %d bytes\n", bytes);
       return kExitOk;
     }
+    ItemOptions withPin = options;
+    withPin.pin = args[0];
     const int rc =
-        RunItemCommand(args[1], std::vector<std::string>(args.begin() + 2, args.end()), options);
+        RunItemCommand(args[1], std::vector<std::string>(args.begin() + 2, args.end()), withPin);
     return rc < 0 ? Usage("set-pin: unknown command " + args[1]) : rc;
   }
   using Command = int (*)(const std::vector<std::string>&, const ItemOptions&);

@@ -29,6 +29,9 @@ extern const char kItemUsage[];
 int RunItemCommand(const std::string& command, const std::vector<std::string>& args,
                    const ItemOptions& options);
 
+// `files [DIR [FILE]]`: the card's map, as text or one JSON object a file.
+int CommandFiles(const std::vector<std::string>& args, bool json);
+
 // Shared with the other command groups.
 // The library's code and `message` (the code's text, taken before anything
 // could clear the explanation behind it), as text or JSON on stderr; returns 1.

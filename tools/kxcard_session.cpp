@@ -66,16 +66,6 @@ Probe ProbePort(const ReaderChoice& reader, bool mapFirst) {
   return p;
 }
 
-void Progress(const std::string& name) {
-  std::fprintf(stderr, "\rscanning %-40s", name.c_str());
-  std::fflush(stderr);
-}
-
-void ClearProgress() {
-  std::fprintf(stderr, "\r%-50s\r", "");
-  std::fflush(stderr);
-}
-
 std::string Describe(const Probe& p) {
   if (!p.opened) return p.reason;
   if (!p.answered) return "opened; no reader answered";
@@ -112,12 +102,11 @@ int CommandScan(const ReaderChoice& reader) {
   std::vector<Probe> probes;
   int readers = 0;
   for (const Target& target : targets) {
-    Progress(PortName(target.choice));
+    Progress("scanning " + PortName(target.choice));
     const Probe p = ProbePort(target.choice, target.mapFirst);
     ClearProgress();
     if (p.answered) ++readers;
     if (!reader.json) std::printf("%-32s %s\n", p.name.c_str(), Describe(p).c_str());
-    std::fflush(stdout);
     probes.push_back(p);
   }
   if (reader.json) {
@@ -125,18 +114,15 @@ int CommandScan(const ReaderChoice& reader) {
     for (std::size_t i = 0; i < probes.size(); ++i) {
       const Probe& p = probes[i];
       std::printf(
-          "%s\n  {\"port\": %s, \"opened\": %s, \"reader\": %s, \"userCard\": %s, "
+          "%s{\"port\": %s, \"opened\": %s, \"reader\": %s, \"userCard\": %s, "
           "\"psam\": %s, \"reason\": %s}",
-          i == 0 ? "" : ",", Json(p.name).c_str(), p.opened ? "true" : "false",
+          i == 0 ? "" : ", ", Json(p.name).c_str(), p.opened ? "true" : "false",
           p.answered ? "true" : "false", p.userCard ? "true" : "false", p.psam ? "true" : "false",
           p.reason.empty() ? "null" : Json(p.reason).c_str());
     }
     std::printf("]}\n");
   }
-  if (readers == 0) {
-    std::fprintf(stderr, "no reader found\n");
-    return kExitFailure;
-  }
+  if (readers == 0) return Problem("no reader found");
   return kExitOk;
 }
 
@@ -216,13 +202,13 @@ void PrintJson(const std::vector<StepResult>& results, int stoppedAt) {
     const std::string data = r.reply.size() >= 2 ? r.reply.substr(0, r.reply.size() - 2) : "";
     const std::string sw = r.reply.size() >= 2 ? r.reply.substr(r.reply.size() - 2) : "";
     std::printf(
-        "%s\n  {\"line\": %d, \"card\": \"%s\", \"command\": %s, \"reply\": %s, \"sw\": %s, "
+        "%s{\"line\": %d, \"card\": \"%s\", \"command\": %s, \"reply\": %s, \"sw\": %s, "
         "\"expected\": %s}",
-        i == 0 ? "" : ",", r.step->line, r.card, Json(ApduText(r.step->command)).c_str(),
+        i == 0 ? "" : ", ", r.step->line, r.card, Json(ApduText(r.step->command)).c_str(),
         Json(HexText(data)).c_str(), sw.empty() ? "null" : Json(HexText(sw)).c_str(),
         Json(r.step->expected).c_str());
   }
-  std::printf("],\n \"stoppedAt\": %s}\n",
+  std::printf("], \"stoppedAt\": %s}\n",
               stoppedAt > 0 ? std::to_string(stoppedAt).c_str() : "null");
 }
 
@@ -311,8 +297,7 @@ int CommandScript(const ReaderChoice& reader, const std::vector<std::string>& ar
   KXReaderPowerOff(0);
   if (reader.json) PrintJson(results, stoppedAt);
   if (stoppedAt > 0) {
-    std::fprintf(stderr, "script stopped at line %d: %s\n", stoppedAt, why.c_str());
-    return kExitFailure;
+    return Problem("script stopped at line " + std::to_string(stoppedAt) + ": " + why);
   }
   if (!reader.json) std::printf("script done: %zu APDUs\n", results.size());
   return kExitOk;

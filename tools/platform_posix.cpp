@@ -140,17 +140,27 @@ std::string GroupOf(const std::string& path) {
   return g != nullptr ? g->gr_name : std::to_string(st.st_gid);
 }
 
+constexpr const char* kUdevRule = "/usr/lib/udev/rules.d/60-kx-iccreader.rules";
+
 // `named`: the user gave the path, so a missing device is no mapping to suggest.
 std::string RefusedOpen(const std::string& path, int error, bool named = false) {
   std::string text = "cannot open " + path + ": " + std::strerror(error);
   if (error == EACCES || error == EPERM) {
-    const std::string group = GroupOf(path);
-    if (!group.empty() && group != "root") {
-      text += "\nhint: " + path + " belongs to the group \"" + group +
-              "\"; add yourself with: sudo usermod -aG " + group + " \"$USER\" (then log in again)";
-    } else {
-      text += "\nhint: only root may open " + path +
-              "; install the udev rule (packaging/udev) or run as root";
+    const bool usb = path.rfind("/dev/hidraw", 0) == 0;
+    // Serial ports belong to dialout; the package's udev rule gives the USB
+    // reader and the PIN pad to plugdev.
+    std::string group = GroupOf(path);
+    if (group.empty() || group == "root") group = usb ? "plugdev" : "dialout";
+    text += "\nhint: " + path + " is for the group \"" + group +
+            "\"; add yourself with: sudo usermod -aG " + group + " \"$USER\" (then log in again)";
+    if (usb && access(kUdevRule, F_OK) != 0) {
+      text +=
+          "\nhint: the udev rule that gives the USB reader and the PIN pad to plugdev is "
+          "not installed (" +
+          std::string(kUdevRule) + ", in the kx-iccreader package)";
+    } else if (usb) {
+      text += "\nhint: the udev rule " + std::string(kUdevRule) +
+              " applies when the device is plugged in again";
     }
   } else if (error == ENOENT && !named) {
     text += "\nhint: map the COM port to your reader's device with --device PATH";
@@ -234,6 +244,36 @@ std::vector<ScanPort> ScanPorts() {
 
 void PrepareConsole() {}
 
+bool StdinIsTerminal() {
+  return isatty(STDIN_FILENO) == 1;
+}
+
+bool StderrIsTerminal() {
+  return isatty(STDERR_FILENO) == 1;
+}
+
+bool ReadSecretLine(const std::string& prompt, std::string* line) {
+  std::fprintf(stderr, "%s", prompt.c_str());
+  std::fflush(stderr);
+  termios saved{};
+  const bool terminal = tcgetattr(STDIN_FILENO, &saved) == 0;
+  if (terminal) {
+    termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+  }
+  line->clear();
+  bool read = false;
+  for (int c = std::getchar(); c != EOF; c = std::getchar()) {
+    read = true;
+    if (c == '\n') break;
+    if (c != '\r') line->push_back(static_cast<char>(c));
+  }
+  if (terminal) tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+  std::fprintf(stderr, "\n");
+  return read;
+}
+
 bool RunWithTrace(char** argv, std::string* error) {
   constexpr const char* kMarker = "KXCARD_TRACING";
   if (std::getenv(kMarker) != nullptr) {
@@ -285,6 +325,7 @@ struct Countdown::Impl {
 };
 
 Countdown::Countdown(const std::string& label, int seconds) : impl_(new Impl) {
+  if (!StderrIsTerminal()) return;
   impl_->thread = std::thread([this, label, seconds] {
     std::unique_lock<std::mutex> lock(impl_->mutex);
     for (int left = seconds; left >= 0 && !impl_->stop; --left) {
@@ -303,7 +344,7 @@ Countdown::~Countdown() {
     impl_->stop = true;
   }
   impl_->wake.notify_all();
-  impl_->thread.join();
+  if (impl_->thread.joinable()) impl_->thread.join();
   delete impl_;
 }
 

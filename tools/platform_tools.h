@@ -48,6 +48,14 @@ struct ScanPort {
 // up; only ports whose device exists where the system can tell.
 std::vector<ScanPort> ScanPorts();
 
+// Whether standard input / standard error is a terminal (a console).
+bool StdinIsTerminal();
+bool StderrIsTerminal();
+
+// Shows `prompt` on stderr and reads one line from the terminal on stdin
+// without echoing it; false when nothing could be read.
+bool ReadSecretLine(const std::string& prompt, std::string* line);
+
 // Makes the console show UTF-8 text (Windows); nothing where it already does.
 void PrepareConsole();
 
@@ -56,7 +64,8 @@ void PrepareConsole();
 // runs over it; otherwise returns only on failure, with the reason.
 bool RunWithTrace(char** argv, std::string* error);
 
-// Shows "`label` N s" on one terminal line, counting down from `seconds`
+// Shows "`label` N s" on one terminal line (nothing when stderr is no
+// terminal), counting down from `seconds`
 // once a second, while the caller blocks in a library call; the destructor
 // stops it and clears the line.
 class Countdown {

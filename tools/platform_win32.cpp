@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 #include "tools/platform_tools.h"
@@ -103,9 +104,50 @@ std::string OpenFailureReason(int port, const std::string&) {
 }
 
 std::vector<ScanPort> ScanPorts() {
+  // Only the ports the system knows: COMn has a DOS device name.
   std::vector<ScanPort> ports;
-  for (int n = 1; n <= 99; ++n) ports.push_back({n, ""});
+  char target[1024];
+  for (int n = 1; n <= 99; ++n) {
+    const std::string name = "COM" + std::to_string(n);
+    if (QueryDosDeviceA(name.c_str(), target, sizeof target) != 0) ports.push_back({n, ""});
+  }
   return ports;
+}
+
+namespace {
+
+bool IsConsole(DWORD handle) {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(handle), &mode) != 0;
+}
+
+}  // namespace
+
+bool StdinIsTerminal() {
+  return IsConsole(STD_INPUT_HANDLE);
+}
+
+bool StderrIsTerminal() {
+  return IsConsole(STD_ERROR_HANDLE);
+}
+
+bool ReadSecretLine(const std::string& prompt, std::string* line) {
+  std::fprintf(stderr, "%s", prompt.c_str());
+  std::fflush(stderr);
+  HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+  DWORD saved = 0;
+  const bool console = GetConsoleMode(in, &saved) != 0;
+  if (console) SetConsoleMode(in, saved & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
+  line->clear();
+  bool read = false;
+  for (int c = std::getchar(); c != EOF; c = std::getchar()) {
+    read = true;
+    if (c == '\n') break;
+    if (c != '\r') line->push_back(static_cast<char>(c));
+  }
+  if (console) SetConsoleMode(in, saved);
+  std::fprintf(stderr, "\n");
+  return read;
 }
 
 void PrepareConsole() {
@@ -118,11 +160,107 @@ void PrepareConsole() {
   }
 }
 
-bool RunWithTrace(char**, std::string* error) {
-  *error =
-      "-v works on Linux only; on Windows put diag\\KX_ICCReader.dll in place of the "
-      "library and set KX_TRACE=C:\\path\\trace.txt";
-  return false;
+namespace {
+
+// One argument as the C run time's parser reads it back.
+std::string Quoted(const std::string& argument) {
+  if (!argument.empty() && argument.find_first_of(" \t\"") == std::string::npos) return argument;
+  std::string out = "\"";
+  std::size_t backslashes = 0;
+  for (const char c : argument) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    out.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+    backslashes = 0;
+    out += c;
+  }
+  out.append(2 * backslashes, '\\');
+  return out + "\"";
+}
+
+bool Exists(const std::string& path) {
+  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Copies the trace file to stderr and deletes it.
+void ShowTrace(const std::string& path) {
+  if (std::FILE* trace = std::fopen(path.c_str(), "rb")) {
+    char chunk[4096];
+    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, trace)) > 0;) {
+      std::fwrite(chunk, 1, n, stderr);
+    }
+    std::fclose(trace);
+  }
+  DeleteFileA(path.c_str());
+}
+
+}  // namespace
+
+// -v: the diagnostic DLL has the product's name, so it is loaded by a copy
+// of kxcard.exe that lies beside it (diag\kxcard.exe): that copy runs the
+// command with the trace going to a temporary file (or to the file KX_TRACE
+// names), and the trace is shown on stderr when it ends.
+bool RunWithTrace(char** argv, std::string* error) {
+  constexpr const char* kMarker = "KXCARD_TRACING";
+  if (GetEnvironmentVariableA(kMarker, nullptr, 0) != 0) return true;
+  char self[MAX_PATH] = {};
+  const DWORD length = GetModuleFileNameA(nullptr, self, sizeof self);
+  std::string dir(self, length);
+  dir.resize(dir.find_last_of("\\/") == std::string::npos ? 0 : dir.find_last_of("\\/"));
+  std::string program;
+  for (const std::string& candidate : {dir + "\\diag\\kxcard.exe", dir + "\\..\\diag\\kxcard.exe"}) {
+    if (Exists(candidate)) {
+      program = candidate;
+      break;
+    }
+  }
+  if (program.empty()) {
+    *error = "the library's diagnostic build (diag\\KX_ICCReader.dll and diag\\kxcard.exe) is "
+             "not installed";
+    return false;
+  }
+  std::string tracePath;
+  if (GetEnvironmentVariableA("KX_TRACE", nullptr, 0) == 0) {
+    char folder[MAX_PATH] = {};
+    char file[MAX_PATH] = {};
+    if (GetTempPathA(sizeof folder, folder) == 0 || GetTempFileNameA(folder, "kxt", 0, file) == 0) {
+      *error = "cannot make a temporary file for the trace";
+      return false;
+    }
+    tracePath = file;
+    SetEnvironmentVariableA("KX_TRACE", file);
+  }
+  SetEnvironmentVariableA(kMarker, "1");
+
+  std::string commandLine = Quoted(program);
+  for (char** a = argv + 1; *a != nullptr; ++a) commandLine += " " + Quoted(*a);
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  for (const DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+    SetHandleInformation(GetStdHandle(which), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+  }
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  PROCESS_INFORMATION process{};
+  std::fflush(stdout);
+  std::fflush(stderr);
+  if (!CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                      nullptr, &startup, &process)) {
+    *error = "cannot run " + program + ": " + SystemMessage(GetLastError());
+    if (!tracePath.empty()) DeleteFileA(tracePath.c_str());
+    return false;
+  }
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD code = 1;
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  if (!tracePath.empty()) ShowTrace(tracePath);
+  std::exit(static_cast<int>(code));
 }
 
 // The win32 thread model of the cross compiler has no std::thread.
@@ -150,6 +288,7 @@ DWORD WINAPI RunCountdown(void* argument) {
 }  // namespace
 
 Countdown::Countdown(const std::string& label, int seconds) : impl_(new Impl) {
+  if (!StderrIsTerminal()) return;
   impl_->label = label;
   impl_->seconds = seconds;
   impl_->stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);

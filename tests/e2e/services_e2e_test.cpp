@@ -108,8 +108,8 @@ TEST(KxcardItems, ReadPrintsEveryItemByNameInUtf8) {
   out.clear();
   ASSERT_EQ(RunCommand(kxcard + " read 3F00 EF06 2 --json --sim 2>/dev/null", &out), 0) << out;
   EXPECT_EQ(out,
-            "{\"directory\": \"3F00\", \"file\": \"EF06\", \"items\": [\n"
-            "  {\"record\": 2, \"name\": \"姓名\", \"value\": \"张三\"}]}\n");
+            "{\"directory\": \"3F00\", \"file\": \"EF06\", \"items\": ["
+            "{\"record\": 2, \"name\": \"姓名\", \"value\": \"张三\"}]}\n");
 
   // Without the PIN the card refuses, and kxcard says so.
   out.clear();

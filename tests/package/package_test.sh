@@ -75,7 +75,7 @@ check "links .so.1 and .so" bash -c "[ \"\$(readlink '$lib/libKX_ICCReader.so.1'
 check "diagnostic build beside it" test -f "$lib/libKX_ICCReader-diag.so.1"
 for f in include/KX_ICCReader.h bin/kxcard bin/kx-sim lib/udev/rules.d/60-kx-iccreader.rules \
   lib/pkgconfig/kx_iccreader.pc lib/cmake/KX_ICCReader/KX_ICCReaderConfig.cmake \
-  share/doc/KX_ICCReader/integration.md; do
+  share/doc/kx-iccreader/integration.md share/doc/kx-iccreader/card-map.md; do
   check "installed $f" test -f "$stage/$f"
 done
 check "installed kxcard runs from the install" "$stage/bin/kxcard" --version
@@ -171,9 +171,27 @@ if [ -n "$deb" ]; then
   check "post-install note names the group plugdev" grep -q 'group "plugdev"' "$work/control/postinst"
   check "package version 1.0.307" bash -c "dpkg-deb -f '$deb' Version | grep -qx 1.0.307"
   check "package depends on the C++ runtime" bash -c "dpkg-deb -f '$deb' Depends | grep -q libstdc++"
+  # The .pc names /usr, where the package puts the files; unpacked elsewhere
+  # they are found through the sysroot.
   dpkg-deb -x "$deb" "$work/root"
+  check "pkg-config file names /usr" grep -qx 'prefix=/usr' "$work/root/usr/lib/pkgconfig/kx_iccreader.pc"
+  check "programs and libraries are stripped" bash -c "! file -L '$work/root/usr/bin/kxcard' '$work/root/usr/bin/kx-sim' '$work/root/usr/lib/libKX_ICCReader.so.1' | grep -q 'not stripped'"
+  # lintian: no error; its warnings are fixed or overridden with a reason in
+  # packaging/debian/lintian-overrides. Its whole output goes to the log.
+  if command -v lintian >/dev/null; then
+    lintian --tag-display-limit 0 "$deb" >"$work/lintian.log" 2>&1
+    sed 's/^/lintian: /' "$work/lintian.log"
+    if grep -qE '^[EW]: ' "$work/lintian.log"; then
+      fail "lintian finds no error or warning" "$(grep -E '^[EW]: ' "$work/lintian.log" | head -3 | tr '\n' '|')"
+    else
+      pass "lintian finds no error or warning"
+    fi
+  else
+    fail "lintian finds no error or warning" "lintian is not installed (scripts/setup.sh installs it)"
+  fi
   if cc -o "$work/read_basic_deb" "$examples/read_basic.c" \
-    $(PKG_CONFIG_PATH=$work/root/usr/lib/pkgconfig pkg-config --cflags --libs kx_iccreader) \
+    $(PKG_CONFIG_SYSROOT_DIR=$work/root PKG_CONFIG_PATH=$work/root/usr/lib/pkgconfig \
+      pkg-config --cflags --libs kx_iccreader) -I"$work/root/usr/include" \
     -Wl,-rpath,"$work/root/usr/lib" >"$work/cc-deb.log" 2>&1; then
     pass "C example builds against the package with pkg-config"
     run_example "C example (package) reads the card" "$work/read_basic_deb"
