@@ -210,6 +210,12 @@ void ExportResult(const char* name, int result) {
   line.Emit();
 }
 
+void Text(const char* text) {
+  Line line;
+  line.Add(text != nullptr ? text : "");
+  line.Emit();
+}
+
 }  // namespace trace_detail
 
 }  // namespace kx

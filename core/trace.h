@@ -36,6 +36,7 @@ void Apdu(int slot, const std::uint8_t* command, int commandLength, const std::u
           int replyLength, int result, std::uint32_t elapsedMs);
 void PinPad(int mode, int characters, int result);
 void ExportResult(const char* name, int result);
+void Text(const char* text);
 }  // namespace trace_detail
 
 // A command frame as written: its body (reader class, command, slot, APDU)
@@ -68,6 +69,12 @@ inline void TracePinPad(int mode, int characters, int result) {
 
 inline void TraceExportResult(const char* name, int result) {
   if (TraceOn()) trace_detail::ExportResult(name, result);
+}
+
+// A line a layer formatted itself (the link's failed open with the operating
+// system's reason); cut like every other line.
+inline void TraceText(const char* text) {
+  if (TraceOn()) trace_detail::Text(text);
 }
 
 }  // namespace kx
