@@ -152,6 +152,8 @@ std::string RefusedOpen(const std::string& path, int error, bool named = false) 
       text += "\nhint: only root may open " + path +
               "; install the udev rule (packaging/udev) or run as root";
     }
+  } else if (error == EBUSY) {
+    text += "\nhint: another program holds " + path + "; close it, then try again";
   } else if (error == ENOENT && !named) {
     text += "\nhint: map the COM port to your reader's device with --device PATH";
   }
