@@ -71,7 +71,8 @@ LinkResult HidLink::Open() {
   }
 
   bool openedAny = false;
-  bool refused = false;  // a device that did not open: the trace gives the reason
+  // A device that may be ours did not open: the trace gives the reason.
+  bool refused = false;
   platform::HidDevice* found = nullptr;
   for (int index = 0; index < kMaxInterfaces && found == nullptr; ++index) {
     platform::HidInterface entry{};
@@ -87,7 +88,9 @@ LinkResult HidLink::Open() {
     entry.path[platform::kHidPathSize - 1] = '\0';
     platform::HidDevice* device = os.HidOpen(entry.path);
     if (device == nullptr) {
-      refused = true;
+      // Where the platform names devices before opening them, another
+      // device's refusal (most HID nodes are root's) says nothing of ours.
+      refused = refused || !entry.identityKnown || Accepts(entry.vendorId, entry.productId);
       continue;
     }
     openedAny = true;

@@ -154,7 +154,13 @@ TEST_F(Trace, AFailedOpenNamesTheSystemsReason) {
       {1, EACCES,
        "link: COM1 does not open: access denied (no permission for the device) (os error 13)"},
       {9, 0, "link: COM9 does not open: no such device (os error 2)"},
+      {100, 0,
+       "link: USB reader does not open: access denied (no permission for the device) (os error "
+       "13)"},
   };
+  // A reader the system will not open beside the pad; the pad's own success
+  // says nothing about it.
+  backend.Hid().Attach({0x7B15, 0x0201}).faults.openFails = true;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line);
     traced.clear();
