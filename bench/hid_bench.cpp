@@ -28,20 +28,22 @@ void SilentWait(benchmark::State& state, kx::HidLink& link, HidDeviceSetup devic
   backend.UseRealClock();
   kx::platform::SetBackend(&backend);
   const std::uint8_t ask[2] = {0x1B, 'I'};
-  if (link.Open() != 1 || link.Write(2, ask) != 1) {
+  if (!link.Open().ok() || !link.Write(ask, 2).ok()) {
     state.SkipWithError("the simulated device did not open");
     return;
   }
   double cpuMs = 0;
   double wallMs = 0;
-  int result = 0;
+  kx::LinkResult result;
   for (auto _ : state) {
     std::uint8_t buffer[1024];
     bench::Measure(&cpuMs, &wallMs,
                    [&] { result = link.Read(buffer, sizeof buffer, timeoutSeconds); });
   }
   kx::ResetLibraryForTests();
-  if (result != -4) state.SkipWithError("the silent read did not time out");
+  if (result.status != kx::LinkStatus::kTimedOut) {
+    state.SkipWithError("the silent read did not time out");
+  }
   const double n = static_cast<double>(state.iterations());
   state.counters["cpu_ms"] = cpuMs / n;
   state.counters["wall_ms"] = wallMs / n;

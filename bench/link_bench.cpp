@@ -52,14 +52,14 @@ struct Pty {
 void BM_SilentReaderWaitCpu(benchmark::State& state) {
   Pty pty;
   kx::platform::SetBackend(nullptr);
-  if (!pty.ok || kx::ReaderPort.Open(kBenchPort, 9600, 8, 1) != 1) {
+  if (!pty.ok || !kx::ReaderPort.Open(kBenchPort, 9600, 8, 1).ok()) {
     state.SkipWithError("cannot open the pseudo-terminal as a COM port");
     return;
   }
   double cpuMs = 0;
   double wallMs = 0;
   long long syscalls = 0;
-  int result = 0;
+  kx::LinkResult result;
   kx::bench::SyscallCounter counter;
   for (auto _ : state) {
     std::uint8_t buffer[1024];
@@ -70,7 +70,9 @@ void BM_SilentReaderWaitCpu(benchmark::State& state) {
     });
   }
   kx::ReaderPort.Close();
-  if (result != -4) state.SkipWithError("the silent read did not time out");
+  if (result.status != kx::LinkStatus::kTimedOut) {
+    state.SkipWithError("the silent read did not time out");
+  }
   const double n = static_cast<double>(state.iterations());
   state.counters["cpu_ms_per_5s_wait"] = cpuMs / n;
   state.counters["wall_ms"] = wallMs / n;
@@ -131,11 +133,10 @@ bool DirectExchange(int fd, const std::string& command, std::size_t replySize) {
 
 bool LinkExchange(const std::string& command, std::size_t replySize) {
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(command.data());
-  if (kx::ReaderPort.Write(bytes, static_cast<int>(command.size())) !=
-      static_cast<int>(command.size()))
-    return false;
+  if (!kx::ReaderPort.Write(bytes, static_cast<int>(command.size())).ok()) return false;
   std::uint8_t buffer[1024];
-  return kx::ReaderPort.Read(buffer, sizeof buffer, kx::kEtx, 5) == static_cast<int>(replySize);
+  const kx::LinkResult read = kx::ReaderPort.Read(buffer, sizeof buffer, kx::kEtx, 5);
+  return read.ok() && read.count == static_cast<int>(replySize);
 }
 
 // An APDU-sized exchange: a 20-byte command frame and a 30-byte reply frame.
@@ -151,7 +152,7 @@ void BM_ApduExchangeOverhead(benchmark::State& state) {
       "\x03";
   Pty pty;
   kx::platform::SetBackend(nullptr);
-  if (!pty.ok || kx::ReaderPort.Open(kBenchPort, 9600, 8, 1) != 1) {
+  if (!pty.ok || !kx::ReaderPort.Open(kBenchPort, 9600, 8, 1).ok()) {
     state.SkipWithError("cannot open the pseudo-terminal as a COM port");
     return;
   }

@@ -2,8 +2,8 @@
 // speaks: 0 is success, a negative value is a failure. -1 to -15 are the
 // library's own codes; a card status word SW1 SW2 other than 90 00 is
 // -(SW1 * 256 + SW2). Lengths and counts travel in out-parameters, never in
-// the result. (The link below the frames keeps its own 1/0 device results;
-// the frame layer turns them into codes.)
+// the result. (The link below the frames gives its own result, a status and
+// a byte count, link/link_result.h; the frame layer turns it into codes.)
 #pragma once
 
 namespace kx {
@@ -22,7 +22,7 @@ enum ResultCode : int {
   kErrVerify = -11,           // PIN refused with 63xx
   kErrParam = -12,            // caller argument out of range or wrong length
   kErrUnsupported = -13,      // reader does not support the card type
-  kErrCloseReader = -14,      // HID link closed with no device open
+  kErrCloseReader = -14,      // never returned
   kErrPinLength = -15,        // PIN of the wrong length
 };
 

@@ -55,4 +55,10 @@ void TraceExportResultLine(const char* name, int result) {
   line.Emit();
 }
 
+void TraceTextLine(const char* text) {
+  TraceLine line;
+  line.Add(text != nullptr ? text : "");
+  line.Emit();
+}
+
 }  // namespace kx

@@ -52,4 +52,11 @@ inline void TraceExportResult(const char* name, int result) {
   if (TraceOn()) TraceExportResultLine(name, result);
 }
 
+// A line a layer formatted itself (the link's failed open with the operating
+// system's reason); cut like every other line.
+void TraceTextLine(const char* text);
+inline void TraceText(const char* text) {
+  if (TraceOn()) TraceTextLine(text);
+}
+
 }  // namespace kx

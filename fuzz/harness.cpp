@@ -183,7 +183,8 @@ int CheckedRawRead(FuzzedDataProvider& input, bool portMayFail) {
   const int seconds = input.ConsumeIntegralInRange(0, 5);
   ExactBuffer buffer(static_cast<std::size_t>(capacity));
   ReaderPort.Write(reinterpret_cast<const std::uint8_t*>("?"), 1);
-  const int n = ReaderPort.Read(buffer.bytes(), capacity, kEtx, seconds);
+  const LinkResult read = ReaderPort.Read(buffer.bytes(), capacity, kEtx, seconds);
+  const int n = read.ok() ? read.count : LinkReadCode(read.status, LinkKind);
   KX_FUZZ_CHECK(n == -4 || (portMayFail && n == -2) ||
                 (n >= 0 && n < capacity && buffer.bytes()[n] == 0));
   return seconds;

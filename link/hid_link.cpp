@@ -6,9 +6,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "core/result.h"
 #include "core/wipe.h"
 #include "link/deadline.h"
+#include "link/link_trace.h"
 #include "platform/platform.h"
 
 namespace kx {
@@ -54,7 +54,7 @@ void HidLink::Note(const char* text) {
   state_.statusText[kHidStatusTextSize - 1] = '\0';
 }
 
-int HidLink::Open() {
+LinkResult HidLink::Open() {
   // A device still held from an earlier open would be lost to this link.
   if (state_.device != nullptr) {
     state_.backend->HidClose(state_.device);
@@ -66,10 +66,13 @@ int HidLink::Open() {
   platform::HidDeviceList* list = os.HidListOpen();
   if (list == nullptr) {
     Note("获取HID设备信息失败!");
-    return -1;
+    TraceOpenFailure(os, traits_.name);
+    return LinkFailed(LinkStatus::kListFailed);
   }
 
   bool openedAny = false;
+  // A device that may be ours did not open: the trace gives the reason.
+  bool refused = false;
   platform::HidDevice* found = nullptr;
   for (int index = 0; index < kMaxInterfaces && found == nullptr; ++index) {
     platform::HidInterface entry{};
@@ -80,11 +83,16 @@ int HidLink::Open() {
     if (step == platform::HidEntry::kNoPath) {
       os.HidListRelease(list);
       Note("获取HID设备细节信息失败!");
-      return kErrPort;
+      return LinkFailed(LinkStatus::kListFailed);
     }
     entry.path[platform::kHidPathSize - 1] = '\0';
     platform::HidDevice* device = os.HidOpen(entry.path);
-    if (device == nullptr) continue;
+    if (device == nullptr) {
+      // Where the platform names devices before opening them, another
+      // device's refusal (most HID nodes are root's) says nothing of ours.
+      refused = refused || !entry.identityKnown || Accepts(entry.vendorId, entry.productId);
+      continue;
+    }
     openedAny = true;
     if (entry.identityKnown && Accepts(entry.vendorId, entry.productId)) {
       found = device;
@@ -96,32 +104,34 @@ int HidLink::Open() {
 
   if (found == nullptr) {
     Note(openedAny ? "设备未找到!" : "设备未连接!");
-    return openedAny ? kErrPort : 0;
+    if (refused) TraceOpenFailure(os, traits_.name);
+    return LinkFailed(openedAny ? LinkStatus::kNotFound : LinkStatus::kOpenFailed);
   }
   state_.device = found;
   state_.backend = &os;
   Note("设备连接成功!");
-  return 1;
+  return LinkDone(0);
 }
 
-int HidLink::Write(int count, const std::uint8_t* bytes) {
+platform::HidCaps HidLink::Capabilities(platform::HidReportLengths* lengths) {
+  const platform::HidCaps caps = state_.backend->HidGetReportLengths(state_.device, lengths);
+  if (caps == platform::HidCaps::kNoPreparsedData) Note("Could not get HID preparsed data!");
+  return caps;
+}
+
+LinkResult HidLink::Write(const std::uint8_t* bytes, int count) {
   if (state_.device == nullptr) {
     Note("设备尚未连接!");
-    return kErrPort;
+    return LinkFailed(LinkStatus::kNotOpen);
   }
   platform::Backend& os = *state_.backend;
   platform::HidReportLengths lengths{};
-  const platform::HidCaps caps = os.HidGetReportLengths(state_.device, &lengths);
-  if (caps == platform::HidCaps::kNoPreparsedData) {
-    Note("Could not get HID preparsed data!");
-    return kErrPort;
-  }
-  if (caps != platform::HidCaps::kOk || !UsableLength(lengths.output) ||
+  if (Capabilities(&lengths) != platform::HidCaps::kOk || !UsableLength(lengths.output) ||
       !lengths.outputReportSettable) {
-    return kErrPort;
+    return LinkFailed(LinkStatus::kUnusable);
   }
-  if (count < 0 || (count > 0 && bytes == nullptr)) return kErrPort;
-  if (count == 0) return 1;
+  if (count < 0 || (count > 0 && bytes == nullptr)) return LinkFailed(LinkStatus::kBadArgument);
+  if (count == 0) return LinkDone(0);
 
   // Reports left from an answer nobody read (late, or cut short because it
   // did not fit) must not be taken for the answer to this write.
@@ -134,97 +144,107 @@ int HidLink::Write(int count, const std::uint8_t* bytes) {
   for (int sent = 0; sent < count; sent += chunk) {
     std::memset(report, 0, sizeof report);
     std::memcpy(report + 1, bytes + sent, static_cast<std::size_t>(std::min(chunk, count - sent)));
-    if (!os.HidWriteReport(state_.device, report, lengths.output, kReportWaitMs)) return kErrPort;
+    const int written = os.HidWriteReport(state_.device, report, lengths.output, kReportWaitMs);
+    if (written <= 0) {
+      return LinkFailed(written < 0 ? LinkStatus::kDeviceGone : LinkStatus::kTimedOut, sent);
+    }
   }
-  return 1;
+  return LinkDone(count);
 }
 
-int HidLink::Read(std::uint8_t* buffer, int capacity, int timeoutSeconds) {
+LinkResult HidLink::Read(std::uint8_t* buffer, int capacity, int timeoutSeconds) {
   if (state_.device == nullptr) {
     Note("设备尚未连接!");
     if (buffer != nullptr && capacity > 0) buffer[0] = 0;
-    return 0;
+    return LinkFailed(LinkStatus::kNotOpen);
   }
-  platform::Backend& os = *state_.backend;
-  platform::HidDevice* device = state_.device;
   platform::HidReportLengths lengths{};
-  const platform::HidCaps caps = os.HidGetReportLengths(device, &lengths);
-  if (caps == platform::HidCaps::kNoPreparsedData) {
-    Note("Could not get HID preparsed data!");
-    return kErrPort;
-  }
+  const platform::HidCaps caps = Capabilities(&lengths);
+  if (caps == platform::HidCaps::kNoPreparsedData) return LinkFailed(LinkStatus::kUnusable);
   if (caps != platform::HidCaps::kOk || !UsableLength(lengths.input)) {
     Note("-40!");
-    return kErrPort;
+    return LinkFailed(LinkStatus::kUnusable);
   }
-  if (buffer == nullptr || capacity < 1) return 0;
-  const int length = lengths.input;
-  const int room = capacity - 1;  // a NUL follows the answer
+  if (buffer == nullptr || capacity < 1) return LinkFailed(LinkStatus::kBadArgument);
   std::memset(buffer, 0, static_cast<std::size_t>(std::min(capacity, 4)));
 
   // The answer may be a PIN typed on the pad.
   std::uint8_t report[kReportBufferSize] = {};
   WipeOnExit wipe(report, sizeof report);
+  const LinkStatus first = AwaitFirstReport(report, lengths.input, timeoutSeconds);
+  if (first != LinkStatus::kOk) return LinkFailed(first);
+  // A NUL follows the answer.
+  const LinkResult answer = GatherAnswer(report, lengths.input, buffer, capacity - 1);
+  buffer[answer.count] = 0;
+  return answer;
+}
 
+// The wait for an answer's first report, in 1000 ms steps: it ends when the
+// report has come, more than the limit has passed, Escape is pressed or the
+// device fails. A read left under way is cancelled when the wait gives up.
+LinkStatus HidLink::AwaitFirstReport(std::uint8_t* report, int length, int timeoutSeconds) {
+  platform::Backend& os = *state_.backend;
   const std::uint32_t start = os.TickMs();
   os.EscapePressed();  // a press made before the read began does not count
   const std::uint32_t limitMs = deadline::SecondsToLimitMs(timeoutSeconds);
   for (;;) {
     if (traits_.pauseMs > 0) os.SleepMs(traits_.pauseMs);
+    LinkStatus ended = LinkStatus::kOk;
     if (deadline::MoreThanPassed(start, os.TickMs(), limitMs)) {
-      os.HidCancel(device);
       Note("超时退出!");
-      return kErrComm;
-    }
-    if (os.EscapePressed()) {
-      os.HidCancel(device);
+      ended = LinkStatus::kTimedOut;
+    } else if (os.EscapePressed()) {
       Note("ESC退出!");
-      return kErrComm;
+      ended = LinkStatus::kEscape;
+    } else {
+      const int got = os.HidReadReport(state_.device, report, length, kReportWaitMs);
+      if (got > 0) return LinkStatus::kOk;
+      if (got < 0) ended = LinkStatus::kDeviceGone;
     }
-    const int got = os.HidReadReport(device, report, length, kReportWaitMs);
-    if (got > 0) break;
-    if (got < 0) {
-      os.HidCancel(device);
-      return kErrComm;
+    if (ended != LinkStatus::kOk) {
+      os.HidCancel(state_.device);
+      return ended;
     }
   }
+}
 
-  // The header is only there when byte 3 exists and holds STX.
-  const int first = (length > 3 && report[3] == kHeaderStx) ? 3 : 1;
-  int count = 0;
-  const auto refuse = [&] {
-    os.HidCancel(device);
-    buffer[count] = 0;
-    return kErrComm;
+// Gathers the answer whose first report is in `report`, at most `room`
+// bytes: each further report gets 1000 ms, whatever the limit and the key.
+// An answer that will not fit is refused before its next report is read,
+// never cut; the bytes gathered so far stay in `buffer`.
+LinkResult HidLink::GatherAnswer(std::uint8_t* report, int length, std::uint8_t* buffer, int room) {
+  platform::Backend& os = *state_.backend;
+  const auto refuse = [&](LinkStatus status, int count) {
+    os.HidCancel(state_.device);
+    return LinkFailed(status, count);
   };
-  for (int n = 0;; ++n) {
-    const int payloadStart = n == 0 ? first : 1;
+  // The header is only there when byte 3 exists and holds STX.
+  int payloadStart = (length > 3 && report[3] == kHeaderStx) ? 3 : 1;
+  int count = 0;
+  for (bool inHand = true;; inHand = false, payloadStart = 1) {
     const int payload = length - payloadStart;
-    // Known before the report is read: an answer that will not fit is
-    // refused here, not cut.
-    if (payload > room - count) return refuse();
-    if (n > 0) {
-      std::memset(report, 0, sizeof report);
-      if (os.HidReadReport(device, report, length, kReportWaitMs) <= 0) return refuse();
+    if (payload > room - count) return refuse(LinkStatus::kTooLong, count);
+    if (!inHand) {
+      std::memset(report, 0, kReportBufferSize);
+      const int got = os.HidReadReport(state_.device, report, length, kReportWaitMs);
+      if (got <= 0) return refuse(got < 0 ? LinkStatus::kDeviceGone : LinkStatus::kTimedOut, count);
     }
     std::memcpy(buffer + count, report + payloadStart, static_cast<std::size_t>(payload));
     count += payload;
-    if (EndsAnswer(report, length)) break;
+    if (EndsAnswer(report, length)) return LinkDone(count);
   }
-  buffer[count] = 0;
-  return count;
 }
 
-int HidLink::Close() {
+LinkResult HidLink::Close() {
   if (state_.device == nullptr) {
     Note("设备未连接!");
-    return kErrCloseReader;
+    return LinkFailed(LinkStatus::kNotOpen);
   }
   state_.backend->HidClose(state_.device);
   state_.device = nullptr;
   state_.backend = nullptr;
   Note("设备已断开!");
-  return 1;
+  return LinkDone(0);
 }
 
 void CloseHidLinksForTests() {

@@ -19,8 +19,14 @@
 #include <cstdint>
 
 #include "core/state.h"
+#include "link/link_result.h"
 
 namespace kx {
+
+namespace platform {
+struct HidReportLengths;
+enum class HidCaps;
+}  // namespace platform
 
 struct HidIdentity {
   std::uint16_t vendorId;
@@ -31,40 +37,46 @@ struct HidLinkTraits {
   HidIdentity accepted[2];
   // Slept before each step of the wait for an answer's first report.
   std::uint32_t pauseMs;
+  // The device, as the trace names it.
+  const char* name;
 };
 
-inline constexpr HidLinkTraits kReaderHidTraits = {{{0x3C4E, 0x0402}, {0x7B15, 0x0201}}, 0};
-inline constexpr HidLinkTraits kPinPadTraits = {{{0x3C4E, 0x0101}, {0x7B15, 0x0101}}, 10};
+inline constexpr HidLinkTraits kReaderHidTraits = {
+    {{0x3C4E, 0x0402}, {0x7B15, 0x0201}}, 0, "USB reader"};
+inline constexpr HidLinkTraits kPinPadTraits = {
+    {{0x3C4E, 0x0101}, {0x7B15, 0x0101}}, 10, "PIN pad"};
 
+// Results are LinkResult (link/link_result.h).
 class HidLink {
  public:
   constexpr HidLink(HidLinkState& state, const HidLinkTraits& traits)
       : state_(state), traits_(traits) {}
 
   // Opens the first HID device with an accepted identity, closing whatever
-  // this link held before. 1 when one is open; 0 when no HID device could be
-  // opened at all; -1 when the devices cannot be listed; -2 when devices
-  // were opened but none was accepted, or a device's path cannot be read.
-  int Open();
+  // this link held before. kOk when one is open; kOpenFailed when no HID
+  // device could be opened at all; kListFailed when the devices cannot be
+  // listed or a device's path cannot be read; kNotFound when devices were
+  // opened but none was accepted.
+  LinkResult Open();
 
   // Cuts `count` bytes into output reports, after dropping input reports
-  // nobody read. 1 when every report went out (also for count 0), -2
-  // otherwise (no device, an unusable device, a report not written within
-  // 1000 ms).
-  int Write(int count, const std::uint8_t* bytes);
+  // nobody read. kOk with `count` when every report went out (also for count
+  // 0); kNotOpen, kUnusable, kBadArgument; kTimedOut when a report was not
+  // written within 1000 ms, kDeviceGone when the device failed.
+  LinkResult Write(const std::uint8_t* bytes, int count);
 
   // Gathers one answer into `buffer`: at most capacity - 1 bytes, then a
   // NUL. The first report is awaited in 1000 ms steps until more than
-  // `timeoutSeconds` have passed or Escape is pressed (-4); each further
-  // report gets 1000 ms (-4), whatever the limit and the key. Returns the
-  // number of bytes stored (padding of the last report included); 0 when no
-  // device is open or `buffer` cannot hold a byte; -2 for an unusable
-  // device; -4 also when the answer would not fit (nothing past the buffer
-  // is written).
-  int Read(std::uint8_t* buffer, int capacity, int timeoutSeconds);
+  // `timeoutSeconds` have passed (kTimedOut) or Escape is pressed (kEscape);
+  // each further report gets 1000 ms (kTimedOut), whatever the limit and the
+  // key. kOk with the number of bytes stored (padding of the last report
+  // included); kNotOpen (an empty buffer), kBadArgument when `buffer` cannot
+  // hold a byte, kUnusable, kDeviceGone, kTooLong when the answer would not
+  // fit (nothing past the buffer is written).
+  LinkResult Read(std::uint8_t* buffer, int capacity, int timeoutSeconds);
 
-  // 1 when a device was closed, -14 when none was open.
-  int Close();
+  // kOk when a device was closed, kNotOpen when none was open.
+  LinkResult Close();
 
   // The link's own note about its last event, for diagnosis only.
   const char* StatusText() const { return state_.statusText; }
@@ -72,6 +84,9 @@ class HidLink {
  private:
   bool Accepts(std::uint16_t vendorId, std::uint16_t productId) const;
   void Note(const char* text);
+  platform::HidCaps Capabilities(platform::HidReportLengths* lengths);
+  LinkStatus AwaitFirstReport(std::uint8_t* report, int length, int timeoutSeconds);
+  LinkResult GatherAnswer(std::uint8_t* report, int length, std::uint8_t* buffer, int room);
 
   HidLinkState& state_;
   const HidLinkTraits& traits_;

@@ -3,12 +3,14 @@
 #include "link/reader_port.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
-#include "core/result.h"
 #include "core/state.h"
+#include "core/trace.h"
 #include "link/deadline.h"
 #include "link/hid_link.h"
+#include "link/link_trace.h"
 #include "platform/platform.h"
 
 namespace kx {
@@ -37,6 +39,17 @@ void ForgetPort() {
 void DropFailedPort() {
   Link().serialBackend->SerialClose(Link().serialPort);
   ForgetPort();
+}
+
+// A port that did not open: the trace names the operating system's reason,
+// which tells a port another program holds from one that is not there.
+LinkResult SerialOpenFailed(platform::Backend& os, int port) {
+  if (TraceOn()) {
+    char name[16];
+    std::snprintf(name, sizeof name, "COM%d", port);
+    TraceOpenFailure(os, name);
+  }
+  return LinkFailed(LinkStatus::kOpenFailed);
 }
 
 // A framed reply starts here; see ReplyEndIn.
@@ -85,8 +98,8 @@ bool ReplyEndIn(const std::uint8_t* fresh, int got, std::uint8_t endByte, bool* 
 // and a silent reader costs one system call. The driver is asked for input
 // only after a wait that saw some: right after a command the reply cannot be
 // there yet, and after a wait that timed out there is none.
-int ReadSerial(platform::Backend& os, platform::SerialPort* port, std::uint8_t* buffer,
-               int capacity, std::uint8_t endByte, int timeoutSeconds) {
+LinkResult ReadSerial(platform::Backend& os, platform::SerialPort* port, std::uint8_t* buffer,
+                      int capacity, std::uint8_t endByte, int timeoutSeconds) {
   const std::uint32_t start = os.TickMs();
   const bool escapeKey = os.HasEscapeKey();
   if (escapeKey) os.EscapePressed();  // a press made before the read began does not count
@@ -98,8 +111,10 @@ int ReadSerial(platform::Backend& os, platform::SerialPort* port, std::uint8_t* 
   buffer[0] = 0;
 
   for (bool readable = false;;) {
-    if (deadline::MoreThanPassed(start, os.TickMs(), limitMs)) return kErrComm;
-    if (escapeKey && os.EscapePressed()) return kErrComm;
+    if (deadline::MoreThanPassed(start, os.TickMs(), limitMs)) {
+      return LinkFailed(LinkStatus::kTimedOut, total);
+    }
+    if (escapeKey && os.EscapePressed()) return LinkFailed(LinkStatus::kEscape, total);
 
     Take taken = Take::Nothing;
     if (readable) {
@@ -110,7 +125,7 @@ int ReadSerial(platform::Backend& os, platform::SerialPort* port, std::uint8_t* 
       if (taken == Take::Full) break;
       if (taken == Take::Failed) {
         DropFailedPort();
-        return kErrPort;
+        return LinkFailed(LinkStatus::kDeviceGone, total);
       }
       if (taken == Take::Bytes) {
         const bool complete = ReplyEndIn(buffer + total, got, endByte, &framed);
@@ -127,7 +142,7 @@ int ReadSerial(platform::Backend& os, platform::SerialPort* port, std::uint8_t* 
       if (deadline::MoreThanPassed(lastData, now, kSerialIdleMs)) break;
       until = std::min(until, deadline::UntilMoreThan(lastData, now, kSerialIdleMs));
     }
-    if (until == 0) return kErrComm;  // the overall limit has passed
+    if (until == 0) return LinkFailed(LinkStatus::kTimedOut, total);  // the overall limit passed
     // A port that reports input it will not hand over would make the
     // readability wait return at once; sleep a slice instead of spinning on
     // it, and ask again.
@@ -138,19 +153,16 @@ int ReadSerial(platform::Backend& os, platform::SerialPort* port, std::uint8_t* 
       readable = os.SerialWaitReadable(port, escapeKey ? deadline::WaitSlice(until) : until);
     }
   }
-  return total;
+  return LinkDone(total);
 }
 
 }  // namespace
 
-int ReaderPortLink::Open(int port, int baud, int byteSize, int parity) {
+LinkResult ReaderPortLink::Open(int port, int baud, int byteSize, int parity) {
   if (port == kUsbPort) {
-    if (ReaderHidLink.Open() == 1) {
-      LinkKind = LinkSide::Hid;
-      return 1;
-    }
-    LinkKind = LinkSide::Serial;
-    return 0;
+    const LinkResult opened = ReaderHidLink.Open();
+    LinkKind = opened.ok() ? LinkSide::Hid : LinkSide::Serial;
+    return opened;
   }
 
   // The open port is kept with its own number and settings. The link goes
@@ -158,20 +170,22 @@ int ReaderPortLink::Open(int port, int baud, int byteSize, int parity) {
   // and a caller told "open" must not be left writing to a closed HID link.
   if (SerialPortOpen) {
     LinkKind = LinkSide::Serial;
-    return 1;
+    return LinkDone(0);
   }
 
   platform::Backend& os = platform::Current();
   platform::SerialPort* opened = os.SerialOpen(port);
-  if (opened == nullptr) return 0;
+  if (opened == nullptr) return SerialOpenFailed(os, port);
 
   // The driver takes the data bits as one byte.
   const bool lineSet =
       os.SerialSetLine(opened, baud, static_cast<int>(static_cast<std::uint8_t>(byteSize)), parity);
   const bool queuesSet = os.SerialSetQueues(opened, kSerialQueueBytes, kSerialQueueBytes);
   if (!lineSet || !queuesSet) {
+    // Noted before the close, which may leave a reason of its own.
+    const LinkResult failed = SerialOpenFailed(os, port);
     os.SerialClose(opened);
-    return 0;
+    return failed;
   }
 
   os.SerialSetRts(opened, true);  // a pseudo-terminal has no RTS; that is fine
@@ -180,45 +194,55 @@ int ReaderPortLink::Open(int port, int baud, int byteSize, int parity) {
   SerialPortOpen = true;
   os.SerialPurge(opened);
   LinkKind = LinkSide::Serial;
-  return 1;
+  return LinkDone(0);
 }
 
-int ReaderPortLink::Close() {
+void ReaderPortLink::Close() {
   if (LinkKind == LinkSide::Hid) {
     ReaderHidLink.Close();
-    return 1;
+    return;
   }
   Write(kSerialStopSequence, static_cast<int>(sizeof kSerialStopSequence));
-  if (!HasPort()) return 1;
+  if (!HasPort()) return;
   Link().serialBackend->SerialSetRts(Link().serialPort, false);
   Link().serialBackend->SerialClose(Link().serialPort);
   ForgetPort();
-  return 1;
 }
 
-int ReaderPortLink::Write(const std::uint8_t* bytes, int count) {
-  if (LinkKind == LinkSide::Hid) return ReaderHidLink.Write(count, bytes) == 1 ? count : kErrPort;
-  if (!HasPort()) return 0;
+LinkResult ReaderPortLink::Write(const std::uint8_t* bytes, int count) {
+  if (LinkKind == LinkSide::Hid) return ReaderHidLink.Write(bytes, count);
+  if (!HasPort()) return LinkFailed(LinkStatus::kNotOpen);
   // A late reply to an earlier command must never be taken for the answer to
   // this one.
   Link().serialBackend->SerialPurge(Link().serialPort);
-  if (bytes == nullptr || count <= 0) return 0;
+  if (count < 0 || (count > 0 && bytes == nullptr)) return LinkFailed(LinkStatus::kBadArgument);
+  if (count == 0) return LinkDone(0);
   const int written =
       Link().serialBackend->SerialWrite(Link().serialPort, bytes, count, kSerialWriteBoundMs);
   if (written < 0) {
     DropFailedPort();
-    return 0;
+    return LinkFailed(LinkStatus::kDeviceGone);
   }
-  return std::min(written, count);
+  if (written < count) return LinkFailed(LinkStatus::kTimedOut, written);
+  return LinkDone(count);
 }
 
-int ReaderPortLink::Read(std::uint8_t* buffer, int capacity, std::uint8_t endByte,
-                         int timeoutSeconds) {
+LinkResult ReaderPortLink::Read(std::uint8_t* buffer, int capacity, std::uint8_t endByte,
+                                int timeoutSeconds) {
   if (LinkKind == LinkSide::Hid) return ReaderHidLink.Read(buffer, capacity, timeoutSeconds);
-  if (!HasPort()) return kErrPort;
-  if (buffer == nullptr || capacity < 1) return 0;
+  if (!HasPort()) return LinkFailed(LinkStatus::kNotOpen);
+  if (buffer == nullptr || capacity < 1) return LinkFailed(LinkStatus::kBadArgument);
   return ReadSerial(*Link().serialBackend, Link().serialPort, buffer, capacity, endByte,
                     timeoutSeconds);
+}
+
+void TraceOpenFailure(platform::Backend& os, const char* device) {
+  if (!TraceOn()) return;
+  const int code = os.LastOsError();
+  char line[200];
+  std::snprintf(line, sizeof line, "link: %.32s does not open: %s (os error %d)", device,
+                os.OsErrorReason(code), code);
+  TraceText(line);
 }
 
 std::uint32_t ReaderPortLink::NativeHandle() const {

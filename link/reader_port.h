@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "core/state.h"
+#include "link/link_result.h"
 
 namespace kx {
 
@@ -23,34 +24,37 @@ inline constexpr int kSerialQueueBytes = 10000;
 // Sent to the reader just before its COM port is closed.
 inline constexpr std::uint8_t kSerialStopSequence[3] = {0x1B, 0x25, 0x42};
 
-// The operations on the one reader link; its state is State.link.
+// The operations on the one reader link; its state is State.link. Results
+// are LinkResult (link/link_result.h); on the HID side they are those of
+// HidLink.
 class ReaderPortLink {
  public:
   // Opens the link. Port 100 opens the HID side; any other number the COM
   // port of that number (baud, data bits, parity code: 1 none ... 5 space).
-  // An open serial port is kept as it is: a second Open returns 1 at once.
-  // Returns 1 when the link is open, 0 otherwise.
-  int Open(int port, int baud, int byteSize, int parity);
+  // An open serial port is kept as it is: a second Open succeeds at once.
+  // kOpenFailed when the port cannot be opened or set up (nothing stays
+  // open; the backend keeps the operating system's reason); a failed HID
+  // open gives the HID link's status.
+  LinkResult Open(int port, int baud, int byteSize, int parity);
 
   // Closes the side in use; on the serial side it first sends ESC "%B".
-  // Returns 1.
-  int Close();
+  void Close();
 
-  // Writes raw bytes, discarding unread input first. Returns `count` on
-  // success, 0 when nothing was written (serial), -2 when the HID side failed.
-  // A serial port whose device has failed (pulled out, hung up) is closed.
-  int Write(const std::uint8_t* bytes, int count);
+  // Writes raw bytes, discarding unread input first. kOk with `count` when
+  // every byte went out (nothing to write included); kNotOpen, kBadArgument,
+  // kTimedOut with the bytes written within the 1000 ms bound, kDeviceGone
+  // (the port is closed then), or the HID side's failure.
+  LinkResult Write(const std::uint8_t* bytes, int count);
 
   // Reads until a chunk holds `endByte`, the reply falls idle for 100 ms after
   // its first byte, or `timeoutSeconds` pass. Stores at most capacity - 1
   // bytes and keeps buffer[stored] = 0, so the reply can be read as text.
-  // Returns the number of bytes stored, -2 when no serial port is open or its
-  // device failed during the read (the port is closed then), -4 on time-out
-  // or Escape. A reply that fills the buffer without `endByte` ends
+  // kOk with the number of bytes stored; kNotOpen, kTimedOut, kEscape,
+  // kDeviceGone (the port is closed then), kBadArgument for a null buffer or
+  // a capacity below 1. A reply that fills the buffer without `endByte` ends
   // the read with the capacity - 1 bytes stored; the rest stays unread (the
-  // next write discards it). A null buffer or a capacity below 1 reads
-  // nothing and returns 0.
-  int Read(std::uint8_t* buffer, int capacity, std::uint8_t endByte, int timeoutSeconds);
+  // next write discards it).
+  LinkResult Read(std::uint8_t* buffer, int capacity, std::uint8_t endByte, int timeoutSeconds);
 
   // Platform handle of the open COM port (0 when none), for KXReaderInit.
   std::uint32_t NativeHandle() const;

@@ -4,8 +4,9 @@
 // the write bound, the read loop with its limits, Escape) and of the HID
 // reports (cutting, gathering, the first-report wait) once, in portable code,
 // over this small interface. Each operating system has one backend:
-// platform/posix (termios, hidraw, clock_gettime, poll), platform/win32 (COM
-// ports and HID devices with overlapped I/O, SetupAPI, GetTickCount,
+// platform/linux (hidraw and sysfs, over the portable POSIX serial part in
+// platform/posix: termios, poll, clock_gettime), platform/win32 (COM ports
+// and HID devices with overlapped I/O, SetupAPI, GetTickCount,
 // GetAsyncKeyState), and platform/sim (the in-process simulator with a
 // virtual clock, for tests).
 //
@@ -149,11 +150,12 @@ class Backend {
   virtual void HidDiscardInput(HidDevice* device) = 0;
 
   // Writes one output report of `length` bytes (byte 0 the report id) and
-  // waits at most `timeoutMs` for it to go out. False on failure or time-out;
-  // a write still under way is cancelled, and the cancel waited for, before
-  // this returns, so `report` is free again.
-  virtual bool HidWriteReport(HidDevice* device, const std::uint8_t* report, int length,
-                              std::uint32_t timeoutMs) = 0;
+  // waits at most `timeoutMs` for it to go out. Returns `length` when it
+  // went out; 0 when it did not in time (a write still under way is
+  // cancelled, and the cancel waited for, before this returns, so `report`
+  // is free again); -1 when the device failed (unplugged).
+  virtual int HidWriteReport(HidDevice* device, const std::uint8_t* report, int length,
+                             std::uint32_t timeoutMs) = 0;
 
   // Waits at most `timeoutMs` for the next input report and stores it in
   // `report` (`length` bytes: byte 0 the report id, 0 for a device without
@@ -172,6 +174,20 @@ class Backend {
   // Cancels whatever is under way and closes the device. `device` is invalid
   // afterwards.
   virtual void HidClose(HidDevice* device) = 0;
+
+  // ---- the operating system's reason ----
+
+  // The operating system's code for the last operation of this backend that
+  // failed for a reason of the system's (errno on POSIX, GetLastError on
+  // Windows, a code a test chose on the simulated platform): a port that
+  // does not open, a write or read whose device failed. An operation that
+  // succeeds leaves it as it is; 0 until one has failed.
+  virtual int LastOsError() = 0;
+
+  // A short English reason for `code` ("access denied (another program
+  // holds the port)", "no such device", "device busy", ...), for the trace
+  // and for support; never null.
+  virtual const char* OsErrorReason(int code) = 0;
 
   // ---- time and keyboard ----
 

@@ -43,7 +43,7 @@ int ReceiveInto(std::uint8_t* out, int capacity, int* length, int timeoutSeconds
 }
 
 bool OpenComPort(int port, int baud) {
-  if (ReaderPort.Open(port, baud, 8, 1) != 1) return false;
+  if (!ReaderPort.Open(port, baud, 8, 1).ok()) return false;
   ReaderPort.Write(kStartSequence, static_cast<int>(sizeof kStartSequence));
   return true;
 }
@@ -125,20 +125,19 @@ int QueryReaderStatus(int slot, char* statusChar) {
 
 int ReaderInit(int port, int baud, std::uint32_t* handleOut) {
   if (port == kUsbPort) {
-    if (ReaderPort.Open(kUsbPort, 1, 8, 1) == 1) return kOk;
+    if (ReaderPort.Open(kUsbPort, 1, 8, 1).ok()) return kOk;
     ErrorTextReplace("连接USB失败");
     return kErrPort;
   }
   ComPortNumber = port;
   ReaderPort.Close();
-  if (ReaderPort.Open(port, baud, 8, 1) != 1) {
+  if (!ReaderPort.Open(port, baud, 8, 1).ok()) {
     ErrorTextFormat("打开串口 %d 失败", port);
     return kErrPort;
   }
   // A reader that cannot be sent its start sequence cannot be sent a command
   // either: the port is given back rather than reported open.
-  if (ReaderPort.Write(kStartSequence, static_cast<int>(sizeof kStartSequence)) !=
-      static_cast<int>(sizeof kStartSequence)) {
+  if (!ReaderPort.Write(kStartSequence, static_cast<int>(sizeof kStartSequence)).ok()) {
     ReaderPort.Close();
     ErrorTextReplace("发送数据失败");
     return kErrPort;
@@ -177,7 +176,7 @@ ReaderSearch SearchReader(int slot, bool usbFailureEnds) {
   };
 
   ReaderPort.Close();
-  if (ReaderPort.Open(kUsbPort, kSearchBaud, 8, 1) == 1) {
+  if (ReaderPort.Open(kUsbPort, kSearchBaud, 8, 1).ok()) {
     const int s = QueryReaderStatus(slot, &c);
     if (s == kOk) return ended(SearchStage::Usb, kUsbPort);
     if (usbFailureEnds) {

@@ -39,6 +39,7 @@
 #include "core/state.h"
 #include "core/trace.h"
 #include "core/wipe.h"
+#include "link/link_result.h"
 #include "link/reader_port.h"
 
 namespace kx {
@@ -76,6 +77,25 @@ constexpr ReaderStatusRow kReaderStatusTable[] = {
     {0x3006, "等待卡进入感应区超时,或操作非接触式用户卡数据无回应", kErrUserCardPower},
 };
 static_assert(std::size(kReaderStatusTable) == 10);
+
+// Link statuses to codes, in one place. A device that went away is -2 on
+// the serial line (its port is closed with it, as when none was open) and
+// -4 over HID, where hosts have always seen it as a reply that did not come.
+struct LinkCodeRow {
+  LinkStatus status;
+  int serial;
+  int hid;
+};
+
+constexpr LinkCodeRow kLinkReadCodes[] = {
+    {LinkStatus::kNotOpen, kErrPort, kOk},          // HID: the empty reply
+    {LinkStatus::kTimedOut, kErrComm, kErrComm},    // the limit, or a follow-up report
+    {LinkStatus::kEscape, kErrComm, kErrComm},      // the key
+    {LinkStatus::kDeviceGone, kErrPort, kErrComm},  // pulled out, unplugged
+    {LinkStatus::kUnusable, kErrPort, kErrPort},    // the report lengths
+    {LinkStatus::kTooLong, kErrComm, kErrComm},     // an answer past the buffer
+    {LinkStatus::kBadArgument, kErrParam, kErrParam},
+};
 
 // The reader's digits 0-9 and ':' to '?', and hexadecimal letters in
 // either case.
@@ -186,6 +206,13 @@ int ExtractBetween(std::uint8_t start, std::uint8_t end, const char* text, char*
   return count;
 }
 
+int LinkReadCode(LinkStatus status, LinkSide side) {
+  for (const LinkCodeRow& row : kLinkReadCodes) {
+    if (row.status == status) return side == LinkSide::Serial ? row.serial : row.hid;
+  }
+  return kErrPort;  // open statuses: a read never gives them
+}
+
 int MapReaderStatus(int status) {
   for (const ReaderStatusRow& row : kReaderStatusTable) {
     if (row.status == status) {
@@ -219,7 +246,7 @@ int SendFrame(const std::uint8_t* body, int n, int secretFrom) {
 
   const int frameLength = 2 * n + 8;
   if (TraceOn()) TraceFrameSent(body, n, frame, frameLength, secretFrom);
-  if (ReaderPort.Write(frame, frameLength) != frameLength) {
+  if (!ReaderPort.Write(frame, frameLength).ok()) {
     ErrorTextReplace("发送数据失败");
     return kErrPort;
   }
@@ -276,7 +303,8 @@ int ReceiveFrame(std::uint8_t* data, int capacity, int* dataLength, int timeoutS
   if (dataLength != nullptr) *dataLength = 0;
 
   std::uint8_t received[kReceiveBufferSize] = {};
-  const int n = ReaderPort.Read(received, kReceiveBufferSize, kEtx, timeoutSeconds);
+  const LinkResult read = ReaderPort.Read(received, kReceiveBufferSize, kEtx, timeoutSeconds);
+  const int n = read.ok() ? read.count : LinkReadCode(read.status, LinkKind);
   if (TraceOn()) TraceFrameReceived(received, n);
   ErrorTextClear();
   if (n < 0) {

@@ -4,7 +4,11 @@
 
 #include <cstdint>
 
+#include "core/state.h"
+
 namespace kx {
+
+enum class LinkStatus : std::uint8_t;  // link/link_result.h
 
 inline constexpr std::uint8_t kStx = 0x02;
 
@@ -23,6 +27,12 @@ inline constexpr int kMaxFrameBody = 508;        // command body bytes
 inline constexpr int kReceiveBufferSize = 1024;  // raw reply bytes
 inline constexpr int kMaxDecodedReply = 300;     // decoded reply bytes
 inline constexpr int kMaxReplyData = 295;        // data bytes a reply can carry
+
+// The library's code for a link read that did not succeed (the status is
+// not kOk), on the side of the link it came from. 0 means "go on with the
+// empty reply": the HID side answers a read without a device with nothing,
+// and the frame layer then finds no frame in it. Every failed write is -2.
+int LinkReadCode(LinkStatus status, LinkSide side);
 
 // Sends `body` (n bytes, at most kMaxFrameBody) as one frame. 0 when all
 // 2n + 8 bytes were written; -2 with "发送数据失败" otherwise. A longer body

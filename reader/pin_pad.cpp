@@ -7,6 +7,7 @@
 #include "core/trace.h"
 #include "core/wipe.h"
 #include "link/hid_link.h"
+#include "link/link_result.h"
 #include "reader/frame.h"
 
 namespace kx {
@@ -41,18 +42,17 @@ void TracePinPad(int mode, int characters, int result) {
 }  // namespace
 
 int ReadPinFromPad(int mode, char* pin) {
-  if (PinPadPort.Open() != 1) {
+  if (!PinPadPort.Open().ok()) {
     TracePinPad(mode, 0, kErrPort);
     return kErrPort;
   }
 
   const std::uint8_t command[2] = {kEsc, mode == 1 ? kAskPin : kAskEntry};
-  const int written = PinPadPort.Write(2, command);
-  if (written != 1) {
-    PinPadPort.Write(1, &kCancel);
+  if (!PinPadPort.Write(command, 2).ok()) {
+    PinPadPort.Write(&kCancel, 1);
     PinPadPort.Close();
-    TracePinPad(mode, 0, written);
-    return written;
+    TracePinPad(mode, 0, kErrPort);
+    return kErrPort;
   }
 
   std::uint8_t answer[kAnswerSize] = {};
@@ -60,11 +60,12 @@ int ReadPinFromPad(int mode, char* pin) {
   WipeOnExit wipeAnswer(answer, sizeof answer);
   WipeOnExit wipeTyped(typed, sizeof typed);
 
-  const int got = PinPadPort.Read(answer, kAnswerSize, kPinPadTimeoutSeconds);
-  if (got < 0) {
+  const LinkResult got = PinPadPort.Read(answer, kAnswerSize, kPinPadTimeoutSeconds);
+  const int code = got.ok() ? kOk : LinkReadCode(got.status, LinkSide::Hid);
+  if (code != kOk) {
     PinPadPort.Close();
-    TracePinPad(mode, 0, got);
-    return got;
+    TracePinPad(mode, 0, code);
+    return code;
   }
   PinPadPort.Close();
 

@@ -162,6 +162,8 @@ std::string RefusedOpen(const std::string& path, int error, bool named = false) 
       text += "\nhint: the udev rule " + std::string(kUdevRule) +
               " applies when the device is plugged in again";
     }
+  } else if (error == EBUSY) {
+    text += "\nhint: another program holds " + path + "; close it, then try again";
   } else if (error == ENOENT && !named) {
     text += "\nhint: map the COM port to your reader's device with --device PATH";
   }

@@ -1,6 +1,8 @@
-// The native backend on POSIX systems: termios on tty devices, a monotonic
-// millisecond clock, and no keyboard. With no Escape key to watch, a wait for
-// input is one poll for the caller's whole remaining time.
+// The portable part of the native backend on POSIX systems: termios on tty
+// devices, a monotonic millisecond clock, and no keyboard. With no Escape key
+// to watch, a wait for input is one poll for the caller's whole remaining
+// time. Only POSIX calls here (flock and the TIOCEXCL/TIOCM ioctls are on
+// every system we know of); the system's own part is in its folder.
 #include "platform/posix/posix_backend.h"
 
 #include <fcntl.h>
@@ -19,7 +21,6 @@
 
 #include "core/state.h"
 #include "platform/platform.h"
-#include "platform/posix/hidraw.h"
 
 namespace kx::platform {
 namespace posix {
@@ -45,15 +46,12 @@ bool BaudToSpeed(int baud, speed_t* speed) {
     int baud;
     speed_t speed;
   };
+  // The rates every POSIX system names; the system's own folder adds more.
   static constexpr Rate kRates[] = {
-      {50, B50},           {75, B75},           {110, B110},         {134, B134},
-      {150, B150},         {200, B200},         {300, B300},         {600, B600},
-      {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
-      {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
-      {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
-      {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
-      {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
-      {3500000, B3500000}, {4000000, B4000000},
+      {50, B50},       {75, B75},         {110, B110},       {134, B134},     {150, B150},
+      {200, B200},     {300, B300},       {600, B600},       {1200, B1200},   {1800, B1800},
+      {2400, B2400},   {4800, B4800},     {9600, B9600},     {19200, B19200}, {38400, B38400},
+      {57600, B57600}, {115200, B115200}, {230400, B230400},
   };
   for (const Rate& rate : kRates) {
     if (rate.baud == baud) {
@@ -61,7 +59,7 @@ bool BaudToSpeed(int baud, speed_t* speed) {
       return true;
     }
   }
-  return false;
+  return SystemBaudSpeed(baud, speed);
 }
 
 bool DataBitsToSize(int byteSize, tcflag_t* size) {
@@ -82,142 +80,6 @@ bool DataBitsToSize(int byteSize, tcflag_t* size) {
       return false;
   }
 }
-
-class PosixBackend final : public Backend {
- public:
-  SerialPort* SerialOpen(int port) override {
-    char path[kMaxDevicePathLength + 1];
-    if (!ComDevicePath(port, path)) return nullptr;
-    const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return nullptr;
-    termios settings{};
-    // TIOCEXCL keeps other processes out (except privileged ones); the lock
-    // also keeps out a second open in this process and privileged openers.
-    if (tcgetattr(fd, &settings) != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0 ||
-        ioctl(fd, TIOCEXCL) != 0) {
-      close(fd);
-      return nullptr;
-    }
-    // Reads return at once with whatever is queued: O_NONBLOCK sees to it
-    // whatever VMIN and VTIME say, so the settings need no write here (the
-    // line settings written next clear both anyway).
-    return ToHandle(fd);
-  }
-
-  bool SerialSetLine(SerialPort* port, int baud, int byteSize, int parity) override {
-    const int fd = ToFd(port);
-    termios settings{};
-    if (tcgetattr(fd, &settings) != 0) return false;
-    if (!ApplyLineSettings(&settings, baud, byteSize, parity)) return false;
-    return tcsetattr(fd, TCSANOW, &settings) == 0;
-  }
-
-  bool SerialSetQueues(SerialPort*, int, int) override { return true; }
-
-  bool SerialSetRts(SerialPort* port, bool raised) override {
-    int lines = TIOCM_RTS;
-    return ioctl(ToFd(port), raised ? TIOCMBIS : TIOCMBIC, &lines) == 0;
-  }
-
-  void SerialPurge(SerialPort* port) override { tcflush(ToFd(port), TCIOFLUSH); }
-
-  int SerialWrite(SerialPort* port, const std::uint8_t* bytes, int count,
-                  std::uint32_t timeoutMs) override {
-    const int fd = ToFd(port);
-    const std::uint64_t start = MonotonicMs();
-    int written = 0;
-    while (written < count) {
-      const ssize_t n = write(fd, bytes + written, static_cast<std::size_t>(count - written));
-      if (n > 0) {
-        written += static_cast<int>(n);
-        continue;
-      }
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return -1;
-      const std::uint64_t passed = MonotonicMs() - start;
-      if (passed >= timeoutMs) break;
-      const int ready = PollFor(fd, POLLOUT, static_cast<std::uint32_t>(timeoutMs - passed));
-      if (ready < 0 || (ready > 0 && (ready & (POLLERR | POLLHUP | POLLNVAL)) != 0)) return -1;
-      if (ready == 0) break;
-    }
-    return written;
-  }
-
-  int SerialBytesWaiting(SerialPort* port) override {
-    int waiting = 0;
-    if (ioctl(ToFd(port), FIONREAD, &waiting) != 0) return -1;
-    return waiting;
-  }
-
-  int SerialRead(SerialPort* port, std::uint8_t* buffer, int maxBytes) override {
-    if (maxBytes <= 0) return 0;
-    for (;;) {
-      const ssize_t n = read(ToFd(port), buffer, static_cast<std::size_t>(maxBytes));
-      if (n >= 0) return static_cast<int>(n);
-      if (errno == EINTR) continue;
-      if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
-      return -1;
-    }
-  }
-
-  bool SerialWaitReadable(SerialPort* port, std::uint32_t timeoutMs) override {
-    const std::uint64_t start = MonotonicMs();
-    const int fd = ToFd(port);
-    const int ready = PollFor(fd, POLLIN, timeoutMs);
-    if (ready == 0) return false;
-    if (ready > 0 && (ready & (POLLERR | POLLHUP | POLLNVAL)) == 0) return (ready & POLLIN) != 0;
-    // A hung-up tty (the device pulled out, the other end of a
-    // pseudo-terminal closed) refuses the query: the caller's own query
-    // finds that out and gives the port up.
-    int waiting = 0;
-    if (ready < 0 || ioctl(fd, FIONREAD, &waiting) != 0 || waiting > 0) return true;
-    // A line that says it is broken yet still answers polls ready at once;
-    // wait out the time-out so the caller's loop does not spin on it.
-    const std::uint64_t passed = MonotonicMs() - start;
-    if (passed < timeoutMs) SleepFor(static_cast<std::uint32_t>(timeoutMs - passed));
-    return false;
-  }
-
-  std::uint32_t SerialNativeHandle(SerialPort* port) override {
-    return static_cast<std::uint32_t>(ToFd(port));
-  }
-
-  void SerialClose(SerialPort* port) override {
-    const int fd = ToFd(port);
-    ioctl(fd, TIOCNXCL);
-    close(fd);
-  }
-
-  HidDeviceList* HidListOpen() override { return HidrawListOpen(); }
-  HidEntry HidListEntry(HidDeviceList* list, int index, HidInterface* entry) override {
-    return HidrawListEntry(list, index, entry);
-  }
-  void HidListRelease(HidDeviceList* list) override { HidrawListRelease(list); }
-  HidDevice* HidOpen(const char* path) override { return HidrawOpen(path); }
-  HidCaps HidGetReportLengths(HidDevice* device, HidReportLengths* lengths) override {
-    return HidrawReportLengths(device, lengths);
-  }
-  void HidDiscardInput(HidDevice* device) override { HidrawDiscardInput(device); }
-  bool HidWriteReport(HidDevice* device, const std::uint8_t* report, int length,
-                      std::uint32_t timeoutMs) override {
-    return HidrawWriteReport(device, report, length, timeoutMs);
-  }
-  int HidReadReport(HidDevice* device, std::uint8_t* report, int length,
-                    std::uint32_t timeoutMs) override {
-    return HidrawReadReport(device, report, length, timeoutMs);
-  }
-  // hidraw reads and writes leave nothing under way.
-  void HidCancel(HidDevice*) override {}
-  void HidClose(HidDevice* device) override { HidrawClose(device); }
-
-  std::uint32_t TickMs() override { return static_cast<std::uint32_t>(MonotonicMs()); }
-
-  void SleepMs(std::uint32_t ms) override { SleepFor(ms); }
-
-  bool EscapePressed() override { return false; }
-
-  bool HasEscapeKey() override { return false; }
-};
 
 }  // namespace
 
@@ -257,21 +119,22 @@ bool ApplyLineSettings(termios* line, int baud, int byteSize, int parity) {
                                              IEXTEN | NOFLSH | TOSTOP);
   settings.c_cflag |= CLOCAL | CREAD;
   settings.c_cflag = (settings.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | size;
+  const tcflag_t stick = StickParityFlag();
   switch (parity) {
     case 1:
-      settings.c_cflag &= ~static_cast<tcflag_t>(PARENB | PARODD | CMSPAR);
+      settings.c_cflag &= ~static_cast<tcflag_t>(PARENB | PARODD | stick);
       break;
     case 2:
-      settings.c_cflag = (settings.c_cflag & ~static_cast<tcflag_t>(PARODD | CMSPAR)) | PARENB;
+      settings.c_cflag = (settings.c_cflag & ~static_cast<tcflag_t>(PARODD | stick)) | PARENB;
       break;
     case 3:
-      settings.c_cflag = (settings.c_cflag & ~static_cast<tcflag_t>(CMSPAR)) | PARENB | PARODD;
+      settings.c_cflag = (settings.c_cflag & ~stick) | PARENB | PARODD;
       break;
     case 4:
-      settings.c_cflag |= PARENB | PARODD | CMSPAR;
-      break;
     case 5:
-      settings.c_cflag = (settings.c_cflag & ~static_cast<tcflag_t>(PARODD)) | PARENB | CMSPAR;
+      if (stick == 0) return false;  // the terminal has no mark or space parity
+      settings.c_cflag = (settings.c_cflag & ~static_cast<tcflag_t>(PARODD)) | PARENB | stick |
+                         (parity == 4 ? PARODD : 0);
       break;
     default:
       break;
@@ -301,12 +164,179 @@ bool ComDevicePath(int port, char* path) {
   return true;
 }
 
-}  // namespace posix
+// ---------------------------------------------------------------- serial ports
 
-Backend& Native() {
-  static posix::PosixBackend backend;
-  return backend;
+SerialPort* SerialBackend::SerialOpen(int port) {
+  char path[kMaxDevicePathLength + 1];
+  if (!ComDevicePath(port, path)) {
+    NoteError(ENODEV);
+    return nullptr;
+  }
+  const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    NoteError(errno);
+    return nullptr;
+  }
+  termios settings{};
+  // TIOCEXCL keeps other processes out (except privileged ones); the lock
+  // also keeps out a second open in this process and privileged openers.
+  if (tcgetattr(fd, &settings) != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0 ||
+      ioctl(fd, TIOCEXCL) != 0) {
+    NoteError(errno);
+    close(fd);
+    return nullptr;
+  }
+  // Reads return at once with whatever is queued: O_NONBLOCK sees to it
+  // whatever VMIN and VTIME say, so the settings need no write here (the
+  // line settings written next clear both anyway).
+  return ToHandle(fd);
 }
+
+bool SerialBackend::SerialSetLine(SerialPort* port, int baud, int byteSize, int parity) {
+  const int fd = ToFd(port);
+  termios settings{};
+  if (tcgetattr(fd, &settings) != 0) {
+    NoteError(errno);
+    return false;
+  }
+  if (!ApplyLineSettings(&settings, baud, byteSize, parity)) {
+    NoteError(EINVAL);
+    return false;
+  }
+  if (tcsetattr(fd, TCSANOW, &settings) != 0) {
+    NoteError(errno);
+    return false;
+  }
+  return true;
+}
+
+bool SerialBackend::SerialSetQueues(SerialPort*, int, int) {
+  return true;
+}
+
+bool SerialBackend::SerialSetRts(SerialPort* port, bool raised) {
+  int lines = TIOCM_RTS;
+  return ioctl(ToFd(port), raised ? TIOCMBIS : TIOCMBIC, &lines) == 0;
+}
+
+void SerialBackend::SerialPurge(SerialPort* port) {
+  tcflush(ToFd(port), TCIOFLUSH);
+}
+
+int SerialBackend::SerialWrite(SerialPort* port, const std::uint8_t* bytes, int count,
+                               std::uint32_t timeoutMs) {
+  const int fd = ToFd(port);
+  const std::uint64_t start = MonotonicMs();
+  int written = 0;
+  while (written < count) {
+    const ssize_t n = write(fd, bytes + written, static_cast<std::size_t>(count - written));
+    if (n > 0) {
+      written += static_cast<int>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+      NoteError(errno);
+      return -1;
+    }
+    const std::uint64_t passed = MonotonicMs() - start;
+    if (passed >= timeoutMs) break;
+    const int ready = PollFor(fd, POLLOUT, static_cast<std::uint32_t>(timeoutMs - passed));
+    if (ready < 0 || (ready > 0 && (ready & (POLLERR | POLLHUP | POLLNVAL)) != 0)) {
+      NoteError(ready < 0 ? errno : EIO);
+      return -1;
+    }
+    if (ready == 0) break;
+  }
+  return written;
+}
+
+int SerialBackend::SerialBytesWaiting(SerialPort* port) {
+  int waiting = 0;
+  if (ioctl(ToFd(port), FIONREAD, &waiting) != 0) {
+    NoteError(errno);
+    return -1;
+  }
+  return waiting;
+}
+
+int SerialBackend::SerialRead(SerialPort* port, std::uint8_t* buffer, int maxBytes) {
+  if (maxBytes <= 0) return 0;
+  for (;;) {
+    const ssize_t n = read(ToFd(port), buffer, static_cast<std::size_t>(maxBytes));
+    if (n >= 0) return static_cast<int>(n);
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+    NoteError(errno);
+    return -1;
+  }
+}
+
+bool SerialBackend::SerialWaitReadable(SerialPort* port, std::uint32_t timeoutMs) {
+  const std::uint64_t start = MonotonicMs();
+  const int fd = ToFd(port);
+  const int ready = PollFor(fd, POLLIN, timeoutMs);
+  if (ready == 0) return false;
+  if (ready > 0 && (ready & (POLLERR | POLLHUP | POLLNVAL)) == 0) return (ready & POLLIN) != 0;
+  // A hung-up tty (the device pulled out, the other end of a
+  // pseudo-terminal closed) refuses the query: the caller's own query
+  // finds that out and gives the port up.
+  int waiting = 0;
+  if (ready < 0 || ioctl(fd, FIONREAD, &waiting) != 0 || waiting > 0) return true;
+  // A line that says it is broken yet still answers polls ready at once;
+  // wait out the time-out so the caller's loop does not spin on it.
+  const std::uint64_t passed = MonotonicMs() - start;
+  if (passed < timeoutMs) SleepFor(static_cast<std::uint32_t>(timeoutMs - passed));
+  return false;
+}
+
+std::uint32_t SerialBackend::SerialNativeHandle(SerialPort* port) {
+  return static_cast<std::uint32_t>(ToFd(port));
+}
+
+void SerialBackend::SerialClose(SerialPort* port) {
+  const int fd = ToFd(port);
+  ioctl(fd, TIOCNXCL);
+  close(fd);
+}
+
+// ---------------------------------------------------------------- time
+
+std::uint32_t SerialBackend::TickMs() {
+  return static_cast<std::uint32_t>(MonotonicMs());
+}
+
+void SerialBackend::SleepMs(std::uint32_t ms) {
+  SleepFor(ms);
+}
+
+const char* ErrnoReason(int code) {
+  struct Reason {
+    int code;
+    const char* text;
+  };
+  static constexpr Reason kReasons[] = {
+      {0, "no error noted"},
+      {EACCES, "access denied (no permission for the device)"},
+      {EPERM, "access denied (no permission for the device)"},
+      {EBUSY, "device busy (another program holds the port)"},
+      {EWOULDBLOCK, "device busy (another program holds the port)"},
+      {ENOENT, "no such device"},
+      {ENODEV, "no such device"},
+      {ENXIO, "no such device (unplugged, or a port without hardware)"},
+      {ENOTTY, "not a serial device"},
+      {EIO, "input/output error (the device was pulled out or hung up)"},
+      {EINVAL, "setting refused (a baud rate, data bits or parity the port cannot take)"},
+      {EMFILE, "too many open files"},
+      {ENFILE, "too many open files"},
+  };
+  for (const Reason& reason : kReasons) {
+    if (reason.code == code) return reason.text;
+  }
+  return "system error";
+}
+
+}  // namespace posix
 
 namespace {
 pthread_mutex_t libraryLock = PTHREAD_MUTEX_INITIALIZER;

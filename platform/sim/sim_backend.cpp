@@ -4,11 +4,13 @@
 #include "platform/sim/sim_backend.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <deque>
 #include <optional>
 #include <thread>
 
+#include "platform/posix/posix_backend.h"
 #include "sim/reply_schedule.h"
 
 namespace kx::platform::sim {
@@ -27,6 +29,7 @@ struct PortState {
   bool failQueues = false;
   bool lineError = false;
   bool failReads = false;
+  int refuseOpen = 0;  // errno value
   std::optional<std::uint64_t> pulledOutAt;
   std::vector<std::vector<std::uint8_t>> writes;
   std::deque<std::uint8_t> arrived;  // the driver's input queue
@@ -41,6 +44,13 @@ struct SimBackend::Impl : SimClock {
   std::map<int, PortState> ports;  // nodes are stable: handles point into them
   std::uint64_t now = 0;
   HidBus hid{*this};
+  int lastOsError = 0;
+  // Notes `code` as the reason of the operation that fails now.
+  template <typename T>
+  T Failed(int code, T result) {
+    lastOsError = code;
+    return result;
+  }
   // Real-clock mode: `now` follows the monotonic clock from `realOrigin`,
   // which was virtual instant `virtualOrigin`.
   bool realClock = false;
@@ -247,14 +257,19 @@ void SimBackend::FailReads(int port, bool fail) {
 void SimBackend::PullOutAt(int port, std::uint32_t tickMs) {
   impl_->ports[port].pulledOutAt = impl_->NextInstantOf(tickMs);
 }
+void SimBackend::RefuseOpen(int port, int osError) {
+  impl_->ports[port].refuseOpen = osError;
+}
 
 // ---- Backend ----
 
 SerialPort* SimBackend::SerialOpen(int port) {
   auto it = impl_->ports.find(port);
-  if (it == impl_->ports.end()) return nullptr;
+  if (it == impl_->ports.end()) return impl_->Failed(ENOENT, nullptr);
   PortState& state = it->second;
-  if (state.device == nullptr || state.open || impl_->PulledOut(state)) return nullptr;
+  if (state.device == nullptr || impl_->PulledOut(state)) return impl_->Failed(ENOENT, nullptr);
+  if (state.refuseOpen != 0) return impl_->Failed(state.refuseOpen, nullptr);
+  if (state.open) return impl_->Failed(EBUSY, nullptr);
   state.open = true;
   ++state.openCount;
   state.arrived.clear();
@@ -264,13 +279,13 @@ SerialPort* SimBackend::SerialOpen(int port) {
 
 bool SimBackend::SerialSetLine(SerialPort* port, int baud, int byteSize, int parity) {
   PortState& state = Impl::State(port);
-  if (state.failLine) return false;
+  if (state.failLine) return impl_->Failed(EINVAL, false);
   state.line = LineSettings{baud, byteSize, parity};
   return true;
 }
 
 bool SimBackend::SerialSetQueues(SerialPort* port, int /*inputBytes*/, int /*outputBytes*/) {
-  return !Impl::State(port).failQueues;
+  return Impl::State(port).failQueues ? impl_->Failed(ENOMEM, false) : true;
 }
 
 bool SimBackend::SerialSetRts(SerialPort* port, bool raised) {
@@ -289,7 +304,7 @@ int SimBackend::SerialWrite(SerialPort* port, const std::uint8_t* bytes, int cou
                             std::uint32_t timeoutMs) {
   PortState& state = Impl::State(port);
   impl_->lastWriteTimeout = timeoutMs;
-  if (impl_->PulledOut(state)) return -1;
+  if (impl_->PulledOut(state)) return impl_->Failed(EIO, -1);
   if (state.stallWrites) {
     impl_->now += timeoutMs;
     return 0;
@@ -306,7 +321,7 @@ int SimBackend::SerialWrite(SerialPort* port, const std::uint8_t* bytes, int cou
 
 int SimBackend::SerialBytesWaiting(SerialPort* port) {
   PortState& state = Impl::State(port);
-  if (impl_->PulledOut(state)) return -1;
+  if (impl_->PulledOut(state)) return impl_->Failed(EIO, -1);
   impl_->Deliver(state);
   state.lineError = false;
   return static_cast<int>(state.arrived.size());
@@ -314,7 +329,7 @@ int SimBackend::SerialBytesWaiting(SerialPort* port) {
 
 int SimBackend::SerialRead(SerialPort* port, std::uint8_t* buffer, int maxBytes) {
   PortState& state = Impl::State(port);
-  if (state.lineError || state.failReads || impl_->PulledOut(state)) return -1;
+  if (state.lineError || state.failReads || impl_->PulledOut(state)) return impl_->Failed(EIO, -1);
   impl_->Deliver(state);
   const int n = std::min<int>(std::max(maxBytes, 0), static_cast<int>(state.arrived.size()));
   std::copy_n(state.arrived.begin(), n, buffer);
@@ -355,6 +370,15 @@ void SimBackend::SerialClose(SerialPort* port) {
   state.inFlight.Clear();
 }
 
+int SimBackend::LastOsError() {
+  return impl_->lastOsError;
+}
+
+// The simulated platform fails with errno values, as the POSIX one does.
+const char* SimBackend::OsErrorReason(int code) {
+  return posix::ErrnoReason(code);
+}
+
 std::uint32_t SimBackend::TickMs() {
   return static_cast<std::uint32_t>(impl_->NowMs());
 }
@@ -384,7 +408,8 @@ bool SimBackend::EscapePressed() {
 // ---- HID: the bus does the work ----
 
 HidDeviceList* SimBackend::HidListOpen() {
-  return impl_->hid.ListOpen();
+  HidDeviceList* list = impl_->hid.ListOpen();
+  return list != nullptr ? list : impl_->Failed(EIO, list);
 }
 HidEntry SimBackend::HidListEntry(HidDeviceList*, int index, HidInterface* entry) {
   return impl_->hid.ListEntry(index, entry);
@@ -393,7 +418,8 @@ void SimBackend::HidListRelease(HidDeviceList*) {
   impl_->hid.ListRelease();
 }
 HidDevice* SimBackend::HidOpen(const char* path) {
-  return impl_->hid.Open(path);
+  HidDevice* device = impl_->hid.Open(path);
+  return device != nullptr ? device : impl_->Failed(EACCES, device);
 }
 HidCaps SimBackend::HidGetReportLengths(HidDevice* device, HidReportLengths* lengths) {
   return impl_->hid.GetReportLengths(device, lengths);
@@ -401,13 +427,15 @@ HidCaps SimBackend::HidGetReportLengths(HidDevice* device, HidReportLengths* len
 void SimBackend::HidDiscardInput(HidDevice* device) {
   impl_->hid.DiscardInput(device);
 }
-bool SimBackend::HidWriteReport(HidDevice* device, const std::uint8_t* report, int length,
-                                std::uint32_t timeoutMs) {
-  return impl_->hid.WriteReport(device, report, length, timeoutMs);
+int SimBackend::HidWriteReport(HidDevice* device, const std::uint8_t* report, int length,
+                               std::uint32_t timeoutMs) {
+  const int written = impl_->hid.WriteReport(device, report, length, timeoutMs);
+  return written >= 0 ? written : impl_->Failed(ENODEV, written);
 }
 int SimBackend::HidReadReport(HidDevice* device, std::uint8_t* report, int length,
                               std::uint32_t timeoutMs) {
-  return impl_->hid.ReadReport(device, report, length, timeoutMs);
+  const int got = impl_->hid.ReadReport(device, report, length, timeoutMs);
+  return got >= 0 ? got : impl_->Failed(ENODEV, got);
 }
 void SimBackend::HidCancel(HidDevice* device) {
   impl_->hid.Cancel(device);

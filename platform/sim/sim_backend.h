@@ -89,6 +89,10 @@ class SimBackend : public Backend {
   // once, as a hung-up tty's or a removed USB adapter's do; the port does not
   // open again until Attach.
   void PullOutAt(int port, std::uint32_t tickMs);
+  // Opening `port` fails with the operating system's `osError` (an errno
+  // value: EACCES, EBUSY, ...) while set; 0 lets it open again. Every other
+  // failure of the simulated platform notes an errno value of its own.
+  void RefuseOpen(int port, int osError);
 
   // ---- Backend ----
   SerialPort* SerialOpen(int port) override;
@@ -109,12 +113,14 @@ class SimBackend : public Backend {
   HidDevice* HidOpen(const char* path) override;
   HidCaps HidGetReportLengths(HidDevice* device, HidReportLengths* lengths) override;
   void HidDiscardInput(HidDevice* device) override;
-  bool HidWriteReport(HidDevice* device, const std::uint8_t* report, int length,
-                      std::uint32_t timeoutMs) override;
+  int HidWriteReport(HidDevice* device, const std::uint8_t* report, int length,
+                     std::uint32_t timeoutMs) override;
   int HidReadReport(HidDevice* device, std::uint8_t* report, int length,
                     std::uint32_t timeoutMs) override;
   void HidCancel(HidDevice* device) override;
   void HidClose(HidDevice* device) override;
+  int LastOsError() override;
+  const char* OsErrorReason(int code) override;
   std::uint32_t TickMs() override;
   void SleepMs(std::uint32_t ms) override;
   bool EscapePressed() override;

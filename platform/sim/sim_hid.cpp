@@ -128,15 +128,16 @@ void HidBus::DiscardInput(HidDevice* handle) {
   }
 }
 
-bool HidBus::WriteReport(HidDevice* handle, const std::uint8_t* report, int length,
-                         std::uint32_t timeoutMs) {
+int HidBus::WriteReport(HidDevice* handle, const std::uint8_t* report, int length,
+                        std::uint32_t timeoutMs) {
   SimHidDevice& device = Of(handle);
+  if (device.faults.unplugged) return -1;
   const std::uint64_t now = clock_.NowMs();
   if (device.faults.stalledWrites != 0) {
     if (device.faults.stalledWrites > 0) --device.faults.stalledWrites;
     clock_.WaitUntilMs(now + timeoutMs);
     ++device.cancels;
-    return false;
+    return 0;
   }
   device.written.emplace_back(report, report + length);
   if (device.model_ != nullptr && length > 1) {
@@ -146,7 +147,7 @@ bool HidBus::WriteReport(HidDevice* handle, const std::uint8_t* report, int leng
       device.Answer(now, device.model_->OnHostBytes(report + 1, static_cast<std::size_t>(end - 1)));
     }
   }
-  return true;
+  return length;
 }
 
 int HidBus::ReadReport(HidDevice* handle, std::uint8_t* report, int length,

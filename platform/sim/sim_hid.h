@@ -59,7 +59,7 @@ struct HidDeviceFaults {
   bool outputReportUnsettable = false;
   // The next n writes take their whole wait and fail (-1: every write).
   int stalledWrites = 0;
-  bool unplugged = false;  // reads fail at once
+  bool unplugged = false;  // reads and writes fail at once
 };
 
 class SimHidDevice {
@@ -118,8 +118,8 @@ class HidBus {
   HidDevice* Open(const char* path);
   HidCaps GetReportLengths(HidDevice* device, HidReportLengths* lengths);
   void DiscardInput(HidDevice* device);
-  bool WriteReport(HidDevice* device, const std::uint8_t* report, int length,
-                   std::uint32_t timeoutMs);
+  int WriteReport(HidDevice* device, const std::uint8_t* report, int length,
+                  std::uint32_t timeoutMs);
   int ReadReport(HidDevice* device, std::uint8_t* report, int length, std::uint32_t timeoutMs);
   void Cancel(HidDevice* device);
   void Close(HidDevice* device);

@@ -96,6 +96,37 @@ bool PollReadable(SerialPort* p, DWORD timeoutMs) {
   }
 }
 
+const char* ErrorReason(DWORD code) {
+  struct Reason {
+    DWORD code;
+    const char* text;
+  };
+  static constexpr Reason kReasons[] = {
+      {0, "no error noted"},
+      // A COM port is opened exclusively: another program holding it is what
+      // this means for a port that exists.
+      {ERROR_ACCESS_DENIED, "access denied (another program holds the port)"},
+      {ERROR_FILE_NOT_FOUND, "no such device"},
+      {ERROR_PATH_NOT_FOUND, "no such device"},
+      {ERROR_SHARING_VIOLATION, "device busy (another program holds it)"},
+      {ERROR_BUSY, "device busy"},
+      {ERROR_DEVICE_NOT_CONNECTED, "device not connected (pulled out)"},
+      {ERROR_DEV_NOT_EXIST, "device not connected (pulled out)"},
+      {ERROR_GEN_FAILURE, "device failure (pulled out or not working)"},
+      {ERROR_INVALID_PARAMETER,
+       "setting refused (a baud rate, data bits or parity the port cannot take)"},
+      {ERROR_OPERATION_ABORTED, "operation aborted"},
+      {ERROR_SEM_TIMEOUT, "timed out"},
+      {ERROR_TOO_MANY_OPEN_FILES, "too many open files"},
+      {ERROR_NOT_ENOUGH_MEMORY, "out of system resources"},
+      {ERROR_NO_SYSTEM_RESOURCES, "out of system resources"},
+  };
+  for (const Reason& reason : kReasons) {
+    if (reason.code == code) return reason.text;
+  }
+  return "system error";
+}
+
 class Win32Backend final : public Backend {
  public:
   SerialPort* SerialOpen(int port) override {
@@ -105,7 +136,7 @@ class Win32Backend final : public Backend {
     std::snprintf(name, sizeof name, "\\\\.\\COM%d", port);
     HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_FLAG_OVERLAPPED, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    if (h == INVALID_HANDLE_VALUE) return Noted(nullptr);
 
     // The link holds one port at a time; its record is static, so opening a
     // port allocates nothing.
@@ -119,6 +150,7 @@ class Win32Backend final : public Backend {
     }
     if (p == nullptr) {
       CloseHandle(h);
+      lastError_ = ERROR_TOO_MANY_OPEN_FILES;
       return nullptr;
     }
     *p = SerialPort{};
@@ -138,6 +170,7 @@ class Win32Backend final : public Backend {
     p->readOverlap.hEvent = NewManualResetEvent();
     p->writeOverlap.hEvent = NewManualResetEvent();
     if (p->readOverlap.hEvent == nullptr || p->writeOverlap.hEvent == nullptr) {
+      lastError_ = GetLastError();
       CloseIfOpen(p->readOverlap.hEvent);
       CloseIfOpen(p->writeOverlap.hEvent);
       CloseHandle(h);
@@ -150,16 +183,17 @@ class Win32Backend final : public Backend {
   bool SerialSetLine(SerialPort* p, int baud, int byteSize, int parity) override {
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(p->handle, &dcb)) return false;
+    if (!GetCommState(p->handle, &dcb)) return Noted(false);
     dcb.BaudRate = static_cast<DWORD>(baud);
     dcb.ByteSize = static_cast<BYTE>(byteSize);
     dcb.Parity = ParityFromCode(parity, dcb.Parity);
-    return SetCommState(p->handle, &dcb) != 0;
+    return SetCommState(p->handle, &dcb) != 0 || Noted(false);
   }
 
   bool SerialSetQueues(SerialPort* p, int inputBytes, int outputBytes) override {
     return SetupComm(p->handle, static_cast<DWORD>(inputBytes), static_cast<DWORD>(outputBytes)) !=
-           0;
+               0 ||
+           Noted(false);
   }
 
   bool SerialSetRts(SerialPort* p, bool raised) override {
@@ -181,9 +215,10 @@ class Win32Backend final : public Backend {
       return static_cast<int>(written);
     }
     // Anything but a write under way is the device failing (pulled out).
-    if (GetLastError() != ERROR_IO_PENDING) return -1;
+    if (GetLastError() != ERROR_IO_PENDING) return Noted(-1);
     if (WaitForSingleObject(ov->hEvent, timeoutMs) == WAIT_OBJECT_0) {
-      return GetOverlappedResult(p->handle, ov, &written, FALSE) ? static_cast<int>(written) : -1;
+      return GetOverlappedResult(p->handle, ov, &written, FALSE) ? static_cast<int>(written)
+                                                                 : Noted(-1);
     }
     // Too late: the caller's bytes must not be read by a write that goes on
     // after we return.
@@ -192,7 +227,10 @@ class Win32Backend final : public Backend {
     return 0;
   }
 
-  int SerialBytesWaiting(SerialPort* p) override { return QueuedBytes(p->handle); }
+  int SerialBytesWaiting(SerialPort* p) override {
+    const int waiting = QueuedBytes(p->handle);
+    return waiting >= 0 ? waiting : Noted(waiting);
+  }
 
   int SerialRead(SerialPort* p, std::uint8_t* buffer, int maxBytes) override {
     if (buffer == nullptr || maxBytes <= 0) return 0;
@@ -203,7 +241,7 @@ class Win32Backend final : public Backend {
     if (ReadFile(p->handle, buffer, static_cast<DWORD>(maxBytes), &got, ov)) {
       return static_cast<int>(got);
     }
-    if (GetLastError() != ERROR_IO_PENDING) return -1;
+    if (GetLastError() != ERROR_IO_PENDING) return Noted(-1);
     if (WaitForSingleObject(ov->hEvent, kReadSettleMs) != WAIT_OBJECT_0) CancelIo(p->handle);
     return static_cast<int>(FinishOverlapped(p->handle, ov));
   }
@@ -224,26 +262,37 @@ class Win32Backend final : public Backend {
     p->inUse = false;
   }
 
-  HidDeviceList* HidListOpen() override { return win32::HidListOpen(); }
+  HidDeviceList* HidListOpen() override {
+    HidDeviceList* list = win32::HidListOpen();
+    return list != nullptr ? list : Noted(list);
+  }
   HidEntry HidListEntry(HidDeviceList* list, int index, HidInterface* entry) override {
     return win32::HidListEntry(list, index, entry);
   }
   void HidListRelease(HidDeviceList* list) override { win32::HidListRelease(list); }
-  HidDevice* HidOpen(const char* path) override { return win32::HidOpen(path); }
+  HidDevice* HidOpen(const char* path) override {
+    HidDevice* device = win32::HidOpen(path);
+    return device != nullptr ? device : Noted(device);
+  }
   HidCaps HidGetReportLengths(HidDevice* device, HidReportLengths* lengths) override {
     return win32::HidGetReportLengths(device, lengths);
   }
   void HidDiscardInput(HidDevice* device) override { win32::HidDiscardInput(device); }
-  bool HidWriteReport(HidDevice* device, const std::uint8_t* report, int length,
-                      std::uint32_t timeoutMs) override {
-    return win32::HidWriteReport(device, report, length, timeoutMs);
+  int HidWriteReport(HidDevice* device, const std::uint8_t* report, int length,
+                     std::uint32_t timeoutMs) override {
+    const int written = win32::HidWriteReport(device, report, length, timeoutMs);
+    return written >= 0 ? written : Noted(written);
   }
   int HidReadReport(HidDevice* device, std::uint8_t* report, int length,
                     std::uint32_t timeoutMs) override {
-    return win32::HidReadReport(device, report, length, timeoutMs);
+    const int got = win32::HidReadReport(device, report, length, timeoutMs);
+    return got >= 0 ? got : Noted(got);
   }
   void HidCancel(HidDevice* device) override { win32::HidCancel(device); }
   void HidClose(HidDevice* device) override { win32::HidClose(device); }
+
+  int LastOsError() override { return static_cast<int>(lastError_); }
+  const char* OsErrorReason(int code) override { return ErrorReason(static_cast<DWORD>(code)); }
 
   std::uint32_t TickMs() override { return GetTickCount(); }
 
@@ -255,6 +304,17 @@ class Win32Backend final : public Backend {
   }
 
   bool HasEscapeKey() override { return true; }
+
+ private:
+  // Keeps GetLastError as the reason of the operation that just failed, and
+  // hands `result` back.
+  template <typename T>
+  T Noted(T result) {
+    lastError_ = GetLastError();
+    return result;
+  }
+
+  DWORD lastError_ = 0;
 };
 
 }  // namespace

@@ -191,28 +191,31 @@ void HidDiscardInput(HidDevice* device) {
   HidD_FlushQueue(device->handle);
 }
 
-bool HidWriteReport(HidDevice* device, const std::uint8_t* report, int length,
-                    std::uint32_t timeoutMs) {
+int HidWriteReport(HidDevice* device, const std::uint8_t* report, int length,
+                   std::uint32_t timeoutMs) {
   OVERLAPPED* ov = &device->writeOverlap;
   HANDLE event = ov->hEvent;
   *ov = OVERLAPPED{};
   ov->hEvent = event;
   ResetEvent(event);
   DWORD written = 0;
-  if (WriteFile(device->handle, report, static_cast<DWORD>(length), &written, ov)) {
-    return written == static_cast<DWORD>(length);
-  }
-  if (GetLastError() != ERROR_IO_PENDING) return false;
+  // A device that takes part of a report is failing.
+  const auto whole = [&] {
+    if (written == static_cast<DWORD>(length)) return length;
+    SetLastError(ERROR_GEN_FAILURE);
+    return -1;
+  };
+  if (WriteFile(device->handle, report, static_cast<DWORD>(length), &written, ov)) return whole();
+  if (GetLastError() != ERROR_IO_PENDING) return -1;
   if (WaitForSingleObject(event, timeoutMs) == WAIT_OBJECT_0) {
-    return GetOverlappedResult(device->handle, ov, &written, FALSE) &&
-           written == static_cast<DWORD>(length);
+    return GetOverlappedResult(device->handle, ov, &written, FALSE) ? whole() : -1;
   }
   // CancelIo stops every operation of this thread on the handle, a read
   // under way included: wait for both before the buffers are reused.
   CancelIo(device->handle);
   GetOverlappedResult(device->handle, ov, &written, TRUE);
   StopRead(device);
-  return false;
+  return 0;
 }
 
 int HidReadReport(HidDevice* device, std::uint8_t* report, int length, std::uint32_t timeoutMs) {

@@ -9,14 +9,16 @@
 
 namespace kx::platform::win32 {
 
+// A failure leaves its reason in GetLastError.
+
 HidDeviceList* HidListOpen();
 HidEntry HidListEntry(HidDeviceList* list, int index, HidInterface* entry);
 void HidListRelease(HidDeviceList* list);
 HidDevice* HidOpen(const char* path);
 HidCaps HidGetReportLengths(HidDevice* device, HidReportLengths* lengths);
 void HidDiscardInput(HidDevice* device);
-bool HidWriteReport(HidDevice* device, const std::uint8_t* report, int length,
-                    std::uint32_t timeoutMs);
+int HidWriteReport(HidDevice* device, const std::uint8_t* report, int length,
+                   std::uint32_t timeoutMs);
 int HidReadReport(HidDevice* device, std::uint8_t* report, int length, std::uint32_t timeoutMs);
 void HidCancel(HidDevice* device);
 void HidClose(HidDevice* device);

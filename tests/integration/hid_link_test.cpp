@@ -12,6 +12,7 @@
 
 #include "KX_ICCReader.h"
 #include "core/state.h"
+#include "link/link_result.h"
 #include "link/reader_port.h"
 #include "platform/sim/sim_hid.h"
 #include "reader/commands.h"
@@ -22,6 +23,11 @@
 #include "tests/support/sim_fixture.h"
 
 namespace kx {
+
+void PrintTo(const LinkResult& r, std::ostream* os) {
+  *os << "{status " << static_cast<int>(r.status) << ", count " << r.count << "}";
+}
+
 namespace {
 
 using platform::sim::HidDeviceFaults;
@@ -65,7 +71,7 @@ class HidLinks : public test::SimFixture {
     setup.inputReportLength = inputLength;
     setup.outputReportLength = outputLength;
     SimHidDevice& device = Attach(setup);
-    EXPECT_EQ(link.Open(), 1);
+    EXPECT_TRUE(link.Open().ok());
     return device;
   }
 
@@ -84,51 +90,55 @@ TEST_F(HidLinks, OpenTakesTheFirstAcceptedIdentityAndReleasesEverythingElse) {
     std::vector<Device> devices;
     bool listUnavailable;
     bool endlessList;
-    int reader;  // ReaderHidLink.Open
+    LinkStatus reader;  // ReaderHidLink.Open
     const char* readerText;
-    int pad;  // PinPadPort.Open
+    LinkStatus pad;  // PinPadPort.Open
   };
   const HidDeviceFaults none;
+  constexpr LinkStatus kOk = LinkStatus::kOk;
+  constexpr LinkStatus kNone = LinkStatus::kOpenFailed;
+  constexpr LinkStatus kNotFound = LinkStatus::kNotFound;
+  constexpr LinkStatus kNoList = LinkStatus::kListFailed;
   const Case cases[] = {
-      {"nothing attached", {}, false, false, 0, "设备未连接!", 0},
-      {"only a pad", {{kPad3C4E, none}}, false, false, -2, "设备未找到!", 1},
+      {"nothing attached", {}, false, false, kNone, "设备未连接!", kNone},
+      {"only a pad", {{kPad3C4E, none}}, false, false, kNotFound, "设备未找到!", kOk},
       {"reader 7B15",
        {{kKeyboard, none}, {kReader7B15, none}},
        false,
        false,
-       1,
+       kOk,
        "设备连接成功!",
-       -2},
-      {"reader 3C4E", {{kReader3C4E, none}}, false, false, 1, "设备连接成功!", -2},
-      {"no list", {{kReader7B15, none}}, true, false, -1, "获取HID设备信息失败!", -1},
+       kNotFound},
+      {"reader 3C4E", {{kReader3C4E, none}}, false, false, kOk, "设备连接成功!", kNotFound},
+      {"no list", {{kReader7B15, none}}, true, false, kNoList, "获取HID设备信息失败!", kNoList},
       {"path unreadable",
        {{kKeyboard, {.pathUnreadable = true}}, {kReader7B15, none}},
        false,
        false,
-       -2,
+       kNoList,
        "获取HID设备细节信息失败!",
-       -2},
+       kNoList},
       {"a failing step is passed over",
        {{kKeyboard, {.enumerationFails = true}}, {kReader7B15, none}},
        false,
        false,
-       1,
+       kOk,
        "设备连接成功!",
-       -2},
+       kNotFound},
       {"a list without end is walked so far",
        {{kReader7B15, {.openFails = true}}},
        false,
        true,
-       0,
+       kNone,
        "设备未连接!",
-       0},
+       kNone},
       {"identity unreadable",
        {{kReader7B15, {.identityUnreadable = true}}},
        false,
        false,
-       -2,
+       kNotFound,
        "设备未找到!",
-       -2},
+       kNotFound},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -141,15 +151,15 @@ TEST_F(HidLinks, OpenTakesTheFirstAcceptedIdentityAndReleasesEverythingElse) {
     std::vector<SimHidDevice*> attached;
     for (const Device& d : c.devices) attached.push_back(&Attach(d.setup, d.faults));
 
-    EXPECT_EQ(ReaderHidLink.Open(), c.reader);
+    EXPECT_EQ(ReaderHidLink.Open().status, c.reader);
     EXPECT_EQ(Status(ReaderHidLink), c.readerText);
-    EXPECT_EQ(PinPadPort.Open(), c.pad);
+    EXPECT_EQ(PinPadPort.Open().status, c.pad);
     EXPECT_EQ(bus().listsHeld, 0);
     EXPECT_LE(bus().listSteps, 2 * 256 + 2);
     // Only the accepted devices stay open, one per link.
     int open = 0;
     for (SimHidDevice* d : attached) open += d->opens;
-    EXPECT_EQ(open, (c.reader == 1) + (c.pad == 1));
+    EXPECT_EQ(open, (c.reader == kOk) + (c.pad == kOk));
   }
 }
 
@@ -157,7 +167,7 @@ TEST_F(HidLinks, UsbInitReportsTheLinkAndCloseWithoutDeviceIsMinus14) {
   EXPECT_EQ(KXReaderInitTest(100, 9600), -2);
   EXPECT_EQ(Utf8(ErrorText), "连接USB失败");
   EXPECT_EQ(LinkKind, LinkSide::Serial);
-  EXPECT_EQ(ReaderHidLink.Close(), -14);
+  EXPECT_EQ(ReaderHidLink.Close().status, LinkStatus::kNotOpen);
   EXPECT_EQ(Status(ReaderHidLink), "设备未连接!");
 
   SimHidDevice& reader = Attach(kReader7B15);
@@ -169,7 +179,7 @@ TEST_F(HidLinks, UsbInitReportsTheLinkAndCloseWithoutDeviceIsMinus14) {
   EXPECT_EQ(KXReaderPowerOff(0), 0);
   EXPECT_EQ(reader.opens, 0);
   EXPECT_EQ(Status(ReaderHidLink), "设备已断开!");
-  EXPECT_EQ(ReaderHidLink.Close(), -14);
+  EXPECT_EQ(ReaderHidLink.Close().status, LinkStatus::kNotOpen);
 }
 
 // ---------------------------------------------------------------- reports
@@ -191,7 +201,7 @@ TEST_F(HidLinks, WriteCutsTheBytesIntoZeroPaddedReports) {
     platform::SetBackend(&backend);
     bus().DetachAll();
     SimHidDevice& device = Opened(ReaderHidLink, 9, c.outputLength);
-    EXPECT_EQ(ReaderHidLink.Write(c.count, bytes.data()), 1);
+    EXPECT_EQ(ReaderHidLink.Write(bytes.data(), c.count), LinkDone(c.count));
     ASSERT_EQ(device.written.size(), c.payloads.size());
     int sent = 0;
     for (std::size_t r = 0; r < c.payloads.size(); ++r) {
@@ -209,7 +219,7 @@ TEST_F(HidLinks, ReadGathersReportsUntilOneEndsInEtxOrPadding) {
     int inputLength;
     std::vector<std::string> reports;  // payloads, zero-padded to L_in - 1
     int capacity;
-    int result;
+    LinkResult result;
     std::string stored;  // the answer's bytes, NUL after them
     std::size_t leftUnread;
   };
@@ -220,26 +230,32 @@ TEST_F(HidLinks, ReadGathersReportsUntilOneEndsInEtxOrPadding) {
        9,
        {"ABCDEFGH", "IJKLMNOP", "QRSTUVWX", "YZ0123"},
        1024,
-       32,
+       LinkDone(32),
        "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123",
        0},
       {"STX at byte 3: header dropped",
        9,
        {std::string("\x00\x07", 2) + stx + "123" + etx},
        1024,
-       6,
+       LinkDone(6),
        stx + "123" + etx,
        0},
-      {"STX at byte 1: kept", 9, {stx + "123456" + etx}, 1024, 8, stx + "123456" + etx, 0},
-      {"ETX in the last byte ends it", 5, {"abc" + etx, "next"}, 1024, 4, "abc" + etx, 1},
+      {"STX at byte 1: kept",
+       9,
+       {stx + "123456" + etx},
+       1024,
+       LinkDone(8),
+       stx + "123456" + etx,
+       0},
+      {"ETX in the last byte ends it", 5, {"abc" + etx, "next"}, 1024, LinkDone(4), "abc" + etx, 1},
       {"too long for the buffer",
        9,
        {"ABCDEFGH", "IJKLMNOP", "QRSTUVWX", "YZ"},
        20,
-       -4,
+       LinkFailed(LinkStatus::kTooLong, 16),
        "ABCDEFGHIJKLMNOP",
        2},
-      {"first report too long", 9, {"ABCDEFGH"}, 8, -4, "", 0},
+      {"first report too long", 9, {"ABCDEFGH"}, 8, LinkFailed(LinkStatus::kTooLong), "", 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -252,8 +268,7 @@ TEST_F(HidLinks, ReadGathersReportsUntilOneEndsInEtxOrPadding) {
     EXPECT_EQ(ReaderHidLink.Read(buffer.data(), c.capacity, 5), c.result);
     EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(c.stored.size())),
               Text(c.stored));
-    const int end = c.result > 0 ? c.result : static_cast<int>(c.stored.size());
-    EXPECT_EQ(buffer[static_cast<std::size_t>(end)], 0);
+    EXPECT_EQ(buffer[c.stored.size()], 0);
     // Nothing past the caller's buffer is touched.
     EXPECT_EQ(buffer[static_cast<std::size_t>(c.capacity)], 0xEE);
     EXPECT_EQ(device.Pending(), c.leftUnread);
@@ -266,25 +281,34 @@ TEST_F(HidLinks, DevicesWithUnusableReportsAreRefused) {
     int inputLength;
     int outputLength;
     HidDeviceFaults faults;
-    int write;
-    int read;
+    LinkStatus write;
+    LinkStatus read;
     const char* readText;
   };
+  constexpr LinkStatus kOk = LinkStatus::kOk;
+  constexpr LinkStatus kUnusable = LinkStatus::kUnusable;
+  constexpr LinkStatus kTimedOut = LinkStatus::kTimedOut;
   const Case cases[] = {
-      {"256-byte reports", 256, 256, {}, 1, -4, "超时退出!"},
-      {"input report over 256", 257, 9, {}, 1, -2, "-40!"},
-      {"output report over 256", 9, 300, {}, -2, -4, "超时退出!"},
-      {"one-byte reports", 1, 1, {}, -2, -2, "-40!"},
-      {"no output report", 9, 0, {}, -2, -4, "超时退出!"},
+      {"256-byte reports", 256, 256, {}, kOk, kTimedOut, "超时退出!"},
+      {"input report over 256", 257, 9, {}, kOk, kUnusable, "-40!"},
+      {"output report over 256", 9, 300, {}, kUnusable, kTimedOut, "超时退出!"},
+      {"one-byte reports", 1, 1, {}, kUnusable, kUnusable, "-40!"},
+      {"no output report", 9, 0, {}, kUnusable, kTimedOut, "超时退出!"},
       {"no preparsed data",
        9,
        9,
        {.noPreparsedData = true},
-       -2,
-       -2,
+       kUnusable,
+       kUnusable,
        "Could not get HID preparsed data!"},
-      {"no capabilities", 9, 9, {.noCapabilities = true}, -2, -2, "-40!"},
-      {"output report not settable", 9, 9, {.outputReportUnsettable = true}, -2, -4, "超时退出!"},
+      {"no capabilities", 9, 9, {.noCapabilities = true}, kUnusable, kUnusable, "-40!"},
+      {"output report not settable",
+       9,
+       9,
+       {.outputReportUnsettable = true},
+       kUnusable,
+       kTimedOut,
+       "超时退出!"},
   };
   const std::uint8_t bytes[3] = {1, 2, 3};
   for (const Case& c : cases) {
@@ -294,16 +318,17 @@ TEST_F(HidLinks, DevicesWithUnusableReportsAreRefused) {
     bus().DetachAll();
     SimHidDevice& device = Opened(ReaderHidLink, c.inputLength, c.outputLength);
     device.faults = c.faults;
-    EXPECT_EQ(ReaderHidLink.Write(3, bytes), c.write);
+    EXPECT_EQ(ReaderHidLink.Write(bytes, 3).status, c.write);
     std::uint8_t buffer[1024];
-    EXPECT_EQ(ReaderHidLink.Read(buffer, sizeof buffer, 1), c.read);
+    EXPECT_EQ(ReaderHidLink.Read(buffer, sizeof buffer, 1).status, c.read);
     EXPECT_EQ(Status(ReaderHidLink), c.readText);
   }
   ResetLibraryForTests();
-  EXPECT_EQ(ReaderHidLink.Write(3, bytes), -2);
+  EXPECT_EQ(ReaderHidLink.Write(bytes, 3).status, LinkStatus::kNotOpen);
   EXPECT_EQ(Status(ReaderHidLink), "设备尚未连接!");
-  std::uint8_t buffer[16];
-  EXPECT_EQ(ReaderHidLink.Read(buffer, sizeof buffer, 1), 0);
+  std::uint8_t buffer[16] = {0xEE};
+  EXPECT_EQ(ReaderHidLink.Read(buffer, sizeof buffer, 1).status, LinkStatus::kNotOpen);
+  EXPECT_EQ(buffer[0], 0);  // an empty answer
 }
 
 // ---------------------------------------------------------------- waits
@@ -315,19 +340,40 @@ TEST_F(HidLinks, FirstReportWaitEndsOnItsLimitOrEscapeFollowUpsOnlyOnSilence) {
     std::vector<std::pair<std::uint32_t, std::string>> reports;  // delay, payload
     std::int64_t escapeAt;                                       // -1: never
     int timeoutSeconds;
-    int result;
+    LinkResult result;
     std::uint32_t elapsed;
     const char* text;  // the status text, "" when the read leaves it alone
   };
   const Case cases[] = {
-      {"silent reader", false, {}, -1, 5, -4, 6000, "超时退出!"},
+      {"silent reader", false, {}, -1, 5, LinkFailed(LinkStatus::kTimedOut), 6000, "超时退出!"},
       // The pad sleeps 10 ms before each 1000 ms step.
-      {"silent pad", true, {}, -1, 5, -4, 5060, "超时退出!"},
-      {"escape in the first wait", false, {}, 2500, 60, -4, 3000, "ESC退出!"},
-      {"escape at the pad", true, {}, 2500, 60, -4, 3040, "ESC退出!"},
-      {"escape during a follow-up", false, {{0, "12345678"}, {900, "9"}}, 100, 5, 16, 900, ""},
-      {"late answer inside the limit", true, {{4500, "1"}}, -1, 5, 8, 4500, ""},
-      {"follow-up never comes", false, {{1500, "12345678"}}, -1, 5, -4, 2500, ""},
+      {"silent pad", true, {}, -1, 5, LinkFailed(LinkStatus::kTimedOut), 5060, "超时退出!"},
+      {"escape in the first wait",
+       false,
+       {},
+       2500,
+       60,
+       LinkFailed(LinkStatus::kEscape),
+       3000,
+       "ESC退出!"},
+      {"escape at the pad", true, {}, 2500, 60, LinkFailed(LinkStatus::kEscape), 3040, "ESC退出!"},
+      {"escape during a follow-up",
+       false,
+       {{0, "12345678"}, {900, "9"}},
+       100,
+       5,
+       LinkDone(16),
+       900,
+       ""},
+      {"late answer inside the limit", true, {{4500, "1"}}, -1, 5, LinkDone(8), 4500, ""},
+      {"follow-up never comes",
+       false,
+       {{1500, "12345678"}},
+       -1,
+       5,
+       LinkFailed(LinkStatus::kTimedOut, 8),
+       2500,
+       ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -352,15 +398,16 @@ TEST_F(HidLinks, StalledWriteCostsItsWaitAndFailingDeviceEndsTheReadAtOnce) {
   device.faults.stalledWrites = 1;
   const std::uint8_t bytes[20] = {};
   std::uint32_t start = backend.Now();
-  EXPECT_EQ(ReaderHidLink.Write(20, bytes), -2);
+  EXPECT_EQ(ReaderHidLink.Write(bytes, 20).status, LinkStatus::kTimedOut);
   EXPECT_EQ(backend.Now() - start, 1000u);
   EXPECT_TRUE(device.written.empty());
 
   device.faults.unplugged = true;
   std::uint8_t buffer[64];
   start = backend.Now();
-  EXPECT_EQ(ReaderHidLink.Read(buffer, sizeof buffer, 60), -4);
+  EXPECT_EQ(ReaderHidLink.Read(buffer, sizeof buffer, 60).status, LinkStatus::kDeviceGone);
   EXPECT_EQ(backend.Now() - start, 0u);
+  EXPECT_EQ(ReaderHidLink.Write(bytes, 20).status, LinkStatus::kDeviceGone);
 }
 
 // ---------------------------------------------------------------- the reader over USB
@@ -448,19 +495,19 @@ TEST_F(HidLinks, PadAnswersReachTheLinkReportByReport) {
   pad.script().typed = "1234567890";
   pad.script().perKeyMs = 300;
   bus().Attach(kPad3C4E, &pad);
-  ASSERT_EQ(PinPadPort.Open(), 1);
+  ASSERT_TRUE(PinPadPort.Open().ok());
   const std::uint8_t ask[2] = {0x1B, 'I'};
-  ASSERT_EQ(PinPadPort.Write(2, ask), 1);
+  ASSERT_EQ(PinPadPort.Write(ask, 2), LinkDone(2));
   std::uint8_t answer[256];
   const std::uint32_t start = backend.Now();
   // The answer comes with Enter, in two reports.
-  EXPECT_EQ(PinPadPort.Read(answer, sizeof answer, 60), 16);
+  EXPECT_EQ(PinPadPort.Read(answer, sizeof answer, 60), LinkDone(16));
   EXPECT_EQ(std::string(reinterpret_cast<char*>(answer)),
             "\x02"
             "1234567890\x03");
   EXPECT_EQ(backend.Now() - start, 3000u);
   EXPECT_EQ(pad.commands(), std::vector<std::string>{"ESC I"});
-  EXPECT_EQ(PinPadPort.Close(), 1);
+  EXPECT_TRUE(PinPadPort.Close().ok());
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <functional>
 #include <string>
 #include <vector>
@@ -137,6 +138,38 @@ TEST_F(Trace, PinDataNeverReachesTheTrace) {
     }
   }
   EXPECT_EQ(card->Problems(), "");
+}
+
+// A port that does not open: the line says why, as the operating system
+// told it, so support can tell a port another program holds from one that
+// is not there.
+TEST_F(Trace, AFailedOpenNamesTheSystemsReason) {
+  struct Case {
+    int port;
+    int refusedWith;  // 0: the port is simply not there
+    const char* line;
+  };
+  const Case cases[] = {
+      {1, EBUSY,
+       "link: COM1 does not open: device busy (another program holds the port) (os error 16)"},
+      {1, EACCES,
+       "link: COM1 does not open: access denied (no permission for the device) (os error 13)"},
+      {9, 0, "link: COM9 does not open: no such device (os error 2)"},
+      {100, 0,
+       "link: USB reader does not open: access denied (no permission for the device) (os error "
+       "13)"},
+  };
+  // A reader the system will not open beside the pad; the pad's own success
+  // says nothing about it.
+  backend.Hid().Attach({0x7B15, 0x0201}).faults.openFails = true;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    traced.clear();
+    backend.RefuseOpen(c.port, c.refusedWith);
+    EXPECT_EQ(KXReaderInitTest(c.port, 9600), -2);
+    backend.RefuseOpen(c.port, 0);
+    EXPECT_NE(traced.find(std::string(c.line) + "\n"), std::string::npos) << traced;
+  }
 }
 
 }  // namespace

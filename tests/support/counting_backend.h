@@ -132,8 +132,8 @@ class CountingBackend : public platform::Backend {
   void HidDiscardInput(platform::HidDevice* d) override {
     Pass(kHidDiscardInput, [&] { inner_.HidDiscardInput(d); });
   }
-  bool HidWriteReport(platform::HidDevice* d, const std::uint8_t* report, int length,
-                      std::uint32_t timeoutMs) override {
+  int HidWriteReport(platform::HidDevice* d, const std::uint8_t* report, int length,
+                     std::uint32_t timeoutMs) override {
     return Pass(kHidWrite, [&] { return inner_.HidWriteReport(d, report, length, timeoutMs); });
   }
   int HidReadReport(platform::HidDevice* d, std::uint8_t* report, int length,
@@ -146,6 +146,9 @@ class CountingBackend : public platform::Backend {
   void HidClose(platform::HidDevice* d) override {
     Pass(kHidClose, [&] { inner_.HidClose(d); });
   }
+  // Not counted: asked only after a failure, for the trace.
+  int LastOsError() override { return inner_.LastOsError(); }
+  const char* OsErrorReason(int code) override { return inner_.OsErrorReason(code); }
   std::uint32_t TickMs() override {
     return Pass(kTick, [&] { return inner_.TickMs(); });
   }

@@ -1,10 +1,11 @@
-// The hidraw side of the POSIX backend: report lengths from real report
+// The hidraw side of the Linux backend: report lengths from real report
 // descriptors, and the device walk against a fake sysfs tree.
-#include "platform/posix/hidraw.h"
+#include "platform/linux/hidraw.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -22,8 +23,8 @@ namespace kx::test {
 namespace {
 
 namespace fs = std::filesystem;
-using platform::posix::ParseReportDescriptor;
-using platform::posix::ReportDescriptorSummary;
+using platform::hidraw::ParseReportDescriptor;
+using platform::hidraw::ReportDescriptorSummary;
 
 TEST(ReportDescriptor, LengthsAreTheLongestReportPerDirectionPlusTheIdByte) {
   struct Case {
@@ -107,7 +108,7 @@ class FakeSysfs : public ::testing::Test {
     root_ = pattern;
     fs::create_directories(root_ / "dev");
     ResetLibraryForTests();
-    ASSERT_TRUE(platform::posix::SetHidrawRoots((root_ / "sys").c_str(), (root_ / "dev").c_str()));
+    ASSERT_TRUE(platform::hidraw::SetHidrawRoots((root_ / "sys").c_str(), (root_ / "dev").c_str()));
     fs::create_directories(root_ / "sys/class/hidraw");
   }
   void TearDown() override {
@@ -139,7 +140,7 @@ TEST_F(FakeSysfs, TheWalkListsEveryHidrawNodeInNumberOrderWithItsIdentity) {
   AddDevice(3, "", "0200", false);  // no uevent: identity unknown
   std::ofstream(root_ / "sys/class/hidraw/not-a-node") << "";
 
-  platform::HidDeviceList* list = platform::posix::HidrawListOpen();
+  platform::HidDeviceList* list = platform::hidraw::ListOpen();
   ASSERT_NE(list, nullptr);
   struct Expected {
     std::string node;
@@ -155,7 +156,7 @@ TEST_F(FakeSysfs, TheWalkListsEveryHidrawNodeInNumberOrderWithItsIdentity) {
   for (const Expected& e : expected) {
     SCOPED_TRACE(e.node);
     platform::HidInterface entry{};
-    ASSERT_EQ(platform::posix::HidrawListEntry(list, index++, &entry), platform::HidEntry::kFound);
+    ASSERT_EQ(platform::hidraw::ListEntry(list, index++, &entry), platform::HidEntry::kFound);
     EXPECT_EQ(std::string(entry.path), (root_ / "dev" / e.node).string());
     EXPECT_EQ(entry.identityKnown, e.identityKnown);
     if (e.identityKnown) {
@@ -165,29 +166,32 @@ TEST_F(FakeSysfs, TheWalkListsEveryHidrawNodeInNumberOrderWithItsIdentity) {
     EXPECT_EQ(entry.version, e.version);
   }
   platform::HidInterface entry{};
-  EXPECT_EQ(platform::posix::HidrawListEntry(list, index, &entry), platform::HidEntry::kEnd);
+  EXPECT_EQ(platform::hidraw::ListEntry(list, index, &entry), platform::HidEntry::kEnd);
   // One list at a time.
-  EXPECT_EQ(platform::posix::HidrawListOpen(), nullptr);
-  platform::posix::HidrawListRelease(list);
+  EXPECT_EQ(platform::hidraw::ListOpen(), nullptr);
+  platform::hidraw::ListRelease(list);
 
   // The links open their nodes; a plain file has no report descriptor.
-  ASSERT_EQ(ReaderHidLink.Open(), 1);
-  ASSERT_EQ(PinPadPort.Open(), 1);
+  ASSERT_TRUE(ReaderHidLink.Open().ok());
+  ASSERT_TRUE(PinPadPort.Open().ok());
   std::uint8_t buffer[64];
-  EXPECT_EQ(ReaderHidLink.Read(buffer, sizeof buffer, 1), -2);
+  EXPECT_EQ(ReaderHidLink.Read(buffer, sizeof buffer, 1).status, LinkStatus::kUnusable);
   EXPECT_EQ(Utf8(ReaderHidLink.StatusText()), "Could not get HID preparsed data!");
-  EXPECT_EQ(ReaderHidLink.Close(), 1);
-  EXPECT_EQ(PinPadPort.Close(), 1);
+  EXPECT_TRUE(ReaderHidLink.Close().ok());
+  EXPECT_TRUE(PinPadPort.Close().ok());
 }
 
 TEST_F(FakeSysfs, WithoutTheHidrawFolderNothingIsConnected) {
   fs::remove_all(root_ / "sys/class/hidraw");
-  EXPECT_EQ(ReaderHidLink.Open(), 0);
+  EXPECT_EQ(ReaderHidLink.Open().status, LinkStatus::kOpenFailed);
   EXPECT_EQ(Utf8(ReaderHidLink.StatusText()), "设备未连接!");
-  // A node that cannot be opened counts as absent.
+  // A node that cannot be opened counts as absent, and the backend keeps why.
   fs::create_directories(root_ / "sys/class/hidraw");
   AddDevice(0, "0003:00007B15:00000201", "", false);
-  EXPECT_EQ(ReaderHidLink.Open(), 0);
+  EXPECT_EQ(ReaderHidLink.Open().status, LinkStatus::kOpenFailed);
+  platform::Backend& os = platform::Native();
+  EXPECT_EQ(os.LastOsError(), ENOENT);
+  EXPECT_STREQ(os.OsErrorReason(os.LastOsError()), "no such device");
 }
 
 // The udev rules give access to exactly the devices the links accept.

@@ -17,10 +17,11 @@ TEST_F(ReaderPortState, BeforeAnyOpenTheHidSideAnswersWithoutADevice) {
   EXPECT_EQ(LinkKind, LinkSide::Hid);
   EXPECT_FALSE(SerialPortOpen);
   const Bytes command = B("abc");
-  EXPECT_EQ(ReaderPort.Write(command.data(), 3), -2);
-  EXPECT_EQ(Read(), 0);
+  EXPECT_EQ(ReaderPort.Write(command.data(), 3).status, LinkStatus::kNotOpen);
+  EXPECT_EQ(Read().status, LinkStatus::kNotOpen);
+  EXPECT_EQ(buffer[0], 0);  // read as an empty reply
   EXPECT_EQ(tookMs, 0u);
-  EXPECT_EQ(ReaderPort.Close(), 1);
+  ReaderPort.Close();
   EXPECT_EQ(ReaderPort.NativeHandle(), 0u);
   EXPECT_EQ(LinkKind, LinkSide::Hid);
   EXPECT_EQ(Utf8(ReaderHidLink.StatusText()), "设备未连接!");
@@ -29,7 +30,7 @@ TEST_F(ReaderPortState, BeforeAnyOpenTheHidSideAnswersWithoutADevice) {
 }
 
 TEST_F(ReaderPortState, SerialOpenSetsTheLineRaisesRtsAndPurges) {
-  ASSERT_EQ(ReaderPort.Open(1, 19200, 8, 1), 1);
+  ASSERT_TRUE(ReaderPort.Open(1, 19200, 8, 1).ok());
   EXPECT_EQ(LinkKind, LinkSide::Serial);
   EXPECT_TRUE(SerialPortOpen);
   EXPECT_TRUE(backend.IsOpen(1));
@@ -43,14 +44,14 @@ TEST_F(ReaderPortState, SerialOpenSetsTheLineRaisesRtsAndPurges) {
 }
 
 TEST_F(ReaderPortState, DataBitsAreTakenAsOneByte) {
-  ASSERT_EQ(ReaderPort.Open(1, 9600, 0x108, 3), 1);
+  ASSERT_TRUE(ReaderPort.Open(1, 9600, 0x108, 3).ok());
   EXPECT_EQ(backend.Line(1).byteSize, 8);
   EXPECT_EQ(backend.Line(1).parity, 3);
 }
 
 TEST_F(ReaderPortState, SecondOpenKeepsTheFirstPortAndItsSettings) {
-  ASSERT_EQ(ReaderPort.Open(1, 9600, 8, 1), 1);
-  EXPECT_EQ(ReaderPort.Open(2, 115200, 7, 2), 1);
+  ASSERT_TRUE(ReaderPort.Open(1, 9600, 8, 1).ok());
+  EXPECT_TRUE(ReaderPort.Open(2, 115200, 7, 2).ok());
   EXPECT_EQ(backend.OpenCount(1), 1);
   EXPECT_EQ(backend.OpenCount(2), 0);
   EXPECT_EQ(backend.Line(1).baud, 9600);
@@ -60,30 +61,30 @@ TEST_F(ReaderPortState, SecondOpenKeepsTheFirstPortAndItsSettings) {
 }
 
 TEST_F(ReaderPortState, FailedSerialOpensLeaveNothingOpen) {
-  EXPECT_EQ(ReaderPort.Open(7, 9600, 8, 1), 0);  // no device there
+  EXPECT_EQ(ReaderPort.Open(7, 9600, 8, 1).status, LinkStatus::kOpenFailed);  // no device there
   EXPECT_FALSE(SerialPortOpen);
   EXPECT_EQ(LinkKind, LinkSide::Hid);
 
   backend.FailLineSettings(1, true);
-  EXPECT_EQ(OpenCom1(), 0);
+  EXPECT_EQ(OpenCom1().status, LinkStatus::kOpenFailed);
   EXPECT_FALSE(backend.IsOpen(1));
   EXPECT_FALSE(SerialPortOpen);
   backend.FailLineSettings(1, false);
 
   backend.FailQueueSizes(1, true);
-  EXPECT_EQ(OpenCom1(), 0);
+  EXPECT_EQ(OpenCom1().status, LinkStatus::kOpenFailed);
   EXPECT_FALSE(backend.IsOpen(1));
   EXPECT_FALSE(backend.Rts(1));
   backend.FailQueueSizes(1, false);
 
   // The port was released each time, so it opens now.
-  EXPECT_EQ(OpenCom1(), 1);
+  EXPECT_TRUE(OpenCom1().ok());
   EXPECT_EQ(backend.OpenCount(1), 3);
 }
 
 TEST_F(ReaderPortState, FailedUsbOpenSwitchesToSerialAndKeepsAnOpenPort) {
-  ASSERT_EQ(OpenCom1(), 1);
-  EXPECT_EQ(ReaderPort.Open(kUsbPort, 9600, 8, 1), 0);
+  ASSERT_TRUE(OpenCom1().ok());
+  EXPECT_EQ(ReaderPort.Open(kUsbPort, 9600, 8, 1).status, LinkStatus::kOpenFailed);
   EXPECT_EQ(LinkKind, LinkSide::Serial);
   EXPECT_TRUE(SerialPortOpen);
   EXPECT_TRUE(backend.IsOpen(1));
@@ -92,21 +93,21 @@ TEST_F(ReaderPortState, FailedUsbOpenSwitchesToSerialAndKeepsAnOpenPort) {
 }
 
 TEST_F(ReaderPortState, FailedUsbOpenWithoutASerialPortLeavesTheSerialSideClosed) {
-  EXPECT_EQ(ReaderPort.Open(kUsbPort, 9600, 8, 1), 0);
+  EXPECT_EQ(ReaderPort.Open(kUsbPort, 9600, 8, 1).status, LinkStatus::kOpenFailed);
   EXPECT_EQ(LinkKind, LinkSide::Serial);
   const Bytes command = B("abc");
-  EXPECT_EQ(ReaderPort.Write(command.data(), 3), 0);
-  EXPECT_EQ(Read(), -2);
-  EXPECT_EQ(ReaderPort.Close(), 1);
+  EXPECT_EQ(ReaderPort.Write(command.data(), 3).status, LinkStatus::kNotOpen);
+  EXPECT_EQ(Read().status, LinkStatus::kNotOpen);
+  ReaderPort.Close();
   EXPECT_EQ(backend.OpenCount(1), 0);
 }
 
 TEST_F(ReaderPortState, WhileTheHidSideIsInUseASerialPortStaysOpenUntouched) {
-  ASSERT_EQ(OpenCom1(), 1);
+  ASSERT_TRUE(OpenCom1().ok());
   LinkKind = LinkSide::Hid;  // as after an Open(100) that found the reader
   const Bytes command = B("abc");
-  EXPECT_EQ(ReaderPort.Write(command.data(), 3), -2);
-  EXPECT_EQ(ReaderPort.Close(), 1);
+  EXPECT_EQ(ReaderPort.Write(command.data(), 3).status, LinkStatus::kNotOpen);
+  ReaderPort.Close();
   EXPECT_TRUE(backend.IsOpen(1));
   EXPECT_TRUE(SerialPortOpen);
   EXPECT_TRUE(backend.Writes(1).empty());
@@ -114,10 +115,10 @@ TEST_F(ReaderPortState, WhileTheHidSideIsInUseASerialPortStaysOpenUntouched) {
 }
 
 TEST_F(ReaderPortState, OpeningTheKeptSerialPortAgainTurnsTheLinkBackToIt) {
-  ASSERT_EQ(OpenCom1(), 1);
-  LinkKind = LinkSide::Hid;          // as after an Open(100) that found the reader
-  ASSERT_EQ(ReaderPort.Close(), 1);  // closes only the HID side
-  ASSERT_EQ(ReaderPort.Open(2, 9600, 8, 1), 1);
+  ASSERT_TRUE(OpenCom1().ok());
+  LinkKind = LinkSide::Hid;  // as after an Open(100) that found the reader
+  ReaderPort.Close();        // closes only the HID side
+  ASSERT_TRUE(ReaderPort.Open(2, 9600, 8, 1).ok());
   EXPECT_EQ(LinkKind, LinkSide::Serial);
   EXPECT_EQ(backend.OpenCount(2), 0);
   Send("to com1");
@@ -125,9 +126,9 @@ TEST_F(ReaderPortState, OpeningTheKeptSerialPortAgainTurnsTheLinkBackToIt) {
 }
 
 TEST_F(ReaderPortState, CloseSendsTheStopSequenceThenLowersRtsAndCloses) {
-  ASSERT_EQ(OpenCom1(), 1);
+  ASSERT_TRUE(OpenCom1().ok());
   const int purgesBefore = backend.PurgeCount(1);
-  EXPECT_EQ(ReaderPort.Close(), 1);
+  ReaderPort.Close();
   ASSERT_EQ(backend.Writes(1).size(), 1u);
   EXPECT_EQ(backend.Writes(1)[0], kStop);
   EXPECT_EQ(backend.PurgeCount(1), purgesBefore + 1);
@@ -139,25 +140,25 @@ TEST_F(ReaderPortState, CloseSendsTheStopSequenceThenLowersRtsAndCloses) {
 
   // Closed: writes and reads report the missing port, a second close is quiet.
   const Bytes command = B("abc");
-  EXPECT_EQ(ReaderPort.Write(command.data(), 3), 0);
-  EXPECT_EQ(Read(), -2);
-  EXPECT_EQ(ReaderPort.Close(), 1);
+  EXPECT_EQ(ReaderPort.Write(command.data(), 3).status, LinkStatus::kNotOpen);
+  EXPECT_EQ(Read().status, LinkStatus::kNotOpen);
+  ReaderPort.Close();
   EXPECT_EQ(backend.Writes(1).size(), 1u);
   // The port can be opened again.
-  EXPECT_EQ(OpenCom1(), 1);
+  EXPECT_TRUE(OpenCom1().ok());
   EXPECT_EQ(backend.OpenCount(1), 2);
 }
 
 TEST_F(ReaderPortState, CloseStillClosesWhenTheStopSequenceCannotBeSent) {
-  ASSERT_EQ(OpenCom1(), 1);
+  ASSERT_TRUE(OpenCom1().ok());
   backend.StallWrites(1, true);
-  EXPECT_EQ(ReaderPort.Close(), 1);
+  ReaderPort.Close();
   EXPECT_FALSE(backend.IsOpen(1));
   EXPECT_FALSE(SerialPortOpen);
 }
 
 TEST_F(ReaderPortState, ResetClosesWithoutSendingAndReturnsToLoadTimeState) {
-  ASSERT_EQ(OpenCom1(), 1);
+  ASSERT_TRUE(OpenCom1().ok());
   ResetLibraryForTests();
   EXPECT_FALSE(backend.IsOpen(1));
   EXPECT_TRUE(backend.Writes(1).empty());
@@ -168,7 +169,7 @@ TEST_F(ReaderPortState, ResetClosesWithoutSendingAndReturnsToLoadTimeState) {
 using ReaderPortWrite = LinkTest;
 
 TEST_F(ReaderPortWrite, EveryWriteFirstDiscardsUnreadInput) {
-  ASSERT_EQ(OpenCom1(), 1);
+  ASSERT_TRUE(OpenCom1().ok());
   com1.Then({Chunk(30, "\x02late\x03")});
   com1.Then({Chunk(30, "\x02next\x03")});
   Send("first");
@@ -176,38 +177,38 @@ TEST_F(ReaderPortWrite, EveryWriteFirstDiscardsUnreadInput) {
   const int purges = backend.PurgeCount(1);
   Send("second");
   EXPECT_EQ(backend.PurgeCount(1), purges + 1);
-  const int n = Read();
+  const LinkResult n = Read();
   EXPECT_EQ(Text(n), "\x02next\x03");
   EXPECT_EQ(backend.PendingBytes(1), 0u);
 }
 
 TEST_F(ReaderPortWrite, PurgeKeepsAReplyStillOnItsWay) {
-  ASSERT_EQ(OpenCom1(), 1);
+  ASSERT_TRUE(OpenCom1().ok());
   com1.Then({Chunk(50, "AB\x03")});
   Send("first");
   backend.Advance(20);
   const Bytes nothing;
-  EXPECT_EQ(ReaderPort.Write(nothing.data(), 0), 0);  // purges, writes nothing
+  EXPECT_EQ(ReaderPort.Write(nothing.data(), 0), LinkDone(0));  // purges, writes nothing
   EXPECT_EQ(Text(Read()), "AB\x03");
 }
 
 TEST_F(ReaderPortWrite, WritesAreBoundToOneSecond) {
-  ASSERT_EQ(OpenCom1(), 1);
+  ASSERT_TRUE(OpenCom1().ok());
   Send("ok");
   EXPECT_EQ(backend.LastWriteTimeoutMs(), 1000u);
   backend.StallWrites(1, true);
   const Bytes command = B("stuck");
   const std::uint32_t start = backend.Now();
-  EXPECT_EQ(ReaderPort.Write(command.data(), 5), 0);
+  EXPECT_EQ(ReaderPort.Write(command.data(), 5).status, LinkStatus::kTimedOut);
   EXPECT_EQ(backend.Now() - start, 1000u);
 }
 
 TEST_F(ReaderPortWrite, NothingToWriteWritesNothing) {
-  ASSERT_EQ(OpenCom1(), 1);
+  ASSERT_TRUE(OpenCom1().ok());
   const Bytes command = B("abc");
-  EXPECT_EQ(ReaderPort.Write(command.data(), 0), 0);
-  EXPECT_EQ(ReaderPort.Write(command.data(), -5), 0);
-  EXPECT_EQ(ReaderPort.Write(nullptr, 3), 0);
+  EXPECT_EQ(ReaderPort.Write(command.data(), 0), LinkDone(0));
+  EXPECT_EQ(ReaderPort.Write(command.data(), -5).status, LinkStatus::kBadArgument);
+  EXPECT_EQ(ReaderPort.Write(nullptr, 3).status, LinkStatus::kBadArgument);
   EXPECT_TRUE(backend.Writes(1).empty());
 }
 

@@ -18,7 +18,7 @@ class SerialRead : public LinkTest, public ::testing::WithParamInterface<bool> {
   void SetUp() override {
     LinkTest::SetUp();
     backend.SetEscapeKey(GetParam());
-    ASSERT_EQ(OpenCom1(), 1);
+    ASSERT_TRUE(OpenCom1().ok());
   }
 };
 
@@ -31,7 +31,7 @@ class SerialReadWithEscapeKey : public LinkTest {
  protected:
   void SetUp() override {
     LinkTest::SetUp();
-    ASSERT_EQ(OpenCom1(), 1);
+    ASSERT_TRUE(OpenCom1().ok());
   }
 };
 
@@ -40,12 +40,12 @@ TEST_P(SerialRead, OneChunkReply) {
                    "\x02"
                    "0123\x03")});
   Send();
-  const int n = Read();
-  EXPECT_EQ(n, 6);
+  const LinkResult n = Read();
+  EXPECT_EQ(n, LinkDone(6));
   EXPECT_EQ(Text(n),
             "\x02"
             "0123\x03");
-  EXPECT_EQ(buffer[n], 0);
+  EXPECT_EQ(buffer[n.count], 0);
   EXPECT_EQ(tookMs, 30u);
 }
 
@@ -55,7 +55,7 @@ TEST_P(SerialRead, ChunksAreGatheredUntilOneHoldsTheEndByte) {
                    "AB"),
              Chunk(30, "CD"), Chunk(40, "E\x03"), Chunk(5, "late")});
   Send();
-  const int n = Read();
+  const LinkResult n = Read();
   EXPECT_EQ(Text(n),
             "\x02"
             "ABCDE\x03");
@@ -69,8 +69,8 @@ TEST_P(SerialRead, BytesAfterTheEndByteInTheSameChunkStay) {
                    "AB\x03"
                    "XY")});
   Send();
-  const int n = Read();
-  EXPECT_EQ(n, 6);
+  const LinkResult n = Read();
+  EXPECT_EQ(n, LinkDone(6));
   EXPECT_EQ(Text(n),
             "\x02"
             "AB\x03"
@@ -125,7 +125,7 @@ TEST_P(SerialRead, TheEndByteIsTheCallersChoice) {
              Chunk(10, "ef")});
   Send();
   buffer.fill(0);
-  const int n = ReaderPort.Read(buffer.data(), kReceiveSize, '\n', 5);
+  const LinkResult n = ReaderPort.Read(buffer.data(), kReceiveSize, '\n', 5);
   EXPECT_EQ(Text(n),
             "ab\x03"
             "cd\n");
@@ -133,13 +133,13 @@ TEST_P(SerialRead, TheEndByteIsTheCallersChoice) {
 
 TEST_P(SerialRead, ASilentDeviceCostsTheWholeLimitAndNoMore) {
   Send();
-  EXPECT_EQ(Read(5), -4);
+  EXPECT_EQ(Read(5).status, LinkStatus::kTimedOut);
   EXPECT_EQ(tookMs, 5001u);  // the first millisecond past 5 s
-  EXPECT_EQ(Read(2), -4);
+  EXPECT_EQ(Read(2).status, LinkStatus::kTimedOut);
   EXPECT_EQ(tookMs, 2001u);
-  EXPECT_EQ(Read(0), -4);
+  EXPECT_EQ(Read(0).status, LinkStatus::kTimedOut);
   EXPECT_EQ(tookMs, 1u);
-  EXPECT_EQ(Read(-1), -4);
+  EXPECT_EQ(Read(-1).status, LinkStatus::kTimedOut);
   EXPECT_EQ(tookMs, 1u);
 }
 
@@ -163,14 +163,14 @@ TEST(SerialReadCost, ASilentWaitAsksTheDriverNothingAndWaitsOnlyAsOftenAsTheKeyN
     sim.SetEscapeKey(row.escapeKey);
     CountingBackend counting(sim);
     platform::SetBackend(&counting);
-    ASSERT_EQ(ReaderPort.Open(1, 9600, 8, 1), 1);
+    ASSERT_TRUE(ReaderPort.Open(1, 9600, 8, 1).ok());
     const Bytes command = B("cmd");
-    ASSERT_EQ(ReaderPort.Write(command.data(), 3), 3);
+    ASSERT_EQ(ReaderPort.Write(command.data(), 3), LinkDone(3));
     counting.Reset();
 
     std::uint8_t buffer[64];
     const std::uint32_t start = sim.Now();
-    EXPECT_EQ(ReaderPort.Read(buffer, sizeof buffer, kEtx, 5), -4);
+    EXPECT_EQ(ReaderPort.Read(buffer, sizeof buffer, kEtx, 5).status, LinkStatus::kTimedOut);
     EXPECT_EQ(sim.Now() - start, 5001u);
     EXPECT_EQ(counting.Count(CountingBackend::kRead), 0);
     EXPECT_EQ(counting.Count(CountingBackend::kBytesWaiting), 0);
@@ -196,7 +196,7 @@ TEST_P(SerialRead, AReplyArrivingAtTheLimitStillCounts) {
                    "\x02"
                    "A\x03")});
   Send();
-  EXPECT_EQ(Read(5), -4);
+  EXPECT_EQ(Read(5).status, LinkStatus::kTimedOut);
   EXPECT_EQ(tookMs, 5001u);
 }
 
@@ -205,7 +205,7 @@ TEST_P(SerialRead, APartialReplyEndsOnceSilentForMoreThan100Ms) {
                    "\x02"
                    "AB")});
   Send();
-  const int n = Read();
+  const LinkResult n = Read();
   EXPECT_EQ(Text(n),
             "\x02"
             "AB");
@@ -215,7 +215,7 @@ TEST_P(SerialRead, APartialReplyEndsOnceSilentForMoreThan100Ms) {
 TEST_P(SerialRead, TheIdleRuleCountsFromTheLatestChunk) {
   com1.Then({Chunk(50, "a"), Chunk(90, "b"), Chunk(100, "c"), Chunk(101, "d"), Chunk(102, "e")});
   Send();
-  const int n = Read();
+  const LinkResult n = Read();
   EXPECT_EQ(Text(n), "abcd");  // "e" comes 102 ms after "d": too late
   EXPECT_EQ(tookMs, 50u + 90u + 100u + 101u + 101u);
   EXPECT_EQ(backend.PendingBytes(1), 1u);
@@ -226,7 +226,7 @@ TEST_P(SerialRead, ATrickleWithoutEndByteRunsIntoTheOverallLimit) {
   for (int i = 0; i < 40; ++i) trickle.push_back(Chunk(60, "x"));
   com1.Then(trickle);
   Send();
-  EXPECT_EQ(Read(1), -4);
+  EXPECT_EQ(Read(1).status, LinkStatus::kTimedOut);
   EXPECT_EQ(tookMs, 1001u);
 }
 
@@ -244,7 +244,7 @@ TEST_F(SerialReadWithEscapeKey, AnEscapePressBeforeTheReadIsDiscarded) {
 TEST_F(SerialReadWithEscapeKey, AnEscapePressDuringTheReadEndsItAtOnce) {
   Send();
   backend.PressEscapeAt(backend.Now() + 250);
-  EXPECT_EQ(Read(), -4);
+  EXPECT_EQ(Read().status, LinkStatus::kEscape);
   EXPECT_GE(tookMs, 250u);
   EXPECT_LE(tookMs, 260u);
 }
@@ -256,7 +256,7 @@ TEST_F(SerialReadWithEscapeKey, EscapeAlsoEndsAReplyInProgress) {
              Chunk(50, "CD"), Chunk(50, "\x03")});
   Send();
   backend.PressEscapeAt(backend.Now() + 75);
-  EXPECT_EQ(Read(), -4);
+  EXPECT_EQ(Read().status, LinkStatus::kEscape);
   EXPECT_LE(tookMs, 85u);
 }
 
@@ -266,7 +266,7 @@ TEST_F(SerialReadWithEscapeKey, AnEscapeKeyHeldDownEndsTheReadAtItsStart) {
                    "A\x03")});
   Send();
   backend.SetEscapeDown(true);
-  EXPECT_EQ(Read(), -4);
+  EXPECT_EQ(Read().status, LinkStatus::kEscape);
   EXPECT_EQ(tookMs, 0u);
   backend.SetEscapeDown(false);
 }
@@ -278,8 +278,7 @@ TEST_P(SerialRead, AnOverlongReplyNeverOverrunsTheBuffer) {
   std::array<std::uint8_t, 64> guarded;
   guarded.fill(0xEE);
   const std::uint32_t start = backend.Now();
-  const int n = ReaderPort.Read(guarded.data(), kCapacity, kEtx, 5);
-  EXPECT_EQ(n, kCapacity - 1);
+  EXPECT_EQ(ReaderPort.Read(guarded.data(), kCapacity, kEtx, 5), LinkDone(kCapacity - 1));
   EXPECT_EQ(guarded[kCapacity - 1], 0);
   EXPECT_TRUE(std::all_of(guarded.begin() + kCapacity, guarded.end(),
                           [](std::uint8_t b) { return b == 0xEE; }));
@@ -294,9 +293,8 @@ TEST_P(SerialRead, AReplyThatFillsTheBufferAcrossChunksEndsWhenMoreComes) {
   std::array<std::uint8_t, 32> guarded;
   guarded.fill(0xEE);
   const std::uint32_t start = backend.Now();
-  const int n = ReaderPort.Read(guarded.data(), kCapacity, kEtx, 5);
-  EXPECT_EQ(n, 7);
-  EXPECT_EQ(std::string(guarded.begin(), guarded.begin() + n), "abcdefg");
+  EXPECT_EQ(ReaderPort.Read(guarded.data(), kCapacity, kEtx, 5), LinkDone(7));
+  EXPECT_EQ(std::string(guarded.begin(), guarded.begin() + 7), "abcdefg");
   EXPECT_EQ(guarded[7], 0);
   EXPECT_EQ(guarded[8], 0xEE);
   EXPECT_EQ(backend.Now() - start, 50u);
@@ -307,7 +305,7 @@ TEST_P(SerialRead, AFullBufferStillEndsOnTheIdleRule) {
   Send();
   std::array<std::uint8_t, 8> exact;
   const std::uint32_t start = backend.Now();
-  EXPECT_EQ(ReaderPort.Read(exact.data(), 8, kEtx, 5), 7);
+  EXPECT_EQ(ReaderPort.Read(exact.data(), 8, kEtx, 5), LinkDone(7));
   EXPECT_EQ(exact[7], 0);
   EXPECT_EQ(backend.Now() - start, 111u);
 }
@@ -318,10 +316,10 @@ TEST_P(SerialRead, TinyOrMissingBuffersReadNothing) {
                    "A\x03")});
   Send();
   std::uint8_t one = 0xEE;
-  EXPECT_EQ(ReaderPort.Read(&one, 1, kEtx, 5), 0);
+  EXPECT_EQ(ReaderPort.Read(&one, 1, kEtx, 5), LinkDone(0));
   EXPECT_EQ(one, 0);
-  EXPECT_EQ(ReaderPort.Read(&one, 0, kEtx, 5), 0);
-  EXPECT_EQ(ReaderPort.Read(nullptr, 1024, kEtx, 5), 0);
+  EXPECT_EQ(ReaderPort.Read(&one, 0, kEtx, 5).status, LinkStatus::kBadArgument);
+  EXPECT_EQ(ReaderPort.Read(nullptr, 1024, kEtx, 5).status, LinkStatus::kBadArgument);
 }
 
 TEST_P(SerialRead, ALineErrorIsClearedAndTheReplyStillGathered) {
@@ -343,7 +341,7 @@ TEST_P(SerialRead, APortThatWillNotHandOverInputIsNotSpunOn) {
                    "AB\x03")});
   Send();
   backend.FailReads(1, true);
-  EXPECT_EQ(Read(1), -4);
+  EXPECT_EQ(Read(1).status, LinkStatus::kTimedOut);
   EXPECT_EQ(tookMs, 1001u);
   EXPECT_LE(backend.SleepCalls() + backend.WaitCalls(), 120);
   EXPECT_GE(backend.SleepCalls(), 98);
@@ -353,7 +351,7 @@ TEST_P(SerialRead, APortThatWillNotHandOverInputIsNotSpunOn) {
 TEST_P(SerialRead, TheLimitAndIdleRuleHoldAcrossTheTickWrap) {
   backend.SetNow(0xFFFFFF00u);
   Send();
-  EXPECT_EQ(Read(1), -4);
+  EXPECT_EQ(Read(1).status, LinkStatus::kTimedOut);
   EXPECT_EQ(tookMs, 1001u);
 
   backend.SetNow(0xFFFFFFC0u);

@@ -7,9 +7,11 @@
 #include <array>
 #include <cstdint>
 #include <deque>
+#include <ostream>
 #include <string>
 #include <vector>
 
+#include "link/link_result.h"
 #include "link/reader_port.h"
 #include "platform/platform.h"
 #include "platform/sim/sim_backend.h"
@@ -48,6 +50,16 @@ inline kx::sim::ReplyChunk Chunk(std::uint32_t delayMs, const std::string& text)
   return kx::sim::ReplyChunk{delayMs, B(text)};
 }
 
+}  // namespace kx::test
+
+namespace kx {
+inline void PrintTo(const LinkResult& r, std::ostream* os) {
+  *os << "{status " << static_cast<int>(r.status) << ", count " << r.count << "}";
+}
+}  // namespace kx
+
+namespace kx::test {
+
 class LinkTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -58,25 +70,29 @@ class LinkTest : public ::testing::Test {
   }
   void TearDown() override { ResetLibraryForTests(); }
 
-  int OpenCom1() { return ReaderPort.Open(1, 9600, 8, 1); }
+  LinkResult OpenCom1() { return ReaderPort.Open(1, 9600, 8, 1); }
 
   // Writes a command, so the device answers with its next scripted reply.
   void Send(const std::string& command = "cmd") {
     const Bytes bytes = B(command);
     ASSERT_EQ(ReaderPort.Write(bytes.data(), static_cast<int>(bytes.size())),
-              static_cast<int>(bytes.size()));
+              LinkDone(static_cast<int>(bytes.size())));
   }
 
   // Reads into `buffer`, noting how much virtual time the read took.
-  int Read(int timeoutSeconds = 5) {
+  LinkResult Read(int timeoutSeconds = 5) {
     buffer.fill(0xEE);
     const std::uint32_t start = backend.Now();
-    const int n = ReaderPort.Read(buffer.data(), kReceiveSize, kEtx, timeoutSeconds);
+    const LinkResult read = ReaderPort.Read(buffer.data(), kReceiveSize, kEtx, timeoutSeconds);
     tookMs = backend.Now() - start;
-    return n;
+    return read;
   }
 
+  // The reply a read stored; "<failed>" when it failed.
   std::string Text(int n) const { return std::string(buffer.begin(), buffer.begin() + n); }
+  std::string Text(const LinkResult& read) const {
+    return read.ok() ? Text(read.count) : "<failed>";
+  }
 
   static constexpr int kReceiveSize = 1024;
   platform::sim::SimBackend backend;

@@ -163,6 +163,8 @@ TEST_F(PosixBackendTest, APortOpensOnlyOnceAtATime) {
   SerialPort* first = Os().SerialOpen(kPort);
   ASSERT_NE(first, nullptr);
   EXPECT_EQ(Os().SerialOpen(kPort), nullptr);
+  EXPECT_STREQ(Os().OsErrorReason(Os().LastOsError()),
+               "device busy (another program holds the port)");
   Os().SerialClose(first);
   SerialPort* again = Os().SerialOpen(kPort);
   EXPECT_NE(again, nullptr);
@@ -170,11 +172,15 @@ TEST_F(PosixBackendTest, APortOpensOnlyOnceAtATime) {
 }
 
 TEST_F(PosixBackendTest, OnlyExistingTtyDevicesOpen) {
+  const auto reason = [] { return std::string(Os().OsErrorReason(Os().LastOsError())); };
   ASSERT_EQ(KXSetComDevice(kPort, "/nonexistent/tty"), 0);
   EXPECT_EQ(Os().SerialOpen(kPort), nullptr);
+  EXPECT_EQ(reason(), "no such device");
   ASSERT_EQ(KXSetComDevice(kPort, "/dev/null"), 0);  // exists, but is no tty
   EXPECT_EQ(Os().SerialOpen(kPort), nullptr);
+  EXPECT_EQ(reason(), "not a serial device");
   EXPECT_EQ(Os().SerialOpen(0), nullptr);
+  EXPECT_EQ(reason(), "no such device");
 }
 
 TEST_F(PosixBackendTest, BytesWaitingPurgeAndReadabilityWithoutBlocking) {
@@ -230,12 +236,12 @@ TEST_F(PosixBackendTest, AHungUpLineEndsTheWaitAndFailsItsQueryAndWrites) {
 
 TEST_F(PosixBackendTest, TheLinkTalksThroughTheNativeBackend) {
   platform::SetBackend(nullptr);
-  ASSERT_EQ(ReaderPort.Open(kPort, 9600, 8, 1), 1);
+  ASSERT_TRUE(ReaderPort.Open(kPort, 9600, 8, 1).ok());
   EXPECT_EQ(ReaderPort.NativeHandle() > 0, true);
-  EXPECT_EQ(ReaderPort.Open(kPort, 9600, 8, 1), 1);  // kept, not opened twice
+  EXPECT_TRUE(ReaderPort.Open(kPort, 9600, 8, 1).ok());  // kept, not opened twice
 
   const std::uint8_t command[] = {0x02, 0x31, 0x03};
-  ASSERT_EQ(ReaderPort.Write(command, 3), 3);
+  ASSERT_EQ(ReaderPort.Write(command, 3), LinkDone(3));
   EXPECT_EQ(MasterRead(), std::string("\x02\x31\x03"));
 
   MasterWrite(
@@ -243,13 +249,14 @@ TEST_F(PosixBackendTest, TheLinkTalksThroughTheNativeBackend) {
                   "AB\x03",
                   4));
   std::uint8_t reply[64];
-  const int n = ReaderPort.Read(reply, sizeof reply, kEtx, 2);
-  ASSERT_EQ(n, 4);
+  const LinkResult read = ReaderPort.Read(reply, sizeof reply, kEtx, 2);
+  ASSERT_EQ(read, LinkDone(4));
+  const int n = read.count;
   EXPECT_EQ(std::string(reply, reply + n), std::string("\x02"
                                                        "AB\x03",
                                                        4));
 
-  EXPECT_EQ(ReaderPort.Close(), 1);
+  ReaderPort.Close();
   EXPECT_EQ(MasterRead(), std::string("\x1B%B"));
   EXPECT_FALSE(SerialPortOpen);
 }

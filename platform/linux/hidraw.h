@@ -8,7 +8,7 @@
 
 #include "platform/platform.h"
 
-namespace kx::platform::posix {
+namespace kx::platform::hidraw {
 
 // Report lengths as the Windows HID capabilities give them: for each
 // direction, the longest report of any report id in bytes, plus the report-id
@@ -32,16 +32,16 @@ bool ParseReportDescriptor(const std::uint8_t* descriptor, std::size_t size,
 // nothing changed, for a path longer than kMaxDevicePathLength bytes.
 bool SetHidrawRoots(const char* sysfsRoot, const char* deviceRoot);
 
-// The HID operations of the platform seam, for the POSIX backend.
-HidDeviceList* HidrawListOpen();
-HidEntry HidrawListEntry(HidDeviceList* list, int index, HidInterface* entry);
-void HidrawListRelease(HidDeviceList* list);
-HidDevice* HidrawOpen(const char* path);
-HidCaps HidrawReportLengths(HidDevice* device, HidReportLengths* lengths);
-void HidrawDiscardInput(HidDevice* device);
-bool HidrawWriteReport(HidDevice* device, const std::uint8_t* report, int length,
-                       std::uint32_t timeoutMs);
-int HidrawReadReport(HidDevice* device, std::uint8_t* report, int length, std::uint32_t timeoutMs);
-void HidrawClose(HidDevice* device);
+// The HID operations of the platform seam, for the Linux backend. A failure
+// leaves its reason in errno.
+HidDeviceList* ListOpen();
+HidEntry ListEntry(HidDeviceList* list, int index, HidInterface* entry);
+void ListRelease(HidDeviceList* list);
+HidDevice* Open(const char* path);
+HidCaps ReportLengths(HidDevice* device, HidReportLengths* lengths);
+void DiscardInput(HidDevice* device);
+int WriteReport(HidDevice* device, const std::uint8_t* report, int length, std::uint32_t timeoutMs);
+int ReadReport(HidDevice* device, std::uint8_t* report, int length, std::uint32_t timeoutMs);
+void Close(HidDevice* device);
 
-}  // namespace kx::platform::posix
+}  // namespace kx::platform::hidraw

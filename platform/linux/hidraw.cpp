@@ -1,10 +1,11 @@
-// hidraw: one device node per HID interface, listed in sysfs. Reads return
+// HID devices on Linux through hidraw: one device node per HID interface,
+// listed in sysfs. Reads return
 // one input report each (without the id byte when the device does not
 // number its reports), writes take one output report with its id byte.
 //
 // The list and the open devices live in small static tables: listing and
 // opening allocate nothing.
-#include "platform/posix/hidraw.h"
+#include "platform/linux/hidraw.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -41,7 +42,10 @@ struct HidDevice {
   bool numbered = false;
 };
 
-namespace posix {
+namespace hidraw {
+
+using posix::MonotonicMs;
+using posix::PollFor;
 
 namespace {
 
@@ -128,78 +132,116 @@ bool IdentityFromUevent(const char* uevent, std::uint16_t* vendorId, std::uint16
 
 }  // namespace
 
-bool ParseReportDescriptor(const std::uint8_t* descriptor, std::size_t size,
-                           ReportDescriptorSummary* summary) {
+namespace {
+
+// One short item of a report descriptor: its prefix without the size bits,
+// and its value (little-endian, 0 to 4 bytes).
+struct Item {
+  std::uint8_t tag = 0;
+  std::uint32_t value = 0;
+};
+
+// Takes the item at `*at`, moving past it. A long item comes back as its
+// prefix alone: no item this parser reads is long. False for an item that
+// runs past the end.
+bool NextItem(const std::uint8_t* descriptor, std::size_t size, std::size_t* at, Item* item) {
+  const std::uint8_t prefix = descriptor[(*at)++];
+  if (prefix == kLongItem) {
+    if (size - *at < 2) return false;
+    const std::size_t length = descriptor[*at];
+    *at += 2;
+    if (size - *at < length) return false;
+    *at += length;
+    *item = Item{kLongItem, 0};
+    return true;
+  }
+  const std::size_t length = (prefix & 3) == 3 ? 4 : (prefix & 3);
+  if (size - *at < length) return false;
+  item->tag = prefix & 0xFC;
+  item->value = 0;
+  for (std::size_t k = 0; k < length; ++k) {
+    item->value |= std::uint32_t{descriptor[*at + k]} << (8 * k);
+  }
+  *at += length;
+  return true;
+}
+
+// The state the descriptor's items build up: the global items that size the
+// reports (with their Push and Pop stack) and each report's bits so far.
+class ReportBits {
+ public:
+  // False for an item that makes the descriptor unusable; items that do not
+  // size reports are passed over.
+  bool Apply(const Item& item) {
+    switch (item.tag) {
+      case kItemReportSize:
+        globals_.reportSize = item.value;
+        return true;
+      case kItemReportCount:
+        globals_.reportCount = item.value;
+        return true;
+      case kItemReportId:
+        if (item.value == 0 || item.value > 255) return false;
+        globals_.reportId = static_cast<std::uint8_t>(item.value);
+        numbered_ = true;
+        return true;
+      case kItemPush:
+        if (depth_ == kMaxPushDepth) return false;
+        pushed_[depth_++] = globals_;
+        return true;
+      case kItemPop:
+        if (depth_ == 0) return false;
+        globals_ = pushed_[--depth_];
+        return true;
+      case kItemInput:
+      case kItemOutput: {
+        std::uint64_t& total = bits_[globals_.reportId][item.tag == kItemInput ? 0 : 1];
+        total = std::min(kMaxReportBits, total + std::uint64_t{globals_.reportSize} *
+                                                     std::uint64_t{globals_.reportCount});
+        return true;
+      }
+      default:
+        return true;
+    }
+  }
+
+  // The longest report of each direction, in bytes with the report-id byte.
+  void Summarise(ReportDescriptorSummary* summary) const {
+    int longest[2] = {0, 0};
+    for (const auto& report : bits_) {
+      for (int direction = 0; direction < 2; ++direction) {
+        longest[direction] =
+            std::max(longest[direction], static_cast<int>((report[direction] + 7) / 8));
+      }
+    }
+    summary->inputLength = longest[0] > 0 ? longest[0] + 1 : 0;
+    summary->outputLength = longest[1] > 0 ? longest[1] + 1 : 0;
+    summary->numbered = numbered_;
+  }
+
+ private:
   struct Globals {
     std::uint32_t reportSize = 0;
     std::uint32_t reportCount = 0;
     std::uint8_t reportId = 0;
   };
-  Globals globals;
-  Globals pushed[kMaxPushDepth];
-  int depth = 0;
-  std::uint64_t bits[256][2] = {};  // [report id][input, output]
-  bool numbered = false;
+  Globals globals_;
+  Globals pushed_[kMaxPushDepth];
+  int depth_ = 0;
+  std::uint64_t bits_[256][2] = {};  // [report id][input, output]
+  bool numbered_ = false;
+};
 
-  std::size_t at = 0;
-  while (at < size) {
-    const std::uint8_t prefix = descriptor[at++];
-    if (prefix == kLongItem) {
-      if (size - at < 2) return false;
-      const std::size_t length = descriptor[at];
-      at += 2;
-      if (size - at < length) return false;
-      at += length;
-      continue;
-    }
-    const std::size_t length = (prefix & 3) == 3 ? 4 : (prefix & 3);
-    if (size - at < length) return false;
-    std::uint32_t value = 0;
-    for (std::size_t k = 0; k < length; ++k) value |= std::uint32_t{descriptor[at + k]} << (8 * k);
-    at += length;
+}  // namespace
 
-    switch (prefix & 0xFC) {
-      case kItemReportSize:
-        globals.reportSize = value;
-        break;
-      case kItemReportCount:
-        globals.reportCount = value;
-        break;
-      case kItemReportId:
-        if (value == 0 || value > 255) return false;
-        globals.reportId = static_cast<std::uint8_t>(value);
-        numbered = true;
-        break;
-      case kItemPush:
-        if (depth == kMaxPushDepth) return false;
-        pushed[depth++] = globals;
-        break;
-      case kItemPop:
-        if (depth == 0) return false;
-        globals = pushed[--depth];
-        break;
-      case kItemInput:
-      case kItemOutput: {
-        std::uint64_t& total = bits[globals.reportId][(prefix & 0xFC) == kItemInput ? 0 : 1];
-        total = std::min(kMaxReportBits, total + std::uint64_t{globals.reportSize} *
-                                                     std::uint64_t{globals.reportCount});
-        break;
-      }
-      default:
-        break;
-    }
+bool ParseReportDescriptor(const std::uint8_t* descriptor, std::size_t size,
+                           ReportDescriptorSummary* summary) {
+  ReportBits reports;
+  for (std::size_t at = 0; at < size;) {
+    Item item;
+    if (!NextItem(descriptor, size, &at, &item) || !reports.Apply(item)) return false;
   }
-
-  int longest[2] = {0, 0};
-  for (const auto& report : bits) {
-    for (int direction = 0; direction < 2; ++direction) {
-      longest[direction] =
-          std::max(longest[direction], static_cast<int>((report[direction] + 7) / 8));
-    }
-  }
-  summary->inputLength = longest[0] > 0 ? longest[0] + 1 : 0;
-  summary->outputLength = longest[1] > 0 ? longest[1] + 1 : 0;
-  summary->numbered = numbered;
+  reports.Summarise(summary);
   return true;
 }
 
@@ -218,8 +260,11 @@ bool SetHidrawRoots(const char* sysfsRoot, const char* deviceRoot) {
   return true;
 }
 
-HidDeviceList* HidrawListOpen() {
-  if (list.inUse) return nullptr;
+HidDeviceList* ListOpen() {
+  if (list.inUse) {
+    errno = EBUSY;
+    return nullptr;
+  }
   char path[kHidPathSize];
   std::snprintf(path, sizeof path, "%s/class/hidraw", SysfsRoot());
   const int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -247,7 +292,7 @@ HidDeviceList* HidrawListOpen() {
   return &list;
 }
 
-HidEntry HidrawListEntry(HidDeviceList* from, int index, HidInterface* entry) {
+HidEntry ListEntry(HidDeviceList* from, int index, HidInterface* entry) {
   if (index < 0 || index >= from->count) return HidEntry::kEnd;
   const int number = from->numbers[index];
   const int written =
@@ -268,11 +313,11 @@ HidEntry HidrawListEntry(HidDeviceList* from, int index, HidInterface* entry) {
   return HidEntry::kFound;
 }
 
-void HidrawListRelease(HidDeviceList* from) {
+void ListRelease(HidDeviceList* from) {
   from->inUse = false;
 }
 
-HidDevice* HidrawOpen(const char* path) {
+HidDevice* Open(const char* path) {
   HidDevice* device = nullptr;
   for (HidDevice& candidate : devices) {
     if (!candidate.inUse) {
@@ -280,7 +325,10 @@ HidDevice* HidrawOpen(const char* path) {
       break;
     }
   }
-  if (device == nullptr) return nullptr;
+  if (device == nullptr) {
+    errno = EMFILE;
+    return nullptr;
+  }
   const int fd = open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return nullptr;
 
@@ -306,12 +354,12 @@ HidDevice* HidrawOpen(const char* path) {
   return device;
 }
 
-HidCaps HidrawReportLengths(HidDevice* device, HidReportLengths* lengths) {
+HidCaps ReportLengths(HidDevice* device, HidReportLengths* lengths) {
   *lengths = HidReportLengths{device->inputLength, device->outputLength, true};
   return device->caps;
 }
 
-void HidrawDiscardInput(HidDevice* device) {
+void DiscardInput(HidDevice* device) {
   std::uint8_t scratch[256];
   // hidraw keeps at most 64 reports; a device that keeps sending is left
   // to the read.
@@ -323,18 +371,23 @@ void HidrawDiscardInput(HidDevice* device) {
 // hidraw hands a write to the device synchronously: poll reports a hidraw
 // node writable at once, and the USB stack's own time-out (5 s) bounds a
 // device that does not take the report.
-bool HidrawWriteReport(HidDevice* device, const std::uint8_t* report, int length,
-                       std::uint32_t timeoutMs) {
+int WriteReport(HidDevice* device, const std::uint8_t* report, int length,
+                std::uint32_t timeoutMs) {
   const int ready = PollFor(device->fd, POLLOUT, timeoutMs);
-  if (ready <= 0 || (ready & (POLLERR | POLLHUP | POLLNVAL)) != 0) return false;
+  if (ready == 0) return 0;
+  if (ready > 0 && (ready & (POLLERR | POLLHUP | POLLNVAL)) != 0) errno = ENODEV;
+  if (ready < 0 || (ready & (POLLERR | POLLHUP | POLLNVAL)) != 0) return -1;
   for (;;) {
     const ssize_t n = write(device->fd, report, static_cast<std::size_t>(length));
+    if (n == length) return length;
     if (n < 0 && errno == EINTR) continue;
-    return n == length;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
+    if (n >= 0) errno = EIO;  // a device that takes part of a report is failing
+    return -1;
   }
 }
 
-int HidrawReadReport(HidDevice* device, std::uint8_t* report, int length, std::uint32_t timeoutMs) {
+int ReadReport(HidDevice* device, std::uint8_t* report, int length, std::uint32_t timeoutMs) {
   // Without report ids the report arrives without its id byte: put the 0
   // back in front, as the other platforms deliver it.
   const int offset = device->numbered ? 0 : 1;
@@ -344,6 +397,7 @@ int HidrawReadReport(HidDevice* device, std::uint8_t* report, int length, std::u
     if (passed >= timeoutMs) return 0;
     const int ready = PollFor(device->fd, POLLIN, static_cast<std::uint32_t>(timeoutMs - passed));
     if (ready == 0) return 0;
+    if (ready > 0 && (ready & (POLLERR | POLLHUP | POLLNVAL)) != 0) errno = ENODEV;
     if (ready < 0 || (ready & (POLLERR | POLLHUP | POLLNVAL)) != 0) return -1;
     const ssize_t n = read(device->fd, report + offset, static_cast<std::size_t>(length - offset));
     if (n > 0) {
@@ -351,14 +405,15 @@ int HidrawReadReport(HidDevice* device, std::uint8_t* report, int length, std::u
       std::memset(report + offset + n, 0, static_cast<std::size_t>(length - offset - n));
       return length;
     }
+    if (n == 0) errno = ENODEV;
     if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return -1;
   }
 }
 
-void HidrawClose(HidDevice* device) {
+void Close(HidDevice* device) {
   close(device->fd);
   *device = HidDevice{};
 }
 
-}  // namespace posix
+}  // namespace hidraw
 }  // namespace kx::platform
