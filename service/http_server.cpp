@@ -30,8 +30,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kWorkers = 16;
-constexpr std::size_t kMaxQueued = 1024;  // beyond: accepting waits, the kernel queues
-constexpr std::size_t kPressure = 32;     // queued connections that make idle ones refused
+constexpr std::size_t kMaxQueued = 1024;     // beyond: accepting waits, the kernel queues
+constexpr std::size_t kPressure = kWorkers;  // queued connections that make idle ones refused
+constexpr int kPressureGraceMs = 20;         // what a connection then has to start its request
 constexpr std::size_t kMaxRequestBytes = kMaxBody + 16 * 1024;  // the body and its headers
 constexpr int kWriteTimeoutMs = 5000;
 
@@ -225,6 +226,10 @@ class BoundedPool final : public httplib::TaskQueue {
 
 class Server final : public httplib::Server {
  public:
+  // cpp-httplib listens with a backlog of 5: a burst of clients would wait
+  // out their SYN retries. Listening again on Linux widens it.
+  void WidenBacklog() { ::listen(svr_sock_, SOMAXCONN); }
+
   explicit Server(int requestTimeoutMs) : timeoutMs_(requestTimeoutMs) {
     new_task_queue = [this] {
       pool_ = new BoundedPool;
@@ -236,7 +241,8 @@ class Server final : public httplib::Server {
   bool process_and_close_socket(socket_t sock) override {
     // Under a flood, a connection that has sent nothing yet is turned away
     // at once instead of holding a worker until its deadline.
-    if (pool_ != nullptr && pool_->queued() > kPressure && PollOne(sock, POLLIN, 0) <= 0) {
+    if (pool_ != nullptr && pool_->queued() >= kPressure &&
+        PollOne(sock, POLLIN, kPressureGraceMs) <= 0) {
       SendRefusal(sock, 503, "Service Unavailable", kBusy, "the service is busy; try again");
     } else {
       DeadlineStream stream(sock, Clock::now() + std::chrono::milliseconds(timeoutMs_));
@@ -359,6 +365,7 @@ bool HttpService::Bind(std::string* error) {
     const bool v6 = host[0] == ':';
     if (v6) server->set_address_family(AF_INET6);
     if (server->bind_to_port(host, port)) {
+      server->WidenBacklog();
       impl_->addresses.push_back(v6 ? "http://[::1]:" + std::to_string(port)
                                     : "http://127.0.0.1:" + std::to_string(port));
       impl_->servers.push_back(std::move(server));
