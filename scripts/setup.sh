@@ -34,10 +34,11 @@ ensure_packages() {
   case "$1" in
     linux)
       # dpkg-dev and file: CPack's .deb reads the programs' dependencies.
-      # cpp-httplib and nlohmann-json: kx-service's HTTP server and JSON.
+      # cpp-httplib and nlohmann-json: kx-service's HTTP server and JSON;
+      # chromium (headless) runs the web example against it.
       missing=$(_kx_missing cmake ninja-build g++ make pkg-config libssl-dev libgtest-dev libgmock-dev \
         libbenchmark-dev clang libclang-rt-14-dev libtsan2 python3 dpkg-dev file \
-        libcpp-httplib-dev nlohmann-json3-dev curl)
+        libcpp-httplib-dev nlohmann-json3-dev curl chromium)
       # shellcheck disable=SC2086
       _kx_install $missing
       ;;
