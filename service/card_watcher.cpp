@@ -6,12 +6,21 @@ CardWatcher::CardWatcher(std::function<std::string()> poll, std::chrono::millise
     : poll_(std::move(poll)), interval_(interval), thread_([this] { Run(); }) {}
 
 CardWatcher::~CardWatcher() {
+  Stop();
+  thread_.join();
+}
+
+void CardWatcher::Stop() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stop_ = true;
   }
   changed_.notify_all();
-  thread_.join();
+}
+
+bool CardWatcher::stopped() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return stop_;
 }
 
 int CardWatcher::listeners() const {

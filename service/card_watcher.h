@@ -39,6 +39,9 @@ class CardWatcher {
   };
 
   int listeners() const;
+  // Ends the polling and every listener's wait (the service is stopping).
+  void Stop();
+  bool stopped() const;
 
  private:
   void Run();

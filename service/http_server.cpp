@@ -303,7 +303,8 @@ struct HttpService::Impl {
     auto listener = std::make_shared<CardWatcher::Listener>(watcher);
     res.set_chunked_content_provider(
         type,
-        [listener](size_t, httplib::DataSink& sink) {
+        [listener, this](size_t, httplib::DataSink& sink) {
+          if (watcher.stopped()) return false;  // the service is stopping
           std::string state;
           std::string event = ": waiting\n\n";
           if (listener->Next(&state, std::chrono::seconds(2))) {

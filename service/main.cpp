@@ -25,7 +25,7 @@ kxservice::HttpService* running = nullptr;
 
 #ifdef _WIN32
 BOOL WINAPI OnConsoleEvent(DWORD) {
-  if (running != nullptr) running->Stop();
+  if (running != nullptr) running->Stop();  // the event streams end within 2 s
   return TRUE;
 }
 #endif
@@ -85,9 +85,10 @@ int main(int argc, char** argv) {
   SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
   service.Run();
 #else
-  std::thread waiter([&service, stops] {
+  std::thread waiter([&service, &watcher, stops] {
     int signal = 0;
     sigwait(&stops, &signal);
+    watcher.Stop();
     service.Stop();
   });
   service.Run();
