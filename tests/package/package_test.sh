@@ -73,12 +73,14 @@ check "library file with its version" test -f "$lib/libKX_ICCReader.so.1.0.307"
 check "SONAME libKX_ICCReader.so.1" bash -c "readelf -d '$lib/libKX_ICCReader.so.1.0.307' | grep -q 'Library soname: \[libKX_ICCReader.so.1\]'"
 check "links .so.1 and .so" bash -c "[ \"\$(readlink '$lib/libKX_ICCReader.so.1')\" = libKX_ICCReader.so.1.0.307 ] && [ \"\$(readlink '$lib/libKX_ICCReader.so')\" = libKX_ICCReader.so.1 ]"
 check "diagnostic build beside it" test -f "$lib/libKX_ICCReader-diag.so.1"
-for f in include/KX_ICCReader.h bin/kxcard bin/kx-sim lib/udev/rules.d/60-kx-iccreader.rules \
+for f in include/KX_ICCReader.h bin/kxcard bin/kx-sim bin/kx-service \
+  lib/systemd/user/kx-service.service lib/udev/rules.d/60-kx-iccreader.rules \
   lib/pkgconfig/kx_iccreader.pc lib/cmake/KX_ICCReader/KX_ICCReaderConfig.cmake \
   share/doc/kx-iccreader/integration.md share/doc/kx-iccreader/card-map.md; do
   check "installed $f" test -f "$stage/$f"
 done
 check "installed kxcard runs from the install" "$stage/bin/kxcard" --version
+check "installed kx-service runs from the install" "$stage/bin/kx-service" --version
 
 examples=$work/examples
 python3 "$root/tests/package/extract_examples.py" "$root/docs/integration.md" "$examples" >/dev/null ||
@@ -161,7 +163,8 @@ deb=$(ls "$work"/deb/*.deb 2>/dev/null | head -1)
 if [ -n "$deb" ]; then
   dpkg-deb -c "$deb" >"$work/deb.contents"
   for f in ./usr/lib/libKX_ICCReader.so.1.0.307 ./usr/lib/libKX_ICCReader.so.1 ./usr/include/KX_ICCReader.h \
-    ./usr/bin/kxcard ./usr/bin/kx-sim ./usr/lib/udev/rules.d/60-kx-iccreader.rules \
+    ./usr/bin/kxcard ./usr/bin/kx-sim ./usr/bin/kx-service ./usr/lib/systemd/user/kx-service.service \
+    ./usr/lib/udev/rules.d/60-kx-iccreader.rules \
     ./usr/lib/pkgconfig/kx_iccreader.pc ./usr/lib/cmake/KX_ICCReader/KX_ICCReaderConfig.cmake; do
     check "package holds $f" grep -q " $f" "$work/deb.contents"
   done
