@@ -83,12 +83,10 @@ void ErrorTextClear() {
 }
 
 void ResetProcessState() {
-  platform::Backend* const installed = State.platform.installedBackend;
   // Built in place: a copy of a load-time object would put all of it in the
   // binary's initialised data.
   static_assert(std::is_trivially_destructible_v<LibraryState>);
   new (&State) LibraryState{};
-  State.platform.installedBackend = installed;
 }
 
 }  // namespace kx

@@ -1,7 +1,8 @@
-// Process-wide state of the library: one object, created zeroed (or with its
-// stated initial value) at load and never freed. Everything the library keeps
-// between calls lives here, the link's handles and the platform's settings
-// included, so that a test can put all of it back with one reset.
+// Process-wide state of the library that every layer shares: one object,
+// created zeroed (or with its stated initial value) at load and never freed.
+// The link keeps its handles (link/link_state.h) and the platform its
+// settings (platform/platform_state.h) in objects of their own, in the
+// layers that know what they mean; the test reset puts all three back.
 //
 // The objects hosts and documents know by name (ErrorText, nIFDType,
 // ResetAnswer, ...) are references into it under those names.
@@ -11,58 +12,10 @@
 
 namespace kx {
 
-namespace platform {
-class Backend;
-struct SerialPort;
-struct HidDevice;
-}  // namespace platform
-
 inline constexpr int kErrorTextSize = 500;  // 499 GBK bytes and the terminator
 inline constexpr int kResetAnswerSize = 100;
 inline constexpr int kLastRecordHexSize = 256;
 inline constexpr int kPresetPinSize = 20;
-inline constexpr int kHidStatusTextSize = 104;
-
-// COM port numbers a host may map to a device path (POSIX), and the longest
-// path, terminator not counted.
-inline constexpr int kMaxComPort = 255;
-inline constexpr int kMaxDevicePathLength = 255;
-
-// Which side of ReaderPort open/close/write/read go to.
-enum class LinkSide { Serial, Hid };
-
-// One USB HID link (the reader's, or the PIN pad's).
-struct HidLinkState {
-  platform::HidDevice* device = nullptr;  // null: no device open
-  platform::Backend* backend = nullptr;   // the backend that opened it
-  // The link's own note about its last event, for diagnosis only.
-  char statusText[kHidStatusTextSize] = {};
-};
-
-struct LinkState {
-  // Starts as Hid, so before any successful open the operations answer as a
-  // HID link without a device.
-  LinkSide kind = LinkSide::Hid;
-  bool serialPortOpen = false;
-  // The open COM port and the backend that opened it: every later call on
-  // the port goes to that backend, even when another one has been installed.
-  platform::SerialPort* serialPort = nullptr;
-  platform::Backend* serialBackend = nullptr;
-  HidLinkState readerHid;
-  HidLinkState pinPad;
-};
-
-struct PlatformState {
-  // The backend a test installed; null means the native one.
-  platform::Backend* installedBackend = nullptr;
-  // Device paths COM ports are mapped to (KXSetComDevice), indexed by port
-  // number; an empty entry means the default device.
-  char comDevicePaths[kMaxComPort + 1][kMaxDevicePathLength + 1] = {};
-  // Where the POSIX backend looks for HID devices: the sysfs tree that lists
-  // them and the folder of their device nodes. Empty means /sys and /dev.
-  char hidrawSysfsRoot[kMaxDevicePathLength + 1] = {};
-  char hidrawDeviceRoot[kMaxDevicePathLength + 1] = {};
-};
 
 // Receives one line of the trace (core/trace.h); null when the trace is off.
 using TraceSink = void (*)(const char* line);
@@ -88,9 +41,6 @@ struct LibraryState {
   int comPortNumber = 1;
   // Installed by the diagnostic build only.
   TraceSink traceSink = nullptr;
-
-  LinkState link;
-  PlatformState platform;
 };
 
 extern LibraryState State;
@@ -103,8 +53,6 @@ inline int& ResetAnswerLength = State.resetAnswerLength;
 inline char (&LastRecordHex)[kLastRecordHexSize] = State.lastRecordHex;
 inline std::uint8_t (&PresetPin)[kPresetPinSize] = State.presetPin;
 inline int& ComPortNumber = State.comPortNumber;
-inline LinkSide& LinkKind = State.link.kind;
-inline bool& SerialPortOpen = State.link.serialPortOpen;
 
 // A failure text: a buffer of kErrorTextSize bytes (ErrorText, or an
 // operation's own) and the ways the library writes it. A text that would not
@@ -158,9 +106,9 @@ class ErrorTextKeeper {
   FailureTextKeeper keep_;
 };
 
-// Puts every value back to its load-time state, without closing anything and
-// keeping the platform backend a test installed. Tests only; the link layer's
-// ResetLibraryForTests closes open devices first and restores the backend too.
+// Puts every value of this object back to its load-time state. Tests only;
+// the link layer's ResetLibraryForTests closes open devices first and puts
+// the link's and the platform's state back too.
 void ResetProcessState();
 
 }  // namespace kx

@@ -13,8 +13,8 @@
 
 namespace kx {
 
-HidLink ReaderHidLink(State.link.readerHid, kReaderHidTraits);
-HidLink PinPadPort(State.link.pinPad, kPinPadTraits);
+HidLink ReaderHidLink(ReaderLinkState.readerHid, kReaderHidTraits);
+HidLink PinPadPort(ReaderLinkState.pinPad, kPinPadTraits);
 
 namespace {
 
@@ -248,7 +248,7 @@ LinkResult HidLink::Close() {
 }
 
 void CloseHidLinksForTests() {
-  for (HidLinkState* link : {&State.link.readerHid, &State.link.pinPad}) {
+  for (HidLinkState* link : {&ReaderLinkState.readerHid, &ReaderLinkState.pinPad}) {
     if (link->device != nullptr && link->backend != nullptr) link->backend->HidClose(link->device);
     link->device = nullptr;
     link->backend = nullptr;

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <new>
+#include <type_traits>
 
 #include "core/state.h"
 #include "core/trace.h"
@@ -12,15 +14,17 @@
 #include "link/hid_link.h"
 #include "link/link_trace.h"
 #include "platform/platform.h"
+#include "platform/platform_state.h"
 
 namespace kx {
 
 ReaderPortLink ReaderPort;
+constinit LinkState ReaderLinkState;
 
 namespace {
 
 LinkState& Link() {
-  return State.link;
+  return ReaderLinkState;
 }
 
 bool HasPort() {
@@ -255,6 +259,9 @@ void ResetLibraryForTests() {
   }
   CloseHidLinksForTests();
   ResetProcessState();
+  static_assert(std::is_trivially_destructible_v<LinkState>);
+  new (&ReaderLinkState) LinkState{};
+  ResetPlatformSettingsForTests();
   platform::SetBackend(nullptr);
 }
 

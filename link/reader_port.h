@@ -6,6 +6,7 @@
 
 #include "core/state.h"
 #include "link/link_result.h"
+#include "link/link_state.h"
 
 namespace kx {
 

@@ -49,7 +49,7 @@ bool OpenComPort(int port, int baud) {
 }
 
 bool ReaderLinkOpen() {
-  return LinkKind == LinkSide::Hid ? State.link.readerHid.device != nullptr : SerialPortOpen;
+  return LinkKind == LinkSide::Hid ? ReaderLinkState.readerHid.device != nullptr : SerialPortOpen;
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 namespace kx {
 
 enum class LinkStatus : std::uint8_t;  // link/link_result.h
+enum class LinkSide;                   // link/link_state.h
 
 inline constexpr std::uint8_t kStx = 0x02;
 

@@ -23,6 +23,7 @@
 
 #include "core/state.h"
 #include "core/wipe.h"
+#include "platform/platform_state.h"
 #include "platform/posix/posix_backend.h"
 
 namespace kx::platform {
@@ -67,10 +68,10 @@ HidDevice devices[4];
 HidDeviceList list;
 
 const char* SysfsRoot() {
-  return State.platform.hidrawSysfsRoot[0] != '\0' ? State.platform.hidrawSysfsRoot : "/sys";
+  return PlatformSettings.hidrawSysfsRoot[0] != '\0' ? PlatformSettings.hidrawSysfsRoot : "/sys";
 }
 const char* DeviceRoot() {
-  return State.platform.hidrawDeviceRoot[0] != '\0' ? State.platform.hidrawDeviceRoot : "/dev";
+  return PlatformSettings.hidrawDeviceRoot[0] != '\0' ? PlatformSettings.hidrawDeviceRoot : "/dev";
 }
 
 // Reads a small text file whole, NUL-terminated. False when it cannot.
@@ -253,9 +254,9 @@ bool SetHidrawRoots(const char* sysfsRoot, const char* deviceRoot) {
       length(deviceRoot) > static_cast<std::size_t>(kMaxDevicePathLength)) {
     return false;
   }
-  std::snprintf(State.platform.hidrawSysfsRoot, kMaxDevicePathLength + 1, "%s",
+  std::snprintf(PlatformSettings.hidrawSysfsRoot, kMaxDevicePathLength + 1, "%s",
                 sysfsRoot == nullptr ? "" : sysfsRoot);
-  std::snprintf(State.platform.hidrawDeviceRoot, kMaxDevicePathLength + 1, "%s",
+  std::snprintf(PlatformSettings.hidrawDeviceRoot, kMaxDevicePathLength + 1, "%s",
                 deviceRoot == nullptr ? "" : deviceRoot);
   return true;
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "platform/platform.h"
+#include "platform/platform_state.h"
 
 namespace kx::platform::hidraw {
 

@@ -20,6 +20,7 @@
 #include <ctime>
 
 #include "core/state.h"
+#include "platform/platform_state.h"
 #include "platform/platform.h"
 
 namespace kx::platform {
@@ -149,15 +150,15 @@ bool SetComDevice(int port, const char* devicePath) {
   const std::size_t length =
       devicePath == nullptr ? 0 : strnlen(devicePath, kMaxDevicePathLength + 1);
   if (length > static_cast<std::size_t>(kMaxDevicePathLength)) return false;
-  std::memcpy(State.platform.comDevicePaths[port], devicePath == nullptr ? "" : devicePath, length);
-  State.platform.comDevicePaths[port][length] = '\0';
+  std::memcpy(PlatformSettings.comDevicePaths[port], devicePath == nullptr ? "" : devicePath, length);
+  PlatformSettings.comDevicePaths[port][length] = '\0';
   return true;
 }
 
 bool ComDevicePath(int port, char* path) {
   if (port < 1) return false;
-  if (port <= kMaxComPort && State.platform.comDevicePaths[port][0] != '\0') {
-    std::memcpy(path, State.platform.comDevicePaths[port], kMaxDevicePathLength + 1);
+  if (port <= kMaxComPort && PlatformSettings.comDevicePaths[port][0] != '\0') {
+    std::memcpy(path, PlatformSettings.comDevicePaths[port], kMaxDevicePathLength + 1);
     return true;
   }
   std::snprintf(path, kMaxDevicePathLength + 1, "/dev/ttyS%d", port - 1);
