@@ -39,7 +39,7 @@ std::vector<std::string> Kinds(const char* shape) {
 }
 
 bool IsOutput(char kind) {
-  return std::strchr("oqBrARnu", kind) != nullptr;
+  return std::strchr("ocqBrARnu", kind) != nullptr;
 }
 
 // The parameter a kind such as "b3" names, when it is an int argument.
@@ -119,6 +119,8 @@ void AppendReturnValues(std::string& line, const char* shape, const Arg* args, i
       line.push_back('-');
     } else if (kind == "o") {
       AppendText(line, static_cast<const char*>(arg.pointer), TextLength(arg.pointer));
+    } else if (kind == "c") {
+      AppendText(line, static_cast<const char*>(arg.pointer), 1);
     } else if (kind == "q") {
       line +=
           "pin:" + std::to_string(std::min<std::size_t>(TextLength(arg.pointer), kMaxPinLength));

@@ -8,6 +8,7 @@
 //   b<k>   bytes, in; parameter k holds the count
 //   P      int[2], in (KXReaderInit's port and baud rate)
 //   o      text, out                   q   PIN text, out (never written)
+//   c      one character, out
 //   B<k>   bytes, out; parameter k holds the count
 //   r<k>   bytes, out; parameter k holds the count, 0 meaning 256 (a record's le)
 //   A<k>   bytes, out; half of parameter k (GetASC)
@@ -25,7 +26,7 @@
   X(GetASC, "t A2 i", (const char* text, unsigned char* bytes, int length), (text, bytes, length)) \
   X(KXReaderInit, "P u", (int* params, unsigned int* handleOut), (params, handleOut)) \
   X(KXReaderInitTest, "i i", (int port, int baud), (port, baud)) \
-  X(GetReaderStatus, "i o", (int reserved, char* status), (reserved, status)) \
+  X(GetReaderStatus, "i c", (int reserved, char* status), (reserved, status)) \
   X(KXReaderPowerOff, "i", (int reserved), (reserved)) \
   X(GetReaderInfo, "i o o", (int reserved, char* model, char* version), (reserved, model, version)) \
   X(KXSelectIFD, "i i", (int reserved, int code), (reserved, code)) \

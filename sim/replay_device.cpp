@@ -67,9 +67,10 @@ ReplayDevice::ReplayDevice(const capture::Capture& capture, bool fast) {
           "call " + std::to_string(e.seq) + " " + e.name + " (line " + std::to_string(e.line) + ")";
     } else if (e.kind == Kind::kSerialTx) {
       if (replied || steps_.empty()) {
-        steps_.push_back(Step{{}, {}, e.line, call});
+        steps_.push_back(Step{{}, {}, {}, e.line, call});
         replied = false;
       }
+      steps_.back().writeStarts.push_back(steps_.back().sent.size());
       steps_.back().sent.insert(steps_.back().sent.end(), e.bytes.begin(), e.bytes.end());
       last = e.timeMs;
     } else if (e.kind == Kind::kSerialRx && !steps_.empty()) {
@@ -93,19 +94,59 @@ std::vector<ReplyChunk> ReplayDevice::OnHostBytes(const std::uint8_t* bytes, std
           "\n";
       return out;
     }
-    Step& step = steps_[step_];
-    const int expected = step.sent[matched_];
-    if (expected != capture::kRedacted && expected != bytes[i]) {
-      Mismatch(bytes, n, i);
-      return out;
+    if (Feed(bytes[i], out)) continue;
+    // Control sequences that did not arrive: skip them, and match what
+    // arrived of them against what follows.
+    std::vector<std::uint8_t> pending{bytes[i]};
+    std::size_t start = 0, end = 0;
+    bool ok = false;
+    while (!ok && InControlSequence(&start, &end)) {
+      const Step& step = steps_[step_];
+      std::vector<std::uint8_t> again(step.sent.begin() + static_cast<long>(start),
+                                      step.sent.begin() + static_cast<long>(matched_));
+      again.insert(again.end(), pending.begin(), pending.end());
+      matched_ = end;
+      std::size_t fed = 0;
+      while (fed < again.size() && Feed(again[fed], out)) ++fed;
+      ok = fed == again.size();
+      pending.assign(again.begin() + static_cast<long>(fed), again.end());
     }
-    if (++matched_ == step.sent.size()) {
-      out.insert(out.end(), step.replies.begin(), step.replies.end());
-      ++step_;
-      matched_ = 0;
-    }
+    if (ok) continue;
+    Mismatch(bytes, n, i);
+    return out;
   }
   return out;
+}
+
+bool ReplayDevice::Feed(std::uint8_t byte, std::vector<ReplyChunk>& out) {
+  if (step_ >= steps_.size()) return false;
+  Step& step = steps_[step_];
+  const int expected = step.sent[matched_];
+  if (expected != capture::kRedacted && expected != byte) return false;
+  if (++matched_ == step.sent.size()) {
+    out.insert(out.end(), step.replies.begin(), step.replies.end());
+    ++step_;
+    matched_ = 0;
+  }
+  return true;
+}
+
+bool ReplayDevice::InControlSequence(std::size_t* start, std::size_t* end) const {
+  if (step_ >= steps_.size()) return false;
+  const Step& step = steps_[step_];
+  for (std::size_t w = 0; w < step.writeStarts.size(); ++w) {
+    const std::size_t from = step.writeStarts[w];
+    const std::size_t to =
+        w + 1 < step.writeStarts.size() ? step.writeStarts[w + 1] : step.sent.size();
+    // The last write of a step is the one the device answers: never skipped.
+    if (matched_ >= from && matched_ < to) {
+      if (to == step.sent.size() || step.sent[from] != 0x1B) return false;
+      *start = from;
+      *end = to;
+      return true;
+    }
+  }
+  return false;
 }
 
 void ReplayDevice::Mismatch(const std::uint8_t* bytes, std::size_t n, std::size_t at) {

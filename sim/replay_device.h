@@ -3,7 +3,10 @@
 // When the host sends something else than was recorded, the device stops
 // answering and says where: the recorded and the received bytes, decoded
 // down to the APDU, the capture's line and the export call they belong to.
-// Bytes recorded as "**" (PIN data) match anything.
+// Bytes recorded as "**" (PIN data) match anything. A control sequence the
+// host sent (ESC ..., which the reader does not answer) may be missing: a
+// pseudo-terminal drops bytes the device has not read yet when the host
+// purges the line before its next write, so the device cannot count on them.
 #pragma once
 
 #include <string>
@@ -29,12 +32,18 @@ class ReplayDevice final : public SerialDevice {
 
  private:
   struct Step {
-    capture::Bytes sent;  // what the host wrote (several writes joined)
+    capture::Bytes sent;                   // what the host wrote (several writes joined)
+    std::vector<std::size_t> writeStarts;  // where each recorded write starts in `sent`
     std::vector<ReplyChunk> replies;
     int line = 0;      // the capture line of its first write
     std::string call;  // "call 4 GetReaderStatus (line 12)"
   };
   void Mismatch(const std::uint8_t* bytes, std::size_t n, std::size_t at);
+  // Matches one host byte; false on a difference.
+  bool Feed(std::uint8_t byte, std::vector<ReplyChunk>& out);
+  // The recorded write the current position is in, when it is a control
+  // sequence (ESC ...): [start, end) in the step's bytes.
+  bool InControlSequence(std::size_t* start, std::size_t* end) const;
 
   std::vector<Step> steps_;
   std::size_t step_ = 0;
