@@ -266,6 +266,7 @@ bool ParseCapture(std::string_view text, Capture* capture, std::string* error) {
     }
     if (line.empty() || line[0] == '#') continue;
     const std::vector<std::string_view> t = Split(line);
+    if (t.empty()) continue;  // spaces only: a blank line
     if (number == 1 || capture->version == 0) {
       std::int64_t version = 0;
       if (t.size() != 2 || t[0] != "kxcap")

@@ -67,9 +67,9 @@ class CaptureBackend final : public Backend {
     return opened;
   }
   bool SerialSetLine(platform::SerialPort* port, int baud, int byteSize, int parity) override {
-    Record(
-        "line", PortOf(port),
-        " " + std::to_string(baud) + " " + std::to_string(byteSize) + " " + std::to_string(parity));
+    Record("line", PortOf(port),
+           std::string(" ") + std::to_string(baud) + " " + std::to_string(byteSize) + " " +
+               std::to_string(parity));
     return inner_.SerialSetLine(port, baud, byteSize, parity);
   }
   bool SerialSetQueues(platform::SerialPort* port, int in, int out) override {
@@ -127,8 +127,8 @@ class CaptureBackend final : public Backend {
   void HidListRelease(platform::HidDeviceList* list) override { inner_.HidListRelease(list); }
   platform::HidDevice* HidOpen(const char* path) override {
     platform::HidDevice* device = inner_.HidOpen(path);
-    std::string line =
-        device != nullptr ? "hid-open " + Ms() + " ok " : "hid-open " + Ms() + " failed ";
+    std::string line = device != nullptr ? std::string("hid-open ") + Ms() + " ok "
+                                         : std::string("hid-open ") + Ms() + " failed ";
     capture::AppendText(line, path, std::char_traits<char>::length(path));
     CaptureWrite(line);
     return device;
@@ -141,7 +141,7 @@ class CaptureBackend final : public Backend {
   bool HidWriteReport(platform::HidDevice* device, const std::uint8_t* report, int length,
                       std::uint32_t timeoutMs) override {
     if (length > 0) {
-      std::string line = "hid-out " + Ms() + " ";
+      std::string line = std::string("hid-out ") + Ms() + " ";
       // A frame for the USB reader travels in the reports after the id.
       auto [from, to] = SecretWireBytes(report + 1, length - 1);
       capture::AppendBytes(line, report, static_cast<std::size_t>(length),
@@ -156,7 +156,7 @@ class CaptureBackend final : public Backend {
                     std::uint32_t timeoutMs) override {
     const int n = inner_.HidReadReport(device, report, length, timeoutMs);
     if (n > 0) {
-      std::string line = "hid-in " + Ms() + " ";
+      std::string line = std::string("hid-in ") + Ms() + " ";
       if (padAnswerNext_) {
         capture::Bytes bytes = PadAnswer(report, n);
         bytes[0] = report[0];

@@ -41,7 +41,8 @@ int Captured(const char* name, const char* shape, Call real, const std::array<Ar
     return real();
   }
   const long seq = ++lastCall;
-  std::string line = "call " + std::to_string(CaptureMs()) + " " + std::to_string(seq) + " " + name;
+  std::string line =
+      std::string("call ") + std::to_string(CaptureMs()) + " " + std::to_string(seq) + " " + name;
   capture::AppendCallValues(line, shape, args.data(), static_cast<int>(N));
   CaptureWrite(line);
   platform::UnlockLibrary();
@@ -49,8 +50,8 @@ int Captured(const char* name, const char* shape, Call real, const std::array<Ar
   const int result = real();
 
   platform::LockLibrary();
-  line = "return " + std::to_string(CaptureMs()) + " " + std::to_string(seq) + " " + name + " " +
-         std::to_string(result);
+  line = std::string("return ") + std::to_string(CaptureMs()) + " " + std::to_string(seq) + " " +
+         name + " " + std::to_string(result);
   capture::AppendReturnValues(line, shape, args.data(), static_cast<int>(N), result);
   line += " error=";
   capture::AppendText(line, ErrorText, std::char_traits<char>::length(ErrorText));

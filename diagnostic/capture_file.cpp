@@ -79,7 +79,7 @@ std::string DefaultCapturePath() {
 // The trace's lines go into the capture too, as "trace" records: they are
 // what a person reads first.
 void TraceIntoCapture(const char* line) {
-  std::string text = "trace " + std::to_string(CaptureMs()) + " ";
+  std::string text = std::string("trace ") + std::to_string(CaptureMs()) + " ";
   for (const char* c = line; *c != '\0'; ++c) {
     const auto byte = static_cast<unsigned char>(*c);
     text.push_back(byte >= 0x20 && byte < 0x7F ? *c : '?');
@@ -120,7 +120,7 @@ bool CaptureStart() {
   if (captureFile == nullptr) return false;
   std::setvbuf(captureFile, nullptr, _IONBF, 0);
   started = std::chrono::steady_clock::now();
-  CaptureWrite("kxcap " + std::to_string(capture::kFormatVersion));
+  CaptureWrite(std::string("kxcap ") + std::to_string(capture::kFormatVersion));
   CaptureWrite("library " KX_VERSION_TEXT " diagnostic");
   CaptureWrite(std::string("platform ") + kPlatform);
   InstallCaptureBackend();
