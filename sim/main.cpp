@@ -13,11 +13,14 @@
 
 #include <cctype>
 #include <cstdio>
+#include <fstream>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <sstream>
 
+#include "capture/kxcap.h"
 #include "sim/card.h"
 #include "sim/default_profile.h"
 #include "sim/hex.h"
@@ -27,6 +30,7 @@
 #include "sim/psam.h"
 #include "sim/pty_server.h"
 #include "sim/reader.h"
+#include "sim/replay_device.h"
 #include "sim/sim_options.h"
 #include "sim/user_card.h"
 
@@ -214,6 +218,43 @@ bool SaveCards(const std::string& path, const std::map<int, std::shared_ptr<Card
   return false;
 }
 
+// A capture's device side, served on a pseudo-terminal until the host
+// differs from the recording (exit status 3) or a stop.
+int ServeReplay(const kx::sim::SimOptions& options) {
+  std::ifstream in(options.replayPath, std::ios::binary);
+  if (!in) {
+    std::cerr << "kx-sim: cannot read " << options.replayPath << "\n";
+    return 1;
+  }
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  kx::capture::Capture capture;
+  std::string error;
+  if (!kx::capture::ParseCapture(text, &capture, &error)) {
+    std::cerr << "kx-sim: " << options.replayPath << ": " << error << "\n";
+    return 1;
+  }
+  kx::sim::ReplayDevice device(capture, options.replayFast);
+  kx::sim::PtyServer server(device);
+  if (!server.Open(&error)) {
+    std::cerr << "kx-sim: cannot create a pseudo-terminal: " << error << "\n";
+    return 1;
+  }
+  server.SetIdleLimitMs(options.exitAfterIdleMs);
+  server.SetAfterInput([&] {
+    if (!device.Difference().empty()) server.RequestStop();
+  });
+  CatchStopSignals(server);
+  if (!AnnouncePath(options, server.SlavePath())) return 1;
+  server.Serve();
+  g_server = nullptr;
+  if (!options.pathFile.empty()) unlink(options.pathFile.c_str());
+  if (!device.Difference().empty()) {
+    std::cerr << "kx-sim: replay of " << options.replayPath << ": " << device.Difference();
+    return 3;
+  }
+  return 0;
+}
+
 // The reader with its cards, served on a pseudo-terminal until a stop.
 int Serve(const kx::sim::SimOptions& options, const kx::sim::SimProfile& profile) {
   kx::sim::Reader reader;
@@ -259,6 +300,7 @@ int main(int argc, char** argv) {
     std::cout << kx::sim::SimUsage("kx-sim");
     return 0;
   }
+  if (!options.replayPath.empty()) return ServeReplay(options);
   kx::sim::SimProfile profile;
   if (!LoadStartProfile(options, &profile)) return 2;
   if (!options.checkBytesCode.empty()) return PrintCheckBytes(options.checkBytesCode, profile);

@@ -197,6 +197,19 @@ const std::vector<SimOptionEntry> kTable = {
     {"--crypto-time", "MS",
      "the PSAM's key diversification and encryption take MS ms (default 15 with --baud)",
      [](SimOptions& o, const std::string& v) { return OptionalMilliseconds(v, o.cryptoTimeMs); }},
+    {"--replay", "FILE",
+     "play the device side of a capture (.kxcap): answer each frame with the recorded reply, "
+     "stop at the first difference",
+     [](SimOptions& o, const std::string& v) {
+       o.replayPath = v;
+       return std::string();
+     }},
+    {"--replay-speed", "recorded|fast", "replies at the recorded pace (default) or at once",
+     [](SimOptions& o, const std::string& v) {
+       if (v != "recorded" && v != "fast") return std::string("--replay-speed: recorded or fast");
+       o.replayFast = v == "fast";
+       return std::string();
+     }},
     {"--trace", nullptr,
      "print every frame and APDU, decoded, on stderr (with --baud: and each one's share of the "
      "line)",

@@ -32,6 +32,11 @@ struct SimOptions {
   std::optional<std::uint32_t> cardTimeMs;    // every command
   std::optional<std::uint32_t> cryptoTimeMs;  // the PSAM's BF DE and 80 FA
 
+  // Plays the device side of a capture (.kxcap) instead of the simulated
+  // reader: at the recorded pace, or at once with replayFast.
+  std::string replayPath;
+  bool replayFast = false;
+
   // The program itself.
   bool trace = false;          // decoded trace on stderr
   bool console = false;        // card and fault commands on stdin

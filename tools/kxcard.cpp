@@ -14,6 +14,7 @@
 #include "tools/kxcard_common.h"
 #include "tools/kxcard_identity.h"
 #include "tools/kxcard_items.h"
+#include "tools/kxcard_replay.h"
 #include "tools/kxcard_session.h"
 #include "tools/platform_tools.h"
 
@@ -41,6 +42,8 @@ const char kUsage[] =
     "                     X matches any digit), '#' comments, @user / @psam to\n"
     "                     switch cards; stops at the first unexpected status\n"
     "  errmsg CODE        the library's message for a result code\n"
+    "  replay FILE        (Linux) run a capture's export calls again against kx-sim playing\n"
+    "                     its device side; prints \"same\" or the first difference\n"
     "  apdu HEX           send one APDU to the user card (or the PSAM with --psam)\n"
     "  psam-id            the PSAM's terminal id and reset answer\n"
     "  read-record REC    read record REC of --dir/--file (default 3F00 EF05)\n"
@@ -71,6 +74,8 @@ const char kUsageOptions[] =
     "                     without it kxcard asks on the terminal (not shown), or,\n"
     "                     when stdin is no terminal, on the PIN pad\n"
     "  --yes              (set-id, lock-app) do not ask before changing the card\n"
+    "  --capture FILE     (Linux) capture the session to FILE (docs/capture.md), over the\n"
+    "                     library's diagnostic build\n"
     "  -v                 show the frames and APDUs exchanged, PIN data as **, on\n"
     "                     stderr (runs over the library's diagnostic build; on\n"
     "                     Windows the trace follows the command's own output)\n"
@@ -99,6 +104,7 @@ struct Options {
   int le = 0;
   int mode = 1;
   bool verbose = false;
+  std::string capture;  // --capture FILE
   std::string pin;
   bool yes = false;
   std::string command;
@@ -141,13 +147,14 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
         return false;
       }
     } else if (a == "--device" || a == "--sim-args" || a == "--dir" || a == "--file" ||
-               a == "--pin") {
+               a == "--pin" || a == "--capture") {
       const char* v = value(a.c_str());
       if (v == nullptr) return false;
       (a == "--device"     ? o->reader.device
        : a == "--sim-args" ? o->simArgs
        : a == "--dir"      ? o->dir
        : a == "--file"     ? o->file
+       : a == "--capture"  ? o->capture
                            : o->pin) = v;
     } else if (a == "--json") {
       o->reader.json = true;
@@ -529,7 +536,18 @@ int main(int argc, char** argv) {
     return kExitOk;
   }
   if (o.command.empty()) return Usage(std::string("no command given") + kHelp);
-  if (o.verbose && !kxcard::RunWithTrace(argv, &error)) return Usage(error);
+  // --capture and replay run over the diagnostic build as -v does, which
+  // writes the capture (docs/capture.md).
+  if (!o.capture.empty()) kxcard::CaptureTo(o.capture, o.verbose);
+  if (o.command == "replay") kxcard::PrepareReplay();
+  if ((o.verbose || !o.capture.empty() || o.command == "replay") &&
+      !kxcard::RunWithTrace(argv, &error)) {
+    return Usage(error);
+  }
+  if (o.command == "replay") {
+    if (o.args.size() != 1) return Usage("replay needs one capture file");
+    return kxcard::CommandReplay(argv[0], o.args[0], o.simArgs);
+  }
   if (o.command == "version") return CommandVersion(o);
   if (o.command == "errmsg") return CommandErrmsg(o);
   if (o.command == "files") return kxcard::CommandFiles(o.args, o.reader.json);
