@@ -11,6 +11,7 @@
 #include "capture/kxcap.h"
 #include "card/apdu.h"
 #include "diagnostic/capture_sink.h"
+#include "link/frame_bytes.h"
 #include "platform/platform.h"
 #include "reader/frame.h"
 
@@ -21,7 +22,6 @@ namespace {
 using platform::Backend;
 
 constexpr std::uint8_t kEsc = 0x1B;
-constexpr std::uint8_t kEtx = 0x03;
 
 int Nibble(std::uint8_t c) {
   if (c >= 0x30 && c <= 0x3F) return c - 0x30;

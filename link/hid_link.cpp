@@ -8,6 +8,7 @@
 
 #include "core/wipe.h"
 #include "link/deadline.h"
+#include "link/frame_bytes.h"
 #include "link/link_trace.h"
 #include "platform/platform.h"
 
@@ -27,8 +28,6 @@ constexpr std::uint32_t kReportWaitMs = 1000;
 // A device list that never reports its end is walked this far, no further.
 constexpr int kMaxInterfaces = 256;
 
-constexpr std::uint8_t kHeaderStx = 0x02;
-constexpr std::uint8_t kAnswerEnd = 0x03;
 constexpr std::uint8_t kPadding = 0x00;
 
 bool UsableLength(int length) {
@@ -37,7 +36,7 @@ bool UsableLength(int length) {
 
 bool EndsAnswer(const std::uint8_t* report, int length) {
   const std::uint8_t last = report[length - 1];
-  return last == kAnswerEnd || last == kPadding;
+  return last == kEtx || last == kPadding;
 }
 
 }  // namespace
@@ -219,7 +218,7 @@ LinkResult HidLink::GatherAnswer(std::uint8_t* report, int length, std::uint8_t*
     return LinkFailed(status, count);
   };
   // The header is only there when byte 3 exists and holds STX.
-  int payloadStart = (length > 3 && report[3] == kHeaderStx) ? 3 : 1;
+  int payloadStart = (length > 3 && report[3] == kStx) ? 3 : 1;
   int count = 0;
   for (bool inHand = true;; inHand = false, payloadStart = 1) {
     const int payload = length - payloadStart;

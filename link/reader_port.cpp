@@ -57,7 +57,6 @@ LinkResult SerialOpenFailed(platform::Backend& os, int port) {
 }
 
 // A framed reply starts here; see ReplyEndIn.
-constexpr std::uint8_t kFrameStart = 0x02;
 
 // What one round of the read loop took from the driver.
 enum class Take { Bytes, Nothing, Full, Stalled, Failed };
@@ -86,7 +85,7 @@ bool ReplyEndIn(const std::uint8_t* fresh, int got, std::uint8_t endByte, bool* 
   const std::uint8_t* from = fresh;
   const std::uint8_t* end = fresh + got;
   if (endByte == kEtx && !*framed) {
-    from = std::find(fresh, end, kFrameStart);
+    from = std::find(fresh, end, kStx);
     if (from == end) return false;
     *framed = true;
     ++from;

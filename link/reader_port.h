@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "core/state.h"
+#include "link/frame_bytes.h"
 #include "link/link_result.h"
 #include "link/link_state.h"
 
@@ -14,7 +15,6 @@ namespace kx {
 // with the rest of the process-wide state, in core/state.h.
 
 inline constexpr int kUsbPort = 100;
-inline constexpr std::uint8_t kEtx = 0x03;
 
 // A write that has not completed after this long has failed.
 inline constexpr std::uint32_t kSerialWriteBoundMs = 1000;

@@ -11,7 +11,6 @@ namespace kx {
 enum class LinkStatus : std::uint8_t;  // link/link_result.h
 enum class LinkSide;                   // link/link_state.h
 
-inline constexpr std::uint8_t kStx = 0x02;
 
 // A command body: the reader class, the command, then its arguments (an
 // APDU transport: the slot, then the APDU).

@@ -6,6 +6,7 @@
 #include "core/result.h"
 #include "core/trace.h"
 #include "core/wipe.h"
+#include "link/frame_bytes.h"
 #include "link/hid_link.h"
 #include "link/link_result.h"
 #include "reader/frame.h"
@@ -19,7 +20,6 @@ constexpr std::uint8_t kAskPin = 'I';    // mode 1
 constexpr std::uint8_t kAskEntry = 'E';  // any other mode
 // Sent after a command that did not go out whole.
 constexpr std::uint8_t kCancel = 0x83;
-constexpr std::uint8_t kEtx = 0x03;
 // The pad's answer: STX, the characters, ETX, within one read.
 constexpr int kAnswerSize = 256;
 
