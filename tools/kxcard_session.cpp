@@ -212,94 +212,122 @@ void PrintJson(const std::vector<StepResult>& results, int stoppedAt) {
               stoppedAt > 0 ? std::to_string(stoppedAt).c_str() : "null");
 }
 
+// The steps of the script FILE (or stdin for "-"); a usage exit code when it
+// cannot be read or parsed.
+int LoadScript(const std::string& path, std::vector<ScriptStep>* steps) {
+  std::string error;
+  if (path == "-") return ParseScript(std::cin, steps, &error) ? kExitOk : Usage(error);
+  std::ifstream file(path);
+  if (!file) return Usage("cannot read " + path);
+  return ParseScript(file, steps, &error) ? kExitOk : Usage(error);
+}
+
+// One run of a script's steps on a reader whose user card is powered on.
+class ScriptRun {
+ public:
+  explicit ScriptRun(bool json) : json_(json) {}
+
+  // Runs the steps in order until one does not go as the script says.
+  void Run(const std::vector<ScriptStep>& steps) {
+    for (const ScriptStep& step : steps) {
+      const bool goesOn = step.kind == ScriptStep::kApdu ? RunApdu(step) : SwitchCard(step);
+      if (!goesOn) {
+        stoppedAt = step.line;
+        return;
+      }
+    }
+  }
+
+  std::vector<StepResult> results;
+  int stoppedAt = 0;  // the line the script stopped at; 0 when it ran to its end
+  std::string why;
+
+ private:
+  // @user, or @psam (powered on the first time it is named).
+  bool SwitchCard(const ScriptStep& step) {
+    if (step.kind == ScriptStep::kUser) {
+      KXSelectIFD(0, kUserCard);
+      card_ = "user";
+      return true;
+    }
+    card_ = "psam";
+    if (psamPowered_) {
+      KXSelectIFD(0, kPsam);
+      return true;
+    }
+    std::string atr;
+    const int code = PowerOnCard(true, &atr);
+    psamPowered_ = code == 0;
+    if (code != 0)
+      why = "the PSAM did not power on: " + std::to_string(code) + "\n" + Message(code);
+    return code == 0;
+  }
+
+  bool RunApdu(const ScriptStep& step) {
+    unsigned char reply[KX_APDU_REPLY_SIZE] = {};
+    int length = 0;
+    const int code =
+        KXRunApdu(0, static_cast<int>(step.command.size()),
+                  reinterpret_cast<const unsigned char*>(step.command.data()), &length, reply);
+    StepResult result{&step, card_, {}};
+    if (length >= 2 && length <= static_cast<int>(sizeof reply)) {
+      result.reply.assign(reinterpret_cast<const char*>(reply), static_cast<std::size_t>(length));
+    }
+    results.push_back(result);
+    if (!json_) Print(result);
+    if (result.reply.empty()) {
+      why = "KXRunApdu failed: " + std::to_string(code) + "\n" + Message(code);
+      return false;
+    }
+    const std::string sw = HexText(result.reply.substr(result.reply.size() - 2));
+    if (SwMatches(sw, step.expected)) return true;
+    why = "expected SW " + step.expected + ", got " + sw;
+    if (code != 0) {
+      why += '\n';
+      why += Message(code);
+    }
+    return false;
+  }
+
+  static void Print(const StepResult& result) {
+    const ScriptStep& step = *result.step;
+    std::printf("%d %s > %s\n", step.line, result.card, ApduText(step.command).c_str());
+    if (result.reply.empty()) return;
+    const std::string data = HexText(result.reply.substr(0, result.reply.size() - 2));
+    std::printf("%d %s < %s%sSW %s\n", step.line, result.card, data.c_str(),
+                data.empty() ? "" : "  ",
+                HexText(result.reply.substr(result.reply.size() - 2)).c_str());
+  }
+
+  bool json_;
+  const char* card_ = "user";
+  bool psamPowered_ = false;
+};
+
 }  // namespace
 
 int CommandScript(const ReaderChoice& reader, const std::vector<std::string>& args) {
   if (args.size() != 1) return Usage("script takes one FILE, or - for stdin");
   std::vector<ScriptStep> steps;
-  std::string error;
-  if (args[0] == "-") {
-    if (!ParseScript(std::cin, &steps, &error)) return Usage(error);
-  } else {
-    std::ifstream file(args[0]);
-    if (!file) return Usage("cannot read " + args[0]);
-    if (!ParseScript(file, &steps, &error)) return Usage(error);
-  }
+  if (const int rc = LoadScript(args[0], &steps); rc != kExitOk) return rc;
 
   if (const int rc = OpenReader(reader); rc != kExitOk) return rc;
   std::string atr;
-  int code = PowerOnCard(false, &atr);
+  const int code = PowerOnCard(false, &atr);
   if (code != 0) {
     const std::string message = Message(code);
     KXReaderPowerOff(0);
     return Failed(reader.json, "KXCpuReset", code, message);
   }
-  const char* card = "user";
-  bool psamPowered = false;
-  std::vector<StepResult> results;
-  int stoppedAt = 0;
-  std::string why;
-  for (const ScriptStep& step : steps) {
-    if (step.kind == ScriptStep::kUser) {
-      KXSelectIFD(0, kUserCard);
-      card = "user";
-      continue;
-    }
-    if (step.kind == ScriptStep::kPsam) {
-      card = "psam";
-      if (psamPowered) {
-        KXSelectIFD(0, kPsam);
-        continue;
-      }
-      code = PowerOnCard(true, &atr);
-      psamPowered = code == 0;
-      if (code != 0) {
-        stoppedAt = step.line;
-        why = "the PSAM did not power on: " + std::to_string(code) + "\n" + Message(code);
-        break;
-      }
-      continue;
-    }
-    unsigned char reply[KX_APDU_REPLY_SIZE] = {};
-    int length = 0;
-    code = KXRunApdu(0, static_cast<int>(step.command.size()),
-                     reinterpret_cast<const unsigned char*>(step.command.data()), &length, reply);
-    StepResult result{&step, card, {}};
-    if (length >= 2 && length <= static_cast<int>(sizeof reply)) {
-      result.reply.assign(reinterpret_cast<const char*>(reply), static_cast<std::size_t>(length));
-    }
-    results.push_back(result);
-    if (!reader.json) {
-      std::printf("%d %s > %s\n", step.line, card, ApduText(step.command).c_str());
-      if (!result.reply.empty()) {
-        const std::string data = HexText(result.reply.substr(0, result.reply.size() - 2));
-        std::printf("%d %s < %s%sSW %s\n", step.line, card, data.c_str(), data.empty() ? "" : "  ",
-                    HexText(result.reply.substr(result.reply.size() - 2)).c_str());
-      }
-    }
-    if (result.reply.empty()) {
-      stoppedAt = step.line;
-      why = "KXRunApdu failed: " + std::to_string(code) + "\n" + Message(code);
-      break;
-    }
-    const std::string sw = HexText(result.reply.substr(result.reply.size() - 2));
-    if (!SwMatches(sw, step.expected)) {
-      stoppedAt = step.line;
-      why = "expected SW " + step.expected + ", got " + sw;
-      if (code != 0) {
-        why += '\n';
-        why += Message(code);
-      }
-      break;
-    }
-  }
+  ScriptRun run(reader.json);
+  run.Run(steps);
   KXSelectIFD(0, kUserCard);
   KXReaderPowerOff(0);
-  if (reader.json) PrintJson(results, stoppedAt);
-  if (stoppedAt > 0) {
-    return Problem("script stopped at line " + std::to_string(stoppedAt) + ": " + why);
+  if (reader.json) PrintJson(run.results, run.stoppedAt);
+  if (run.stoppedAt > 0) {
+    return Problem("script stopped at line " + std::to_string(run.stoppedAt) + ": " + run.why);
   }
-  if (!reader.json) std::printf("script done: %zu APDUs\n", results.size());
+  if (!reader.json) std::printf("script done: %zu APDUs\n", run.results.size());
   return kExitOk;
 }
 
