@@ -360,6 +360,7 @@ TEST_F(HidLinks, StalledWriteCostsItsWaitAndFailingDeviceEndsTheReadAtOnce) {
   start = backend.Now();
   EXPECT_EQ(ReaderHidLink.Read(buffer, sizeof buffer, 60), -4);
   EXPECT_EQ(backend.Now() - start, 0u);
+  EXPECT_EQ(device.cancels, 2);  // the stalled write and the failed read each cancel
 }
 
 // ---------------------------------------------------------------- the reader over USB

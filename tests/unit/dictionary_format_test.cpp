@@ -110,6 +110,43 @@ TEST_F(CombinedDataTest, FileWithoutRecordItemsIsExplained) {
   EXPECT_EQ(text, "");
   EXPECT_EQ(std::string(ErrorText), Gbk("未找到读所有记录的目录 TagCardRecordInfo "));
   EXPECT_EQ(Render(0, "DF01", "EF5", ""), -12);
+  EXPECT_EQ(std::string(ErrorText), Gbk("未找到读所有记录的目录 TagCardRecordInfo "));
+}
+
+// Every capacity check of the rendering: the text fits a buffer of exactly
+// its size; by any less it is refused, ends inside the buffer, and nothing
+// is written past it.
+TEST_F(CombinedDataTest, RenderingFitsItsExactSizeAndNoLess) {
+  struct Case {
+    int kind;
+    const char* file;
+    std::string data;
+  };
+  const Case cases[] = {
+      {2, "EF0C", "00FF"},
+      // An empty item shown as hex, then text items.
+      {1, "EF06",
+       std::string(18, '\0') + "X" + std::string(29, '\0') + "1" + "01" + "11010119800101"},
+  };
+  for (const Case& c : cases) {
+    const char* directory = c.kind == 2 ? "DF0B" : "3F00";
+    std::string whole(4096, 'x');
+    ASSERT_EQ(RenderCombinedData(c.kind, directory, c.file, c.data.data(), whole.data(), 4096),
+              RenderResult::Ok);
+    const int size = static_cast<int>(std::strlen(whole.c_str())) + 1;
+    for (int capacity = 0; capacity <= size; ++capacity) {
+      std::string out(static_cast<std::size_t>(size) + 4, 'x');
+      EXPECT_EQ(RenderCombinedData(c.kind, directory, c.file, c.data.data(), out.data(), capacity),
+                capacity == size ? RenderResult::Ok : RenderResult::TextTooSmall)
+          << c.file << " in " << capacity;
+      EXPECT_EQ(out.substr(static_cast<std::size_t>(capacity)),
+                std::string(out.size() - capacity, 'x'))
+          << c.file << " in " << capacity;
+      // Terminated inside the buffer (one of no bytes holds nothing).
+      EXPECT_LE(strnlen(out.data(), capacity), static_cast<std::size_t>(std::max(capacity - 1, 0)))
+          << capacity;
+    }
+  }
 }
 
 TEST_F(CombinedDataTest, MasterFileIdentityTakesItsItemsByWidth) {

@@ -70,6 +70,15 @@ TEST(ErrorTextOps, CutsAt499BytesWithoutSplittingACharacter) {
   // 498 single bytes then a double-byte character: the character does not fit.
   ErrorTextReplace((std::string(498, 'a') + Gbk("卡")).c_str());
   EXPECT_EQ(std::string(ErrorText), std::string(498, 'a'));
+  // Lead bytes are 81 to FE; a lead byte that ends the text stands alone.
+  for (const auto& [tail, kept] : {std::pair<std::string, std::size_t>{"\x80\x40", 499},
+                                   {"\x81\x40", 498},
+                                   {"\xFE\x40", 498},
+                                   {"\xFF\x40", 499},
+                                   {"\x81", 499}}) {
+    ErrorTextReplace((std::string(498, 'a') + tail).c_str());
+    EXPECT_EQ(std::string(ErrorText).size(), kept) << int(static_cast<unsigned char>(tail[0]));
+  }
   ErrorTextReplace("abc");
   ErrorTextAppend(";def");
   EXPECT_STREQ(ErrorText, "abc;def");
