@@ -114,7 +114,7 @@ RELATIONAL = {" < ": " <= ", " <= ": " < ", " > ": " >= ", " >= ": " > "}
 EQUALITY = {" == ": " != ", " != ": " == "}
 LOGICAL = {" && ": " || ", " || ": " && "}
 INTEGER = re.compile(r"(?<![\w.])(0[xX][0-9a-fA-F]+|\d+)([uU]?[lL]{0,2})(?![\w.])")
-ARRAY_DECLARATION = re.compile(r"[\w:>*&]\s+\w+\[\s*$")
+ARRAY_DECLARATION = re.compile(r"[\w:>*&]\s+\w+\[[^\]]*$")
 CALL_STATEMENT = re.compile(r"^(\s*)((?:::)?[A-Za-z_][\w:]*(?:(?:\.|->)[A-Za-z_]\w*)*\s*\(.*\);)\s*$")
 NOT_CALLS = {"return", "if", "while", "for", "switch", "case", "delete", "throw", "sizeof",
              "else", "do", "static_assert", "goto", "co_return", "new"}
@@ -183,6 +183,8 @@ def sites_of_file(rel, lines):
                 flipped = "false" if value == "true" else "true"
                 add("return", masked.index(value, column), value, flipped)
             elif value not in ("0", "kOk", "nullptr") and not INTEGER.fullmatch(value):
+                # (A returned string literal makes a mutant that does not
+                # build: kept, so that a seed's order stays as it was.)
                 start = masked.index(value, column + 6)
                 add("return", start, raw[start:start + len(value)], "0")
         call = CALL_STATEMENT.match(masked)
@@ -338,8 +340,14 @@ class Workspace:
                 return "killed"
             if BOUNDS.search(mutant.text):
                 # The sanitizer build gets time of its own: its first build is long.
-                if not self.ensure_asan(log):
-                    sys.exit(f"the sanitizer build of the unmutated sources fails: see {log.name}")
+                if not self.asan_ready:
+                    # The sanitizer tree's first build and check are of the
+                    # unmutated sources.
+                    path.write_bytes(original)
+                    ready = self.ensure_asan(log)
+                    path.write_bytes("\n".join(lines).encode("utf-8"))
+                    if not ready:
+                        sys.exit(f"the sanitizer build of the unmutated sources fails: see {log.name}")
                 deadline = time.monotonic() + self.timeout
                 built = self.build_tree(self.asan, ["kx_unit_tests", "kx_integration_tests"],
                                         deadline, log)
@@ -384,7 +392,7 @@ def main():
     parser.add_argument("--timeout", type=int, default=900, help="seconds per mutant")
     parser.add_argument("--jobs", type=int, default=2)
     parser.add_argument("--list", action="store_true", help="print the mutants, run none")
-    parser.add_argument("--only", help="run every mutant of this FILE:LINE (not only the sampled one)")
+    parser.add_argument("--only", help="FILE:LINE[#K],...: every mutant of these lines (or the K-th), sampled or not")
     parser.add_argument("--build-dir", default="build-mutants",
                         help="the ordinary tree (configured here when new)")
     parser.add_argument("--asan-dir", default="build-mutants-asan",
@@ -394,7 +402,13 @@ def main():
     sites = sample_order(all_sites(), arguments.seed)
     chosen = sites[arguments.start:arguments.start + arguments.count]
     if arguments.only:
-        chosen = [m for m in all_sites() if f"{m.file}:{m.line}" == arguments.only][:arguments.count]
+        chosen = []
+        every = all_sites()
+        for wanted in arguments.only.split(","):
+            site, _, pick = wanted.partition("#")
+            of_line = [m for m in every if f"{m.file}:{m.line}" == site]
+            chosen += of_line[int(pick) - 1:int(pick)] if pick else of_line
+        chosen = chosen[:arguments.count]
     equivalents = load_equivalents()
     if arguments.list:
         for number, mutant in enumerate(chosen, arguments.start + 1):

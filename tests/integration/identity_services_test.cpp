@@ -90,9 +90,8 @@ TEST_F(Identity, ReadGivesTheThreeRecordsAndClosesTheLink) {
   // The longest reply a record read can have: its hex text has room.
   Restart();
   OpenReader();
-  sim::Bytes longest(KX_APDU_REPLY_SIZE, 0x3C);
-  longest.end()[-2] = 0x90;
-  longest.back() = 0x00;
+  sim::Bytes longest(KX_APDU_REPLY_SIZE - 2, 0x3C);
+  longest.insert(longest.end(), {0x90, 0x00});
   FailApdu(3, longest);
   Outputs out;
   ASSERT_EQ(KXReadCardID(0, out.cardNumber, out.code, out.organisation), 0) << Message(-12);
