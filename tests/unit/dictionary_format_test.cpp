@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "KX_ICCReader.h"
@@ -117,34 +118,25 @@ TEST_F(CombinedDataTest, FileWithoutRecordItemsIsExplained) {
 // its size; by any less it is refused, ends inside the buffer, and nothing
 // is written past it.
 TEST_F(CombinedDataTest, RenderingFitsItsExactSizeAndNoLess) {
-  struct Case {
-    int kind;
-    const char* file;
-    std::string data;
-  };
-  const Case cases[] = {
-      {2, "EF0C", "00FF"},
-      // An empty item shown as hex, then text items.
-      {1, "EF06",
-       std::string(18, '\0') + "X" + std::string(29, '\0') + "1" + "01" + "11010119800101"},
-  };
-  for (const Case& c : cases) {
-    const char* directory = c.kind == 2 ? "DF0B" : "3F00";
+  // A transparent file; an empty item shown as hex, then text items.
+  const std::string identity =
+      std::string(18, '\0') + "X" + std::string(29, '\0') + "1" + "01" + "11010119800101";
+  for (const auto& [file, data] :
+       {std::pair<const char*, std::string>{"EF0C", "00FF"}, {"EF06", identity}}) {
+    const int kind = std::strcmp(file, "EF0C") == 0 ? 2 : 1;
+    const char* directory = kind == 2 ? "DF0B" : "3F00";
     std::string whole(4096, 'x');
-    ASSERT_EQ(RenderCombinedData(c.kind, directory, c.file, c.data.data(), whole.data(), 4096),
+    ASSERT_EQ(RenderCombinedData(kind, directory, file, data.data(), whole.data(), 4096),
               RenderResult::Ok);
     const int size = static_cast<int>(std::strlen(whole.c_str())) + 1;
     for (int capacity = 0; capacity <= size; ++capacity) {
+      SCOPED_TRACE(std::string(file) + " in " + std::to_string(capacity));
       std::string out(static_cast<std::size_t>(size) + 4, 'x');
-      EXPECT_EQ(RenderCombinedData(c.kind, directory, c.file, c.data.data(), out.data(), capacity),
-                capacity == size ? RenderResult::Ok : RenderResult::TextTooSmall)
-          << c.file << " in " << capacity;
-      EXPECT_EQ(out.substr(static_cast<std::size_t>(capacity)),
-                std::string(out.size() - capacity, 'x'))
-          << c.file << " in " << capacity;
+      EXPECT_EQ(RenderCombinedData(kind, directory, file, data.data(), out.data(), capacity),
+                capacity == size ? RenderResult::Ok : RenderResult::TextTooSmall);
+      EXPECT_EQ(out.substr(capacity), std::string(out.size() - capacity, 'x'));
       // Terminated inside the buffer (one of no bytes holds nothing).
-      EXPECT_LE(strnlen(out.data(), capacity), static_cast<std::size_t>(std::max(capacity - 1, 0)))
-          << capacity;
+      EXPECT_LE(strnlen(out.data(), capacity), static_cast<std::size_t>(std::max(capacity - 1, 0)));
     }
   }
 }
