@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::uint8_t apdu[] = {0x00, 0x84, 0x00, 0x00, 0x08};
         fuzz::ExactBuffer reply(KX_APDU_REPLY_SIZE);
         int length = -1;
-        const int r = TransmitApdu(0, apdu, 5, reply.bytes(), KX_APDU_REPLY_SIZE, &length);
+        const int r = TransmitApdu(0, apdu, 5, 5, reply.bytes(), KX_APDU_REPLY_SIZE, &length);
         KX_FUZZ_CHECK(fuzz::ReaderCode(r));
         KX_FUZZ_CHECK(r != 0 || (length >= 0 && length <= KX_APDU_REPLY_SIZE));
         limitMs = 5000;

@@ -407,6 +407,7 @@ TEST_F(HidLinks, StalledWriteCostsItsWaitAndFailingDeviceEndsTheReadAtOnce) {
   start = backend.Now();
   EXPECT_EQ(ReaderHidLink.Read(buffer, sizeof buffer, 60).status, LinkStatus::kDeviceGone);
   EXPECT_EQ(backend.Now() - start, 0u);
+  EXPECT_EQ(device.cancels, 2);  // the stalled write and the failed read each cancel
   EXPECT_EQ(ReaderHidLink.Write(bytes, 20).status, LinkStatus::kDeviceGone);
 }
 

@@ -87,6 +87,15 @@ TEST_F(Identity, ReadGivesTheThreeRecordsAndClosesTheLink) {
     EXPECT_FALSE(SerialPortOpen) << c.name;
     EXPECT_FALSE(reader.IsPowered(0)) << c.name;
   }
+  // The longest reply a record read can have: its hex text has room.
+  Restart();
+  OpenReader();
+  sim::Bytes longest(KX_APDU_REPLY_SIZE - 2, 0x3C);
+  longest.insert(longest.end(), {0x90, 0x00});
+  FailApdu(3, longest);
+  Outputs out;
+  ASSERT_EQ(KXReadCardID(0, out.cardNumber, out.code, out.organisation), 0) << Message(-12);
+  EXPECT_EQ(out.Code().substr(0, 32), "3C3C3C3C3C3C3C3C3C3C3C3C3C3C3C3C");
 }
 
 // Every step's failure: its code, the failing command's text with the

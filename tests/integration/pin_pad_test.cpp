@@ -69,6 +69,9 @@ TEST_F(PinPadDialogue, ReadPasswordTakesTheFirstSixCharactersBetweenStxAndEtx) {
       {"nobody types", {.silent = true}, 1, {}, -1, -4, "", {"ESC I"}, 60610},
       {"escape on the workstation", {.silent = true}, 1, {}, 3000, -4, "", {"ESC I"}, 3040},
       {"prompt not written", {}, 1, {.stalledWrites = 1}, -1, -2, "", {"83"}, 1000},
+      // 31 reports of 8 bytes fill the library's 256-byte answer but its NUL.
+      {"longest answer", {.typed = std::string(246, '7')}, 1, {}, -1, 0, "777777", {"ESC I"}, 10},
+      {"one byte longer", {.typed = std::string(247, '7')}, 1, {}, -1, -4, "", {"ESC I"}, 10},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -317,6 +317,7 @@ TEST_F(ReaderCommands, ScanLeavesNoPortOpenWhenNothingAnswers) {
   EXPECT_EQ(Text(), "没有找到设备");
   EXPECT_FALSE(backend.IsOpen(1));
   EXPECT_FALSE(backend.IsOpen(99));
+  EXPECT_EQ(backend.OpenCount(99), 1);  // the last port the scan tries
 }
 
 TEST_F(ReaderCommands, DisconnectPowersBothCardsOffAndCloses) {

@@ -152,6 +152,8 @@ TEST_F(ReaderFrames, NothingOpenMeansNoSend) {
 // ---------------------------------------------------------------- good replies
 
 TEST_F(ReaderFrames, ReplyInLetterDigitsEitherCase) {
+  // Every nibble: both ends of each letter range come over the line.
+  const Bytes data = {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF};
   for (bool lower : {false, true}) {
     reader.faults().letterDigits = true;
     reader.faults().lowerCaseLetters = lower;
@@ -161,6 +163,12 @@ TEST_F(ReaderFrames, ReplyInLetterDigitsEitherCase) {
     EXPECT_EQ(c, '2');
     ASSERT_EQ(ResetAnswerLength, static_cast<int>(kAtr.size()));
     EXPECT_EQ(Bytes(ResetAnswer, ResetAnswer + kAtr.size()), kAtr);
+    reader.faults().replyData = data;
+    std::uint8_t reply[16] = {};
+    const std::uint8_t apdu[] = {0x00, 0xB0, 0x00, 0x00, 0x08};
+    ASSERT_EQ(TransmitLength(0, apdu, sizeof apdu, reply, sizeof reply), 8) << Text();
+    EXPECT_EQ(Bytes(reply, reply + 8), data);
+    reader.faults().replyData.reset();
   }
 }
 

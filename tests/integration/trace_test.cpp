@@ -65,7 +65,7 @@ TEST_F(Trace, PinDataNeverReachesTheTrace) {
        },
        -11,
        {"apdu slot 0 > 00 20 00 00 03 ** ** ** < SW 63C2 = -25538",
-        "frame > APDU slot 0: <STX>000;3226000020000003********<ETX>",
+        "frame > APDU slot 0: <STX>000;3226000020000003********<ETX>", "frame < <STX>",
         "export KXCardVerifyPIN = -11"}},
       {"change",
        "80 5E 01 00 07 97 53 18 FF 86 42 08",

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "KX_ICCReader.h"
@@ -110,6 +111,34 @@ TEST_F(CombinedDataTest, FileWithoutRecordItemsIsExplained) {
   EXPECT_EQ(text, "");
   EXPECT_EQ(std::string(ErrorText), Gbk("未找到读所有记录的目录 TagCardRecordInfo "));
   EXPECT_EQ(Render(0, "DF01", "EF5", ""), -12);
+  EXPECT_EQ(std::string(ErrorText), Gbk("未找到读所有记录的目录 TagCardRecordInfo "));
+}
+
+// Every capacity check of the rendering: the text fits a buffer of exactly
+// its size; by any less it is refused, ends inside the buffer, and nothing
+// is written past it.
+TEST_F(CombinedDataTest, RenderingFitsItsExactSizeAndNoLess) {
+  // A transparent file; an empty item shown as hex, then text items.
+  const std::string identity =
+      std::string(18, '\0') + "X" + std::string(29, '\0') + "1" + "01" + "11010119800101";
+  for (const auto& [file, data] :
+       {std::pair<const char*, std::string>{"EF0C", "00FF"}, {"EF06", identity}}) {
+    const int kind = std::strcmp(file, "EF0C") == 0 ? 2 : 1;
+    const char* directory = kind == 2 ? "DF0B" : "3F00";
+    std::string whole(4096, 'x');
+    ASSERT_EQ(RenderCombinedData(kind, directory, file, data.data(), whole.data(), 4096),
+              RenderResult::Ok);
+    const int size = static_cast<int>(std::strlen(whole.c_str())) + 1;
+    for (int capacity = 0; capacity <= size; ++capacity) {
+      SCOPED_TRACE(std::string(file) + " in " + std::to_string(capacity));
+      std::string out(static_cast<std::size_t>(size) + 4, 'x');
+      EXPECT_EQ(RenderCombinedData(kind, directory, file, data.data(), out.data(), capacity),
+                capacity == size ? RenderResult::Ok : RenderResult::TextTooSmall);
+      EXPECT_EQ(out.substr(capacity), std::string(out.size() - capacity, 'x'));
+      // Terminated inside the buffer (one of no bytes holds nothing).
+      EXPECT_LE(strnlen(out.data(), capacity), static_cast<std::size_t>(std::max(capacity - 1, 0)));
+    }
+  }
 }
 
 TEST_F(CombinedDataTest, MasterFileIdentityTakesItsItemsByWidth) {

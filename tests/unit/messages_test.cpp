@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 
 #include "KX_ICCReader.h"
@@ -25,6 +26,13 @@ TEST(Messages, FixedCodesStandAlone) {
   EXPECT_EQ(Message(-4), Gbk("通讯错误"));
   EXPECT_EQ(Message(-5), Gbk("SAM卡上电错误或未插入SAM卡"));
   EXPECT_EQ(Message(-15), Gbk("密码长度错误"));
+  // Every library code but -10 has a message of its own.
+  std::set<std::string> seen;
+  for (int code = -1; code >= -15; --code) {
+    const std::string text = Message(code);
+    EXPECT_EQ(code == -10, text.rfind(Gbk("sw返回"), 0) == 0) << code;
+    EXPECT_TRUE(seen.insert(text).second) << code;
+  }
 }
 
 TEST(Messages, ParameterCodeCarriesErrorText) {
@@ -43,7 +51,11 @@ TEST(Messages, StatusWordsWithAndWithoutRows) {
   EXPECT_EQ(Message(-27271), Gbk("sw返回 6a87 \r\n"));
   EXPECT_EQ(Message(-27264), Gbk("sw返回 6a80 \r\n"));
   EXPECT_EQ(Message(-25344), Gbk("sw返回 6300 \r\n"));
+  EXPECT_EQ(Message(-0x9402), Gbk("sw返回 9402 交易计数器达到最大值\r\n"));
+  EXPECT_EQ(Message(-0x9840), Gbk("sw返回 9840 空间不够\r\n"));
   EXPECT_EQ(Message(-10), Gbk("sw返回 a "));
+  ErrorTextReplace("x");
+  EXPECT_EQ(Message(-24576), Gbk("sw返回 6000 "));  // the last code without ErrorText
   EXPECT_EQ(Message(-100), Gbk("sw返回 64 "));
 }
 
@@ -67,9 +79,16 @@ TEST(ErrorTextOps, CutsAt499BytesWithoutSplittingACharacter) {
   ResetProcessState();
   ErrorTextReplace(std::string(600, 'a').c_str());
   EXPECT_EQ(std::string(ErrorText).size(), 499u);
-  // 498 single bytes then a double-byte character: the character does not fit.
-  ErrorTextReplace((std::string(498, 'a') + Gbk("卡")).c_str());
-  EXPECT_EQ(std::string(ErrorText), std::string(498, 'a'));
+  // After 498 single bytes a double-byte character (lead byte 81 to FE) does
+  // not fit; any other byte, or a lead byte that ends the text, does.
+  for (const auto& [tail, kept] : {std::pair<std::string, std::size_t>{"\x80\x40", 499},
+                                   {"\x81\x40", 498},
+                                   {"\xFE\x40", 498},
+                                   {"\xFF\x40", 499},
+                                   {"\x81", 499}}) {
+    ErrorTextReplace((std::string(498, 'a') + tail).c_str());
+    EXPECT_EQ(std::string(ErrorText).size(), kept) << int(static_cast<unsigned char>(tail[0]));
+  }
   ErrorTextReplace("abc");
   ErrorTextAppend(";def");
   EXPECT_STREQ(ErrorText, "abc;def");
