@@ -9,7 +9,9 @@
 #include "KX_ICCReader.h"
 #include "card/commands.h"
 #include "core/state.h"
+#include "link/link_state.h"
 #include "fuzz/harness.h"
+#include "tests/support/state_operation.h"
 
 namespace {
 
@@ -56,7 +58,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       }
       case 2: {
         fuzz::ExactBuffer f1(kFactorSize), f2(kFactorSize), cardFactor(kFactorSize);
-        if (BuildDiversificationFactors(f1.bytes(), f2.bytes(), cardFactor.bytes()) == 0) {
+        if (BuildDiversificationFactors(test::Op(), f1.bytes(), f2.bytes(), cardFactor.bytes()) ==
+            0) {
           KX_FUZZ_CHECK(std::memcmp(f1.bytes() + 2, "0000sh", 6) == 0);
           KX_FUZZ_CHECK(std::memcmp(f2.bytes() + 4, "00sx", 4) == 0);
           KX_FUZZ_CHECK(IsUpperHex(f2.text(), 4));
@@ -65,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       }
       case 3: {
         fuzz::ExactBuffer code(kIdentificationCodeSize);
-        ReadIdentificationCode(code.bytes());
+        ReadIdentificationCode(test::Op(), code.bytes());
         break;
       }
       case 4: {
