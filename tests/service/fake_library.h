@@ -58,7 +58,10 @@ class FakeLibrary : public CardLibrary {
                std::to_string(length));
   }
   int KXUpdateInfoAIO(const char* d, const char* f, int r, const unsigned char* data) override {
-    written.assign(reinterpret_cast<const char*>(data), 30);
+    // The fake does not know the item's length: it keeps the bytes up to the
+    // first zero (the service's buffer ends in one), at most 30.
+    const char* text = reinterpret_cast<const char*>(data);
+    written.assign(text, strnlen(text, 30));
     return Log(std::string("KXUpdateInfoAIO ") + d + " " + f + " " + std::to_string(r));
   }
   int KXReadPassword(int mode, char* pin) override {
