@@ -38,13 +38,17 @@ void FailureText::Replace(const char* text) {
   CopyWhole(text_, kErrorTextSize, text ? text : "");
 }
 
-void FailureText::Format(const char* format, ...) {
+void FailureText::FormatList(const char* format, va_list args) {
   char scratch[kErrorTextSize * 2];
+  std::vsnprintf(scratch, sizeof scratch, format, args);
+  Replace(scratch);
+}
+
+void FailureText::Format(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  std::vsnprintf(scratch, sizeof scratch, format, args);
+  FormatList(format, args);
   va_end(args);
-  Replace(scratch);
 }
 
 void FailureText::Append(const char* text) {
@@ -66,12 +70,10 @@ void ErrorTextReplace(const char* text) {
 }
 
 void ErrorTextFormat(const char* format, ...) {
-  char scratch[kErrorTextSize * 2];
   va_list args;
   va_start(args, format);
-  std::vsnprintf(scratch, sizeof scratch, format, args);
+  FailureText(ErrorText).FormatList(format, args);
   va_end(args);
-  ErrorTextReplace(scratch);
 }
 
 void ErrorTextAppend(const char* text) {

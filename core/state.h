@@ -8,6 +8,7 @@
 // ResetAnswer, ...) are references into it under those names.
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
 
 namespace kx {
@@ -64,6 +65,7 @@ class FailureText {
   void Replace(const char* text);
   // printf-style replace; the library's formats take one number or string.
   void Format(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  void FormatList(const char* format, va_list args) __attribute__((format(printf, 2, 0)));
   void Append(const char* text);
   void Clear() { text_[0] = '\0'; }
   const char* text() const { return text_; }
