@@ -43,11 +43,11 @@ ensure_packages() {
       ensure_packages demo
       # The test libraries, clang for the fuzz targets, the thread sanitizer;
       # dpkg-dev and file: CPack's .deb reads the programs' dependencies;
-      # lintian checks the .deb; cpp-httplib and nlohmann-json: kx-service's
+      # lintian checks the .deb; Boost (Beast) and nlohmann-json: kx-service's
       # HTTP server and JSON; chromium (headless) runs the web example
       # against it.
       missing=$(_kx_missing libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev \
-        libtsan2 dpkg-dev file lintian libcpp-httplib-dev nlohmann-json3-dev curl chromium)
+        libtsan2 dpkg-dev file lintian libboost-dev nlohmann-json3-dev curl chromium)
       # shellcheck disable=SC2086
       _kx_install $missing
       ;;

@@ -151,7 +151,7 @@ for arch in "${archs[@]}"; do
   if [ -f "$zip" ]; then
     pass "made $name"
     listing=$(zip_names "$zip")
-    for f in bin/KX_ICCReader.dll bin/kxcard.exe diag/KX_ICCReader.dll diag/kxcard.exe \
+    for f in bin/KX_ICCReader.dll bin/kxcard.exe bin/kx-service.exe diag/KX_ICCReader.dll diag/kxcard.exe \
       include/KX_ICCReader.h lib/KX_ICCReader.lib lib/libKX_ICCReader.dll.a lib/KX_ICCReader.def \
       doc/integration.md doc/card-map.md README.txt examples/read_basic.c examples/read_basic.py \
       examples/ReadBasic.cs examples/read_basic.pas; do
@@ -159,7 +159,17 @@ for arch in "${archs[@]}"; do
     done
     unzipped=$(mktemp -d)
     python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' "$zip" "$unzipped"
-    for f in bin/KX_ICCReader.dll bin/kxcard.exe diag/KX_ICCReader.dll; do
+    # kx-service.exe carries its C++ run-time and threads: beside the
+    # library it loads only what every Windows has.
+    service_dlls=$("$arch-w64-mingw32-objdump" -p "$(ls "$unzipped"/*/bin/kx-service.exe 2>/dev/null | head -1)" 2>/dev/null |
+      sed -n 's/.*DLL Name: //p' | tr 'A-Z' 'a-z' | sort | tr '\n' ' ')
+    if [ -n "$service_dlls" ] && ! echo "$service_dlls" |
+      grep -qvE '^((kernel32|ws2_32|msvcrt|user32|advapi32|kx_iccreader)\.dll ?)+$'; then
+      pass "$name: kx-service.exe loads only system DLLs and the library"
+    else
+      fail "$name: kx-service.exe loads only system DLLs and the library" "$service_dlls"
+    fi
+    for f in bin/KX_ICCReader.dll bin/kxcard.exe bin/kx-service.exe diag/KX_ICCReader.dll; do
       path=$(ls "$unzipped"/*/"$f" 2>/dev/null | head -1)
       if [ -n "$path" ] && ! objdump -h "$path" 2>/dev/null | grep -q '\.debug_'; then
         pass "$name: $f is stripped"
@@ -208,6 +218,7 @@ fi
 [ -x "$sim" ] || { fail "kx-sim available" "$sim"; finish; }
 
 scratch=$(mktemp -d)
+head -c 20000 /dev/zero | tr '\0' ' ' >"$scratch/big-body"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY WINELOADER WINEARCH
@@ -281,6 +292,60 @@ silent_wait_bench() {
 
 # The Wine runs of one build, in a throw-away prefix of its own: the 32-bit
 # build under wine in a 32-bit prefix, the 64-bit build under wine64.
+# kx-service.exe over the reader on COM7: the reads a web page makes, the
+# refusals that must reach no card, the event stream, a second instance.
+service_checks() {
+  local port=$((18700 + RANDOM % 200)) conf=$scratch/service-$arch.conf out answer
+  local base=http://127.0.0.1:$port
+  printf 'allow_origin = http://allowed.example\n' >"$conf"
+  start_sim 7 --trace || return
+  "$wine" "$tree/kx-service.exe" --port "$port" --com 7 --config "Z:$conf" \
+    >"$scratch/service-$arch.out" 2>&1 &
+  local service_pid=$!
+  sim_pids+=("$service_pid")
+  for _ in $(seq 1 100); do
+    grep -q "listening on" "$scratch/service-$arch.out" 2>/dev/null && break
+    sleep 0.1
+  done
+  if grep -q "listening on http://127.0.0.1:$port" "$scratch/service-$arch.out"; then
+    pass "kx-service.exe listens ($arch)"
+  else
+    fail "kx-service.exe listens ($arch)" "$(head -3 "$scratch/service-$arch.out" | tr '\n' '|')"
+    return
+  fi
+  service_row() { # NAME STATUS TEXT CURL_ARGS...
+    local what=$1 status=$2 text=$3
+    shift 3
+    answer=$(curl -s -m 20 -w ' %{http_code}' "$@")
+    if [[ "$answer" == *"$text"*" $status" ]]; then pass "kx-service.exe: $what ($arch)"; else
+      fail "kx-service.exe: $what ($arch)" "$answer"
+    fi
+  }
+  service_row "the reader" 200 '"model":"TXR-7700"' "$base/v1/reader"
+  service_row "the identity" 200 '"cardNumber":"K12345678"' -H "Origin: http://allowed.example" \
+    "$base/v1/card/identity"
+  service_row "the basic data" 200 '"value":"K12345678"' "$base/v1/card/files/3F00/EF05"
+  local frames
+  frames=$(wc -c <"$scratch/sim-$arch-7.log")
+  service_row "a rebinding Host" 421 '"code":-100' -H "Host: evil.example:$port" "$base/v1/card/identity"
+  service_row "a disallowed Origin" 403 '"code":-101' -H "Origin: http://evil.example" "$base/v1/card/identity"
+  service_row "an oversized body" 413 '"code":-105' -H "Content-Type: application/json" \
+    --data-binary "@$scratch/big-body" "$base/v1/pin/verify"
+  service_row "a write while writing is disabled" 403 '"code":-107' -X PUT \
+    -H "Content-Type: application/json" -d '{"value":"A"}' "$base/v1/card/files/3F00/EF06/records/2"
+  if [ "$(wc -c <"$scratch/sim-$arch-7.log")" = "$frames" ]; then pass "kx-service.exe: no refusal reached the reader ($arch)"; else
+    fail "kx-service.exe: no refusal reached the reader ($arch)"
+  fi
+  out=$(timeout 5 curl -s -N "$base/v1/events" 2>/dev/null)
+  if [[ "$out" == *'data: {"state":"present"}'* ]]; then pass "kx-service.exe: the event stream ($arch)"; else
+    fail "kx-service.exe: the event stream ($arch)" "$out"
+  fi
+  out=$(winerun "$tree/kx-service.exe" --port "$port" --com 7 --config "Z:$conf" 2>&1)
+  if [ $? -eq 1 ] && [[ "$out" == *"is in use"* ]]; then pass "kx-service.exe: a second one exits ($arch)"; else
+    fail "kx-service.exe: a second one exits ($arch)" "$out"
+  fi
+}
+
 wine_group() { # ARCH
   arch=$1
   tree=$(tree_of "$arch")
@@ -341,6 +406,7 @@ wine_group() { # ARCH
   kxcard_check "-v over the diagnostic DLL" "apdu slot 0 > 00 84 00 00 08" -v apdu 0084000008 --port 5
   kxcard_check "files (the card's map)" "read:  key RK1DF0B" files DF0B EF0C
 
+  service_checks
   # The wait code is the same source in both builds: measured once, on the
   # first build that runs here.
   [ "$arch" = "${wine_archs[0]}" ] && silent_wait_bench

@@ -1,7 +1,8 @@
-// The HTTP shell around RequestHandler: cpp-httplib servers on 127.0.0.1 and
-// ::1, each connection read under one deadline for its whole request and a
-// byte limit, one request a connection, a bounded pool of workers, and the
-// event stream. No decision about a request is taken here.
+// The HTTP shell around RequestHandler: listening sockets on 127.0.0.1 and
+// ::1, each connection read under one deadline for its whole request and
+// byte limits (Boost.Beast parses it), one request a connection, a bounded
+// pool of workers, and the event stream. The same code on Linux and Windows.
+// No decision about a request is taken here.
 #pragma once
 
 #include <memory>
