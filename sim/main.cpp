@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <fstream>
@@ -53,6 +54,10 @@ std::map<int, std::shared_ptr<Card>> MakeDefaultCards(const kx::sim::SimOptions&
                                                       kx::sim::SimProfile profile) {
   if (options.t0) profile.card.t0 = profile.psam.t0 = true;
   if (options.noMfName) profile.card.mfNameInSelectReply = false;
+  if (options.pinTries) {
+    profile.card.pinTriesLeft = *options.pinTries;
+    profile.card.pinMaxTries = std::max(profile.card.pinMaxTries, *options.pinTries);
+  }
   auto user = std::make_shared<kx::sim::UserCard>(profile.card);
   auto psam = std::make_shared<kx::sim::Psam>(profile.psam);
   if (!options.savePath.empty()) {
@@ -264,6 +269,13 @@ int Serve(const kx::sim::SimOptions& options, const kx::sim::SimProfile& profile
   }
   reader.faults() = options.faults;
   reader.SetTiming(kx::sim::TimingOf(options));
+  if (options.pullCardAt) {
+    // The reader's own count restarts with each printed batch of the trace.
+    reader.SetCommandHook([&reader, at = *options.pullCardAt, seen = std::size_t{0}](
+                              std::size_t, const Bytes&) mutable {
+      if (seen++ == at) reader.Remove(kx::sim::kSlotContact);
+    });
+  }
 
   kx::sim::PtyServer server(reader);
   std::string error;

@@ -164,6 +164,21 @@ const std::vector<SimOptionEntry> kTable = {
        o.faults.damageAt = static_cast<std::size_t>(n);
        return std::string();
      }},
+    {"--pin-tries", "N", "the user card starts with N PIN tries left (0: the PIN is blocked)",
+     [](SimOptions& o, const std::string& v) {
+       std::uint64_t n = 0;
+       if (!ParseUnsigned(v, 15, n)) return std::string("expects 0 to 15");
+       o.pinTries = static_cast<int>(n);
+       return std::string();
+     }},
+    {"--pull-card-after", "N",
+     "take the user card out of slot 0 after the reader's first N commands",
+     [](SimOptions& o, const std::string& v) {
+       std::uint64_t n = 0;
+       if (!ParseUnsigned(v, 1000000, n)) return std::string("expects a count");
+       o.pullCardAt = static_cast<std::size_t>(n);
+       return std::string();
+     }},
     {"--only-command", "HEX", "limit the faults to one command: 22, 23, 24, 25 or 26",
      [](SimOptions& o, const std::string& v) {
        std::uint64_t n = 0;

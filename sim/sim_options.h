@@ -18,10 +18,14 @@ struct SimOptions {
   bool contactlessCard = false;  // a user card in the field (slot 255) too
 
   // What the cards hold and how they answer.
-  std::string profilePath;  // load the cards from this profile file
-  std::string savePath;     // save the cards' profile here after every change and at exit
-  bool t0 = false;          // both cards answer as T=0 cards (61xx, 6Cxx)
-  bool noMfName = false;    // the user card's MF reply leaves its name out
+  std::string profilePath;      // load the cards from this profile file
+  std::string savePath;         // save the cards' profile here after every change and at exit
+  bool t0 = false;              // both cards answer as T=0 cards (61xx, 6Cxx)
+  bool noMfName = false;        // the user card's MF reply leaves its name out
+  std::optional<int> pinTries;  // the user card's PIN tries left at the start (0: blocked)
+  // The user card is pulled out of slot 0 when the reader receives its
+  // command number pullCardAt + 1 (after that many commands), mid-session.
+  std::optional<std::size_t> pullCardAt;
 
   // How the reader misbehaves, from the start.
   ReaderFaults faults;

@@ -11,6 +11,13 @@ build=${1:-build}
 out=tests/sessions
 kxcard=$build/kxcard
 
+# A user card personalised with another UK1DF01 than the PSAM derives: its
+# external authentication refuses the PSAM's cryptogram.
+other_key=$(mktemp)
+trap 'rm -f "$other_key"' EXIT
+"$build/kx-sim" --save "$other_key" --exit-after-idle 0.2 >/dev/null
+sed -i 's/^DF01 83 = [0-9A-F]*/DF01 83 = 00000000000000000000000000000000/' "$other_key"
+
 # name | kxcard arguments | kx-sim arguments
 sessions=(
   "reader|reader|"
@@ -31,6 +38,9 @@ sessions=(
   "fail-wrong-pin|verify-pin 111111|"
   "fail-damaged-frame|reader|--bad-check"
   "fail-reader-status|check-key UK1DF01|--only-command 26 --after 3 --times 1 --status 1002"
+  "fail-card-pulled|read 3F00 EF05|--pull-card-after 8"
+  "fail-refused-cryptogram|check-key UK1DF01|--profile $other_key"
+  "fail-blocked-pin|verify-pin 123456|--pin-tries 0"
 )
 
 for row in "${sessions[@]}"; do

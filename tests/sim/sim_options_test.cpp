@@ -63,9 +63,15 @@ TEST(SimOptions, ValuesInBothSpellings) {
                    "0.25",
                    "--damage=early-etx",
                    "--damage-at",
-                   "9"},
+                   "9",
+                   "--pin-tries",
+                   "0",
+                   "--pull-card-after",
+                   "8"},
                   o),
             "");
+  EXPECT_EQ(o.pinTries, 0);
+  EXPECT_EQ(o.pullCardAt, 8u);
   EXPECT_EQ(o.faults.delayMs, 250u);
   EXPECT_EQ(o.faults.splitInto, 3);
   EXPECT_EQ(o.faults.splitGapMs, 15u);
@@ -113,6 +119,8 @@ TEST(SimOptions, RefusedWithAReason) {
       {"--card-time", "x"},
       {"--damage", "bite"},
       {"--damage-at", "x"},
+      {"--pin-tries", "16"},
+      {"--pull-card-after", "-1"},
   };
   for (const auto& args : bad) {
     SimOptions o;
