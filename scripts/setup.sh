@@ -69,9 +69,11 @@ ensure_packages() {
         _kx_sudo dpkg --add-architecture i386
         _kx_apt_updated=0
       fi
-      # Both DLLs: i686 under wine (wine32), x86-64 under wine64.
+      # Both DLLs: i686 under wine (wine32), x86-64 under wine64; the posix
+      # thread-model compilers, Boost and nlohmann-json for kx-service.exe.
       missing=$(_kx_missing g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64-win32 \
-        binutils-mingw-w64-x86-64 wine wine32 wine64)
+        g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 \
+        libboost-dev nlohmann-json3-dev wine wine32 wine64)
       # shellcheck disable=SC2086
       _kx_install $missing
       ;;

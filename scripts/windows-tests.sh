@@ -73,7 +73,8 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   as_root dpkg --add-architecture i386
 fi
 install_missing cmake ninja-build g++-mingw-w64-i686 binutils-mingw-w64-i686 \
-  g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64 wine wine32 wine64 ||
+  g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64 g++-mingw-w64-i686-posix \
+  g++-mingw-w64-x86-64-posix libboost-dev nlohmann-json3-dev curl wine wine32 wine64 ||
   { fail "install the cross compilers and Wine"; finish; }
 
 # The two builds: the tree, the tools' prefix and the zip's system name.
