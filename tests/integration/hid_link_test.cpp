@@ -489,6 +489,31 @@ TEST_F(HidLinks, SearchTriesUsbFirstThenTheRememberedPortThenTheScan) {
   }
 }
 
+// An all-in-one read over USB ends with both cards off and the device
+// closed, whether the card read well or its master file could not be
+// selected (the link is then dropped, and opened again just to power off).
+TEST_F(HidLinks, AnAllInOneReadOverUsbEndsWithBothCardsOffEvenAfterAFailedSelection) {
+  for (const std::uint8_t sw1 : {0x90, 0x6A}) {
+    SCOPED_TRACE(sw1);
+    ResetLibraryForTests();
+    platform::SetBackend(&backend);
+    bus().DetachAll();
+    sim::Reader usbReader;
+    usbReader.Insert(0,
+                     std::make_shared<sim::FixedStatusCard>(kAtr, sw1, sw1 == 0x90 ? 0x00 : 0x82));
+    usbReader.Insert(16, std::make_shared<sim::FixedStatusCard>(kAtr));
+    SimHidDevice& device = bus().Attach(kReader3C4E, &usbReader);
+    unsigned char out[64] = {};
+    KXReadInfoAIO("3F00", "EF05", 1, out);
+    const std::vector<Bytes> commands = usbReader.Commands();
+    ASSERT_GE(commands.size(), 2u);
+    EXPECT_EQ(commands[commands.size() - 2], (Bytes{0x32, 0x23, 0x00})) << "the user card off";
+    EXPECT_EQ(commands.back(), (Bytes{0x32, 0x23, 0x10})) << "the PSAM off";
+    EXPECT_EQ(device.opens, 0) << "the device left open";
+    EXPECT_TRUE(backend.Writes(1).empty());
+  }
+}
+
 // ---------------------------------------------------------------- the pad's link
 
 TEST_F(HidLinks, PadAnswersReachTheLinkReportByReport) {

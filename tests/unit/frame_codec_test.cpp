@@ -164,6 +164,7 @@ TEST(ExtractBetween, CopiesTheTextBetweenFirstStartAndFirstEnd) {
 
 TEST(ExtractBetween, MissingOrMisplacedDelimiters) {
   char out[8] = {'x', 'x', 'x', 'x', 'x', 'x', 'x', 'x'};
+  EXPECT_EQ(ExtractBetween(0x02, 0x03, nullptr, out, 8), -1);
   EXPECT_EQ(ExtractBetween(0x02, 0x03, "0012\x03", out, 8), -1);
   EXPECT_EQ(ExtractBetween(0x02, 0x03,
                            "\x02"

@@ -153,6 +153,20 @@ TEST(PosixLineSettings, DataBitsAndParityCodesFollowTheCaller) {
     EXPECT_EQ(line.c_cflag & (PARENB | PARODD | CMSPAR), parity.bits) << "code " << parity.code;
     EXPECT_EQ(line.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
   }
+  // Every rate POSIX names reaches the terminal as its own speed.
+  const struct {
+    int baud;
+    speed_t speed;
+  } kRates[] = {{50, B50},         {75, B75},        {110, B110},     {134, B134},
+                {150, B150},       {200, B200},      {300, B300},     {600, B600},
+                {1200, B1200},     {1800, B1800},    {2400, B2400},   {4800, B4800},
+                {9600, B9600},     {19200, B19200},  {38400, B38400}, {57600, B57600},
+                {115200, B115200}, {230400, B230400}};
+  for (const auto& rate : kRates) {
+    ASSERT_TRUE(platform::posix::ApplyLineSettings(&line, rate.baud, 8, 1)) << rate.baud;
+    EXPECT_EQ(cfgetospeed(&line), rate.speed) << rate.baud;
+    EXPECT_FALSE(platform::posix::ApplyLineSettings(&line, rate.baud + 1, 8, 1)) << rate.baud + 1;
+  }
   ASSERT_TRUE(platform::posix::ApplyLineSettings(&line, 115200, 5, 1));
   EXPECT_EQ(line.c_cflag & CSIZE, static_cast<tcflag_t>(CS5));
   EXPECT_FALSE(platform::posix::ApplyLineSettings(&line, 9600, 4, 1));
