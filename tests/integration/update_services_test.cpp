@@ -252,8 +252,7 @@ TEST_F(AllInOne, EveryFailureLeavesTheLinkClosedAndBothCardsOff) {
       {"KXReadInfoAIO DF03 EF05 2", [] { return KXReadInfoAIO("DF03", "EF05", 2, out); }},
       {"KXReadInfoAIO DF04 EF05 0", [] { return KXReadInfoAIO("DF04", "EF05", 0, out); }},
       {"KXReadBinaryAIO DF0B EF0C",
-       [] { return KXReadBinaryAIO("DF0B", "EF0C", 0, 200, reinterpret_cast<char*>(out)); },
-       true},
+       [] { return KXReadBinaryAIO("DF0B", "EF0C", 0, 200, reinterpret_cast<char*>(out)); }, true},
       {"KXUpdateInfoAIO DF01 EF05 0",
        [] { return KXUpdateInfoAIO("DF01", "EF05", 0, data.data()); }},
       {"KXUpdateBinaryAIO DF0B EF0C",
@@ -367,6 +366,24 @@ TEST_F(AllInOne, RefusedCallsStillCloseTheLinkAndKeepTheirText) {
       EXPECT_TRUE(line == "ON 0" || line == "ON 16" || line.rfind("OFF", 0) == 0)
           << c.text << ": " << line;
     }
+  }
+
+  // The plain exports refuse a null buffer the same way but leave the link
+  // as the host had it, and send nothing.
+  const Case plain[] = {
+      {[] { return KXReadInfo(0, "3F00", "EF05", 1, nullptr); }, "KXReadInfo 输出缓冲区为空"},
+      {[] { return KXReadBinary(0, 0, 8, nullptr); }, "KXReadBinary 输出缓冲区为空"},
+      {[] { return KXUpdateInfo(0, "3F00", "EF06", 2, nullptr); }, "KXUpdateInfo 写入数据为空"},
+      {[] { return KXUpdateBinary(0, 0, 8, nullptr); }, "KXUpdateBinary 写入数据为空"},
+  };
+  for (const Case& c : plain) {
+    Opened([] { return 0; });
+    reader.ClearTrace();
+    EXPECT_EQ(c.call(), -12) << c.text;
+    EXPECT_EQ(Message(-12), "输入参数不匹配\r\n" + std::string(c.text));
+    EXPECT_TRUE(reader.Commands().empty()) << c.text;
+    EXPECT_TRUE(reader.IsPowered(0)) << c.text;
+    KXReaderPowerOff(0);
   }
 }
 
