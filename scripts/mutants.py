@@ -308,7 +308,7 @@ class Workspace:
             return False
         deadline = time.monotonic() + 3 * 3600
         self.asan_ready = (
-            self.build_tree(self.asan, ["kx_unit_tests", "kx_integration_tests"], deadline, log) == 0
+            self.build_tree(self.asan, ["kx_unit_tests", "kx_integration_tests", "card-map"], deadline, log) == 0
             and self.tiers(self.asan, ["unit", "integration"], deadline, log) == 0)
         return self.asan_ready
 
@@ -349,7 +349,7 @@ class Workspace:
                     if not ready:
                         sys.exit(f"the sanitizer build of the unmutated sources fails: see {log.name}")
                 deadline = time.monotonic() + self.timeout
-                built = self.build_tree(self.asan, ["kx_unit_tests", "kx_integration_tests"],
+                built = self.build_tree(self.asan, ["kx_unit_tests", "kx_integration_tests", "card-map"],
                                         deadline, log)
                 if built == "timeout":
                     return "timeout"
