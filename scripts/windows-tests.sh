@@ -219,8 +219,14 @@ sim_dll_static() { # ARCH
   fi
   want=$(strings -el "$tree/KX_ICCReader.dll" | grep -A1 -xE 'FileVersion|ProductVersion|InternalName|OriginalFilename')
   got=$(strings -el "$sim_dll" | grep -A1 -xE 'FileVersion|ProductVersion|InternalName|OriginalFilename')
-  fixed() { od -An -tx4 -j "$(grep -obUaP '\xbd\x04\xef\xfe' "$1" | head -1 | cut -d: -f1)" -N 24 "$1"; }
-  if [ -n "$got" ] && [ "$got" = "$want" ] && [ "$(fixed "$sim_dll")" = "$(fixed "$tree/KX_ICCReader.dll")" ]; then
+  # VS_FIXEDFILEINFO: its signature, then the file and product versions.
+  fixed() {
+    local at
+    at=$(LC_ALL=C grep -obUaP '\xbd\x04\xef\xfe' "$1" | head -1 | cut -d: -f1)
+    [ -n "$at" ] && od -An -tx4 -j "$at" -N 24 "$1"
+  }
+  if [ -n "$got" ] && [ "$got" = "$want" ] && [ -n "$(fixed "$sim_dll")" ] &&
+    [ "$(fixed "$sim_dll")" = "$(fixed "$tree/KX_ICCReader.dll")" ]; then
     pass "simulator DLL: the product's version numbers and names ($1)"
   else
     fail "simulator DLL: the product's version numbers and names ($1)"
