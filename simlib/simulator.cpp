@@ -1,7 +1,7 @@
 // The simulator build's addition to the library's objects: at load it puts
-// the library on the simulated platform, with a reader on COM1 (and on USB),
-// the user card, the PSAM and a PIN pad inside the process, and says once
-// that no card reader is used.
+// the library on the simulated platform and says once that no card reader is
+// used; at the library's first use of the platform the devices are made: a
+// reader on COM1 (and on USB) with the user card and the PSAM, and a PIN pad.
 //
 // The cards and the reader's behaviour come from KX_ICCReader-sim.profile
 // beside the library file: kx-sim's profile text, plus a section of this
@@ -181,8 +181,6 @@ class CardPinPad final : public kx::sim::SerialDevice {
     pad_.script().typed = PinDigits(card_->profile());
     return pad_.OnHostBytes(bytes, n);
   }
-
-  kx::sim::PinPad& pad() { return pad_; }
 
  private:
   std::shared_ptr<kx::sim::UserCard> card_;
