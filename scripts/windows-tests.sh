@@ -208,6 +208,81 @@ else
 fi
 rm -rf "$link_dir"
 
+# ---------------------------------------------------------------- the simulator DLL
+# KX_ICCReader-sim.dll, in each zip's sim/ folder: the product's exports and
+# ordinals, system DLLs only, and a version resource with the product's
+# numbers whose file description says it is the simulator.
+sim_dll_static() { # ARCH
+  local tree zip got want
+  tree=$(tree_of "$1")
+  sim_dll=$tree/KX_ICCReader-sim.dll
+  [ -f "$sim_dll" ] || { fail "built KX_ICCReader-sim.dll ($1)"; return; }
+  exported() { "$1-w64-mingw32-objdump" -p "$2" | sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p'; }
+  if [ -n "$(exported "$1" "$sim_dll")" ] &&
+    cmp -s <(exported "$1" "$sim_dll") <(exported "$1" "$tree/KX_ICCReader.dll"); then
+    pass "simulator DLL: the product's exports and ordinals ($1)"
+  else
+    fail "simulator DLL: the product's exports and ordinals ($1)"
+  fi
+  got=$("$1-w64-mingw32-objdump" -p "$sim_dll" | sed -n 's/^\s*DLL Name: //p' | grep -Eivc '^(kernel32|user32|msvcrt|advapi32|hid|setupapi)\.dll$')
+  if [ "$got" -eq 0 ]; then pass "simulator DLL imports only system DLLs ($1)"; else
+    fail "simulator DLL imports only system DLLs ($1)"
+  fi
+  want=$(strings -el "$tree/KX_ICCReader.dll" | grep -A1 -xE 'FileVersion|ProductVersion|InternalName|OriginalFilename')
+  got=$(strings -el "$sim_dll" | grep -A1 -xE 'FileVersion|ProductVersion|InternalName|OriginalFilename')
+  # VS_FIXEDFILEINFO: its signature, then the file and product versions.
+  fixed() {
+    local at
+    at=$(LC_ALL=C grep -obUaP '\xbd\x04\xef\xfe' "$1" | head -1 | cut -d: -f1)
+    [ -n "$at" ] && od -An -tx4 -j "$at" -N 24 "$1"
+  }
+  if [ -n "$got" ] && [ "$got" = "$want" ] && [ -n "$(fixed "$sim_dll")" ] &&
+    [ "$(fixed "$sim_dll")" = "$(fixed "$tree/KX_ICCReader.dll")" ]; then
+    pass "simulator DLL: the product's version numbers and names ($1)"
+  else
+    fail "simulator DLL: the product's version numbers and names ($1)"
+  fi
+  got=$(strings -el "$sim_dll" | grep -A1 -x FileDescription | sed -n 2p)
+  if [[ "$got" == *simulator* ]]; then pass "simulator DLL: its file description says so ($1)"; else
+    fail "simulator DLL: its file description says so ($1)" "got '$got'"
+  fi
+  zip=$tree/package/kx-iccreader-1.0.307-$(zip_system_of "$1").zip
+  got=$(zip_names "$zip" 2>/dev/null)
+  for f in sim/KX_ICCReader-sim.dll sim/KX_ICCReader-sim.profile.example; do
+    if echo "$got" | grep -q "/$f\$"; then pass "the $1 zip holds $f"; else fail "the $1 zip holds $f"; fi
+  done
+}
+for arch in "${archs[@]}"; do sim_dll_static "$arch"; done
+
+# Under Wine, as an integrator uses it: renamed KX_ICCReader.dll beside
+# kxcard.exe, no COM port leading to any device; the sample card, then the
+# card of a profile beside it. The warning comes once, on stderr and in the
+# debugger's output.
+sim_dll_wine() {
+  local dir=$scratch/sim-dll-$arch out
+  mkdir -p "$dir"
+  cp "$kxcard" "$dir/kxcard.exe"
+  cp "$tree/KX_ICCReader-sim.dll" "$dir/KX_ICCReader.dll"
+  out=$(WINEDEBUG=-all,+debugstr winerun "$dir/kxcard.exe" read 3F00 EF05 --port 1 2>&1)
+  out=${out//$'\r'/}
+  if [[ "$out" == *"卡号: K12345678"* ]] &&
+    [ "$(grep -c '^KX_ICCReader simulator build: no card reader is used' <<<"$out")" -eq 1 ] &&
+    [ "$(grep -c 'OutputDebugStringA "KX_ICCReader simulator build: no card reader' <<<"$out")" -eq 1 ]; then
+    pass "simulator DLL as KX_ICCReader.dll reads the sample card, one warning ($arch)"
+  else
+    fail "simulator DLL as KX_ICCReader.dll reads the sample card, one warning ($arch)" \
+      "$(head -5 <<<"$out" | tr '\n' '|')"
+  fi
+  printf '[file 3F00 EF05]\n7 = "K87654321"\n' >"$dir/KX_ICCReader-sim.profile"
+  # No port given: the search finds the simulated reader on USB first.
+  out=$(winerun "$dir/kxcard.exe" read 3F00 EF05 2>&1)
+  if [[ "$out" == *"卡号: K87654321"* && "$out" == *"KX_ICCReader-sim.profile)"* ]]; then
+    pass "simulator DLL takes the profile beside it ($arch)"
+  else
+    fail "simulator DLL takes the profile beside it ($arch)" "$(head -5 <<<"$out" | tr '\n' '|')"
+  fi
+}
+
 # ---------------------------------------------------------------- Wine
 if [ -z "$sim" ] && [ -x "$root/build/kx-sim" ]; then sim=$root/build/kx-sim; fi
 if [ -z "$sim" ] || [ ! -x "$sim" ]; then
@@ -378,6 +453,7 @@ wine_group() { # ARCH
   # Wine maps COMn to /dev/ttyS(n-1) unless told otherwise; the reader search
   # must find only the simulators, never the machine's own serial console.
   for n in $(seq 1 99); do ln -sfn /nonexistent-kx-port "$WINEPREFIX/dosdevices/com$n"; done
+  sim_dll_wine
 
   # No reader anywhere yet: every export called where it is harmless (the
   # 32-bit host checks the stack after each call).

@@ -1,4 +1,4 @@
-// Two-key triple DES for the simulated cards, through OpenSSL's EVP layer.
+// Two-key triple DES for the simulated cards (sim/cipher.h runs the cipher).
 //
 // The card and the PSAM share one scheme:
 //   derive   K' = E_K(D) || E_K(~D)   (16-byte key K, 8-byte block D)

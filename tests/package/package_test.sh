@@ -73,6 +73,7 @@ check "library file with its version" test -f "$lib/libKX_ICCReader.so.1.0.307"
 check "SONAME libKX_ICCReader.so.1" bash -c "readelf -d '$lib/libKX_ICCReader.so.1.0.307' | grep -q 'Library soname: \[libKX_ICCReader.so.1\]'"
 check "links .so.1 and .so" bash -c "[ \"\$(readlink '$lib/libKX_ICCReader.so.1')\" = libKX_ICCReader.so.1.0.307 ] && [ \"\$(readlink '$lib/libKX_ICCReader.so')\" = libKX_ICCReader.so.1 ]"
 check "diagnostic build beside it" test -f "$lib/libKX_ICCReader-diag.so.1"
+check "simulator build beside it" test -f "$lib/libKX_ICCReader-sim.so.1"
 for f in include/KX_ICCReader.h bin/kxcard bin/kx-sim bin/kx-service \
   lib/systemd/user/kx-service.service lib/udev/rules.d/60-kx-iccreader.rules \
   lib/pkgconfig/kx_iccreader.pc lib/cmake/KX_ICCReader/KX_ICCReaderConfig.cmake \
@@ -114,6 +115,13 @@ fi
 # ---------------------------------------------------------------- host languages
 export LD_LIBRARY_PATH=$lib
 run_example "Python example (ctypes) reads the card" python3 "$examples/read_basic.py"
+# The simulator build in the library's place: the sample card, no kx-sim.
+out=$(KX_ICCREADER_LIBRARY=$lib/libKX_ICCReader-sim.so.1 LC_ALL=C timeout 60 python3 "$examples/read_basic.py" 1 2>&1)
+if [[ "$out" == *"card number:         K12345678"* && "$out" == *"simulator build"* ]]; then
+  pass "Python example over the installed simulator build reads the sample card"
+else
+  fail "Python example over the installed simulator build reads the sample card" "$(echo "$out" | head -3 | tr '\n' '|')"
+fi
 
 if command -v mcs >/dev/null && command -v mono >/dev/null; then
   if mcs -nologo -out:"$work/ReadBasic.exe" "$examples/ReadBasic.cs" >"$work/mcs.log" 2>&1; then
@@ -163,6 +171,7 @@ deb=$(ls "$work"/deb/*.deb 2>/dev/null | head -1)
 if [ -n "$deb" ]; then
   dpkg-deb -c "$deb" >"$work/deb.contents"
   for f in ./usr/lib/libKX_ICCReader.so.1.0.307 ./usr/lib/libKX_ICCReader.so.1 ./usr/include/KX_ICCReader.h \
+    ./usr/lib/libKX_ICCReader-sim.so.1 ./usr/share/doc/kx-iccreader/KX_ICCReader-sim.profile.example \
     ./usr/bin/kxcard ./usr/bin/kx-sim ./usr/bin/kx-service ./usr/lib/systemd/user/kx-service.service \
     ./usr/lib/udev/rules.d/60-kx-iccreader.rules \
     ./usr/lib/pkgconfig/kx_iccreader.pc ./usr/lib/cmake/KX_ICCReader/KX_ICCReaderConfig.cmake; do
