@@ -366,6 +366,43 @@ silent_wait_bench() {
   fi
 }
 
+# ---------------------------------------------------------------- capture and replay
+# A capture made under Wine by the diagnostic DLL replays on Linux as "same"
+# (Linux kxcard, beside kx-sim): one format for both. Two captures: the test
+# host over diag\KX_ICCReader.dll, and kxcard.exe --capture (which runs
+# diag\kxcard.exe over it) verifying a PIN. Each is plain LF text with the
+# platform's name, the calls with their arguments, and no PIN (the card's
+# own number K12345678 holds its digits: what the card sends is not looked at).
+capture_replay_checks() {
+  local linux_kxcard capture out name
+  linux_kxcard=$(dirname "$sim")/kxcard
+  if [ ! -x "$linux_kxcard" ] && [ -f "$(dirname "$sim")/build.ninja" ]; then
+    ninja -C "$(dirname "$sim")" -j "$jobs" kxcard >/dev/null 2>&1
+  fi
+  [ -x "$linux_kxcard" ] || { fail "Linux kxcard beside kx-sim for the replays" "$linux_kxcard"; return; }
+  start_sim 7 || return
+  KX_CAPTURE="Z:$scratch/host-$arch.kxcap" tally "host-capture-com7 $arch" \
+    winerun "$host" reader "$tree/diag/KX_ICCReader.dll" 7
+  kxcard_check "--capture over the diagnostic DLL" "accepted" \
+    --capture "Z:$scratch/kxcard-$arch.kxcap" verify-pin 123456 --port 7
+  for name in host kxcard; do
+    capture=$scratch/$name-$arch.kxcap
+    if head -3 "$capture" 2>/dev/null | tr '\n' ' ' | grep -qx "kxcap 1 library 1.0.307 diagnostic platform windows-$arch " &&
+      grep -qE '^call [0-9]+ [0-9]+ KXCardVerifyPIN 0 pin:6 -$' "$capture" &&
+      grep -qE '^tx [0-9]+ 7 x:02[0-9A-F*]+03$' "$capture" && ! grep -q $'\r' "$capture" &&
+      ! grep -qE '"123456"|^(tx|call|return) .*313233343536' "$capture"; then
+      pass "$name's capture under Wine: header, calls, frames, LF lines, no PIN ($arch)"
+    else
+      fail "$name's capture under Wine: header, calls, frames, LF lines, no PIN ($arch)" \
+        "$(head -4 "$capture" 2>/dev/null | tr '\r\n' '^|')"
+    fi
+    out=$("$linux_kxcard" replay "$capture" 2>&1)
+    if [[ "$out" == same* ]]; then pass "$name's capture under Wine replays on Linux: $out ($arch)"; else
+      fail "$name's capture under Wine replays on Linux ($arch)" "$(echo "$out" | head -4 | tr '\n' '|')"
+    fi
+  done
+}
+
 # The Wine runs of one build, in a throw-away prefix of its own: the 32-bit
 # build under wine in a 32-bit prefix, the 64-bit build under wine64.
 # kx-service.exe over the reader on COM7: the reads a web page makes, the
@@ -474,6 +511,7 @@ wine_group() { # ARCH
   else
     fail "diagnostic DLL writes its trace to KX_TRACE ($arch)" "$(head -3 "$trace" 2>/dev/null | tr '\n' '|')"
   fi
+  capture_replay_checks
 
   # kxcard.exe over the same reader on COM5.
   kxcard_check "reader --port 5" "status:  2" reader --port 5

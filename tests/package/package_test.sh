@@ -161,6 +161,40 @@ else
 fi
 unset LD_LIBRARY_PATH
 
+# ---------------------------------------------------------------- the diagnostic build swapped in
+# The diagnostic build under the product's own names in a folder of its own:
+# a host that loads the library by name gets it with LD_LIBRARY_PATH naming
+# that folder (a host linked with an RPATH: LD_PRELOAD of its .so.1). Each
+# host's capture holds the export calls with their arguments and results and
+# the frames each way, and replays as "same".
+swap=$lib/kx_iccreader/diag
+check "swap-in build under the product's names" bash -c "[ -f '$swap/libKX_ICCReader.so.1.0.307' ] && [ \"\$(readlink '$swap/libKX_ICCReader.so')\" = libKX_ICCReader.so.1 ] && readelf -d '$swap/libKX_ICCReader.so.1' | grep -q 'Library soname: \[libKX_ICCReader.so.1\]'"
+run_swapped() { # NAME how(path|preload) COMMAND...
+  local name=$1 how=$2 capture=$work/swapped.$RANDOM.kxcap out
+  shift 2
+  if [ "$how" = path ]; then
+    run_example "$name: the host's output" env LD_LIBRARY_PATH="$swap" KX_CAPTURE="$capture" "$@"
+  else
+    run_example "$name: the host's output" env LD_PRELOAD="$swap/libKX_ICCReader.so.1" KX_CAPTURE="$capture" "$@"
+  fi
+  # The calls with their arguments and results, and the frames each way.
+  if grep -qE '^call [0-9]+ [0-9]+ KXReaderInit n:3,9600 -$' "$capture" 2>/dev/null &&
+    grep -qE '^call [0-9]+ [0-9]+ KXReadInfo 0 "3F00" "EF05" 0 -$' "$capture" &&
+    grep -qE '^return [0-9]+ [0-9]+ KXReadInfo 0 "[0-9A-F]{32}.*K12345678" error=""$' "$capture" &&
+    grep -qE '^tx [0-9]+ 3 x:02[0-9A-F]+03$' "$capture" && grep -qE '^rx [0-9]+ 3 x:02[0-9A-F]+03$' "$capture"; then
+    pass "$name: the capture holds the calls and the frames"
+  else
+    fail "$name: the capture holds the calls and the frames" "$(grep -E '^(call|kxcap)' "$capture" 2>/dev/null | head -3 | tr '\n' '|')"
+  fi
+  out=$("$stage/bin/kxcard" replay "$capture" 2>&1)
+  if [[ "$out" == same* ]]; then pass "$name: kxcard replay says same"; else fail "$name: kxcard replay says same" "$(echo "$out" | head -3 | tr '\n' '|')"; fi
+}
+run_swapped "Python example (LD_LIBRARY_PATH swap-in)" path python3 "$examples/read_basic.py"
+[ -f "$work/ReadBasic.exe" ] && run_swapped "C# example (LD_LIBRARY_PATH swap-in)" path mono "$work/ReadBasic.exe"
+[ -d "$work/java" ] && run_swapped "Java example (LD_LIBRARY_PATH swap-in)" path java -cp "$jna:$work/java" ReadBasic
+[ -x "$work/read_basic_fpc" ] && run_swapped "Pascal example (LD_PRELOAD swap-in)" preload "$work/read_basic_fpc"
+[ -x "$work/read_basic_pc" ] && run_swapped "C example (LD_PRELOAD swap-in)" preload "$work/read_basic_pc"
+
 # ---------------------------------------------------------------- the .deb
 if (cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/deb") >"$work/cpack.log" 2>&1; then
   pass "cpack -G DEB"
@@ -173,7 +207,7 @@ if [ -n "$deb" ]; then
   for f in ./usr/lib/libKX_ICCReader.so.1.0.307 ./usr/lib/libKX_ICCReader.so.1 ./usr/include/KX_ICCReader.h \
     ./usr/lib/libKX_ICCReader-sim.so.1 ./usr/share/doc/kx-iccreader/KX_ICCReader-sim.profile.example \
     ./usr/bin/kxcard ./usr/bin/kx-sim ./usr/bin/kx-service ./usr/lib/systemd/user/kx-service.service \
-    ./usr/lib/udev/rules.d/60-kx-iccreader.rules \
+    ./usr/lib/udev/rules.d/60-kx-iccreader.rules ./usr/lib/kx_iccreader/diag/libKX_ICCReader.so.1 \
     ./usr/lib/pkgconfig/kx_iccreader.pc ./usr/lib/cmake/KX_ICCReader/KX_ICCReaderConfig.cmake; do
     check "package holds $f" grep -q " $f" "$work/deb.contents"
   done

@@ -4,6 +4,8 @@
 #   check.sh replay KXCARD        every capture here replays as "same"
 #   check.sh one-byte KXCARD      a capture changed in one byte of a frame the
 #                                 host sends fails, naming that byte
+#   check.sh changed-constant KXCARD  KXCARD over a library with one constant
+#                                 changed fails the identity session there
 #   check.sh no-pin               no capture holds a PIN the sessions use
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -39,6 +41,23 @@ case "${1:-}" in
       grep -q "received frame: power on slot 0" <<<"$out" &&
       grep -q '^first difference: call' <<<"$out"
     ;;
+  changed-constant)
+    # KXCARD replays over a library built with one constant changed (the
+    # record holding the card number, 7 → 8): a session that never reads it
+    # still replays as "same"; the identity session fails at that READ
+    # RECORD, named down to the APDU and the export call.
+    kxcard=$2
+    out=$("$kxcard" replay "$here/reader.kxcap" 2>&1)
+    grep -q '^same' <<<"$out" || { echo "reader.kxcap over the changed library: $out"; exit 1; }
+    out=$("$kxcard" replay "$here/identity.kxcap" 2>&1)
+    rc=$?
+    echo "$out"
+    [ "$rc" -eq 1 ] &&
+      grep -q "first difference at byte 16 of the host's write recorded on line [0-9]*, in call 4 KXReadCardIDAIO" <<<"$out" &&
+      grep -q "recorded frame: APDU to slot 0: 00 B2 07 04 FF" <<<"$out" &&
+      grep -q "received frame: APDU to slot 0: 00 B2 08 04 FF" <<<"$out" &&
+      grep -q '^first difference: call 4 KXReadCardIDAIO' <<<"$out"
+    ;;
   no-pin)
     # kx-sim's PIN, the PIN after an unlock, and those the sessions typed:
     # as a text value, and as the frame digits of their BCD (which are also
@@ -58,7 +77,7 @@ case "${1:-}" in
     exit $status
     ;;
   *)
-    sed -n '2,7p' "$0"
+    sed -n '2,9p' "$0"
     exit 2
     ;;
 esac
