@@ -256,6 +256,7 @@ TEST_F(HidLinks, ReadGathersReportsUntilOneEndsInEtxOrPadding) {
        "ABCDEFGHIJKLMNOP",
        2},
       {"first report too long", 9, {"ABCDEFGH"}, 8, LinkFailed(LinkStatus::kTooLong), "", 0},
+      {"exactly as long as the buffer", 9, {"ABCDEFG" + etx}, 9, LinkDone(8), "ABCDEFG" + etx, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
