@@ -140,6 +140,16 @@ TEST_F(Trace, PinDataNeverReachesTheTrace) {
   EXPECT_EQ(card->Problems(), "");
 }
 
+// Bytes on the line outside printable ASCII (the space and DEL among them)
+// show as hex, the printable ones as themselves.
+TEST_F(Trace, UnprintableBytesShowAsHex) {
+  reader.faults().garbageBeforeStx = {0x20, 0x21, 0x7E, 0x7F};
+  reader.faults().remaining = 1;
+  card->Expect("00 84 00 00 08", "01 02 03 04 05 06 07 08 90 00");
+  EXPECT_EQ(RunApdu({0x00, 0x84, 0x00, 0x00, 0x08}), 0);
+  EXPECT_NE(traced.find("frame < <20>!~<7F><STX>"), std::string::npos) << traced;
+}
+
 // A port that does not open: the line says why, as the operating system
 // told it, so support can tell a port another program holds from one that
 // is not there.
