@@ -57,6 +57,11 @@ TEST_F(PsamId, IdentifierWithResetAnswer) {
   EXPECT_EQ(nIFDType, 0);
   // The PSAM's answer is not the user card's.
   EXPECT_EQ(Bytes(ResetAnswer, ResetAnswer + ResetAnswerLength), userAnswer);
+  // Either buffer missing is refused before the PSAM is asked.
+  reader.ClearTrace();
+  EXPECT_EQ(KXGetPsamIDATR(0, nullptr, atr), -12);
+  EXPECT_EQ(KXGetPsamIDATR(0, id, nullptr), -12);
+  EXPECT_TRUE(reader.Commands().empty());
 }
 
 TEST_F(PsamId, NoPsamIsMinusFiveWithThePsamSelected) {
