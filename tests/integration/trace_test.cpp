@@ -32,11 +32,12 @@ class Trace : public test::CardFixture {
  protected:
   void SetUp() override {
     CardFixture::SetUp();
-    backend.Hid().Attach({0x7B15, 0x0101}, &pad);
+    padDevice = &backend.Hid().Attach({0x7B15, 0x0101}, &pad);
     traced.clear();
     SetTraceSink(&Capture);
   }
   sim::PinPad pad;
+  platform::sim::SimHidDevice* padDevice = nullptr;
 };
 
 int RunApdu(const std::vector<std::uint8_t>& apdu) {
@@ -148,6 +149,15 @@ TEST_F(Trace, UnprintableBytesShowAsHex) {
   card->Expect("00 84 00 00 08", "01 02 03 04 05 06 07 08 90 00");
   EXPECT_EQ(RunApdu({0x00, 0x84, 0x00, 0x00, 0x08}), 0);
   EXPECT_NE(traced.find("frame < <20>!~<7F><STX>"), std::string::npos) << traced;
+}
+
+// A pad that will not take its command was asked nothing and typed nothing.
+TEST_F(Trace, APadThatTakesNoCommandTracesNoCharacters) {
+  padDevice->faults.stalledWrites = 1;
+  const std::uint8_t preset[3] = {0x12, 0x34, 0x56};
+  card->Expect("00 20 00 00 03 12 34 56", "63 C3");  // the preset PIN refused: the pad's turn
+  EXPECT_NE(VerifyPinWithPad(test::Op(), 0, 0, 3, preset), 0);
+  EXPECT_NE(traced.find("pin pad > ESC I < no characters = -2"), std::string::npos) << traced;
 }
 
 // A port that does not open: the line says why, as the operating system
