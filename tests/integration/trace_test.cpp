@@ -104,6 +104,15 @@ TEST_F(Trace, PinDataNeverReachesTheTrace) {
        },
        0,
        {"< 01 02 03 04 05 06 07 08 SW 9000"}},
+      {"a PSAM encipherment with P1 01 is no PIN block",
+       "80 FA 01 00 10 11 22 33 44 55 66 77 88 11 22 33 44 55 66 77 88 00",
+       "01 02 03 04 05 06 07 08 90 00",
+       [] {
+         return RunApdu({0x80, 0xFA, 0x01, 0x00, 0x10, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66,
+                         0x77, 0x88, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x00});
+       },
+       0,
+       {"apdu slot 0 > 80 FA 01 00 10 11 22 33 44 55 66 77 88 11 22 33 44 55 66 77 88 00"}},
       {"challenge to the PSAM stays readable",
        "80 FA 00 00 08 11 22 33 44 55 66 77 88 00",
        "01 02 03 04 05 06 07 08 90 00",

@@ -162,6 +162,21 @@ TEST(PosixLineSettings, DataBitsAndParityCodesFollowTheCaller) {
                 {1200, B1200},     {1800, B1800},    {2400, B2400},   {4800, B4800},
                 {9600, B9600},     {19200, B19200},  {38400, B38400}, {57600, B57600},
                 {115200, B115200}, {230400, B230400}};
+#ifdef __linux__
+  // And the faster ones Linux names.
+  const struct {
+    int baud;
+    speed_t speed;
+  } kLinuxRates[] = {{460800, B460800},   {500000, B500000},   {576000, B576000},
+                     {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+                     {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000},
+                     {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000}};
+  for (const auto& rate : kLinuxRates) {
+    ASSERT_TRUE(platform::posix::ApplyLineSettings(&line, rate.baud, 8, 1)) << rate.baud;
+    EXPECT_EQ(cfgetospeed(&line), rate.speed) << rate.baud;
+    EXPECT_FALSE(platform::posix::ApplyLineSettings(&line, rate.baud + 1, 8, 1)) << rate.baud + 1;
+  }
+#endif
   for (const auto& rate : kRates) {
     ASSERT_TRUE(platform::posix::ApplyLineSettings(&line, rate.baud, 8, 1)) << rate.baud;
     EXPECT_EQ(cfgetospeed(&line), rate.speed) << rate.baud;
