@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -198,6 +199,11 @@ TEST_F(PosixBackendTest, APortOpensOnlyOnceAtATime) {
   SerialPort* again = Os().SerialOpen(kPort);
   EXPECT_NE(again, nullptr);
   Os().SerialClose(again);
+  // Closing gives the line back to everyone (exclusive use is the tty's own
+  // flag, which would outlive the descriptor).
+  int exclusive = -1;
+  ASSERT_EQ(ioctl(slave_, TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 0);
 }
 
 TEST_F(PosixBackendTest, OnlyExistingTtyDevicesOpen) {
