@@ -62,6 +62,8 @@ TEST_F(KeyCheck, FailuresStopAtTheirStepWithTheStepsText) {
   };
   const Case cases[] = {
       {"unknown key", "UK1DF0", nullptr, -12, "密钥标识对照表中无此密钥名", 0, false},
+      {"unknown key, the PSAM selected before", "UK1DF0", [](sim::Reader&) { KXSelectIFD(0, 14); },
+       -12, "密钥标识对照表中无此密钥名", 0, false},
       {"key without levels", "UKCDF03", nullptr, -12, "未找到密钥分散级数", 0, false},
       {"second challenge refused", "UK1DF01",
        [](sim::Reader& r) {
@@ -319,18 +321,33 @@ TEST_F(ReadInfo, APinGuardedReadPresentsOnlyAPinSomeoneGave) {
     const char* preset;  // null: SetPin never called since load
     const char* typed;   // null: no PIN pad attached
     int reads;
-    int code;  // of each read
+    int code;        // of each read
     Lines verifies;  // every VERIFY of all the reads
     int triesLeft;
   };
   const Case cases[] = {
       {"nothing given, no pad", nullptr, nullptr, 5, -2, {}, sim::kDefaultPinTries},
-      {"nothing given, typed on the pad", nullptr, "123456", 1, 0,
-       {"0> 00 20 00 00 03 12 34 56"}, sim::kDefaultPinTries},
-      {"nothing given, mistyped on the pad", nullptr, "111111", 1, -25538,
-       {"0> 00 20 00 00 03 11 11 11"}, sim::kDefaultPinTries - 1},
+      {"nothing given, typed on the pad",
+       nullptr,
+       "123456",
+       1,
+       0,
+       {"0> 00 20 00 00 03 12 34 56"},
+       sim::kDefaultPinTries},
+      {"nothing given, mistyped on the pad",
+       nullptr,
+       "111111",
+       1,
+       -25538,
+       {"0> 00 20 00 00 03 11 11 11"},
+       sim::kDefaultPinTries - 1},
       // What a host hands over is presented as before, zeros too.
-      {"SetPin 000000, no pad", "000000", nullptr, 1, -2, {"0> 00 20 00 00 03 00 00 00"},
+      {"SetPin 000000, no pad",
+       "000000",
+       nullptr,
+       1,
+       -2,
+       {"0> 00 20 00 00 03 00 00 00"},
        sim::kDefaultPinTries - 1},
   };
   for (const Case& c : cases) {
