@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "card/apdu.h"
 #include "card/commands.h"
 #include "core/state.h"
 #include "tests/integration/card_fixture.h"
@@ -95,6 +96,17 @@ TEST_F(CardCommands, RefusedMasterFileClosesTheLinkAndIsNotTriedByName) {
   EXPECT_EQ(KXRunApdu(0, 5, apdu, &replyLength, reply), -2);
   EXPECT_EQ(card->StepsRun(), 1);
   EXPECT_EQ(card->Problems(), "");
+}
+
+// Within the operation that dropped the link, a further command fails as a
+// closed link's send, unsent, and is never taken for a success.
+TEST_F(CardCommands, TheDroppingOperationsNextCommandFailsUnsent) {
+  card->Expect("00 A4 00 00 02 3F 00", "6A 82");
+  test::StateOperation op;
+  EXPECT_EQ(SelectMasterFile(op), -27266);
+  Response reply;
+  EXPECT_EQ(Exchange(op, CommandApdu::Expecting(0x00, 0x84, 0x00, 0x00, 8), &reply), -2);
+  EXPECT_EQ(card->StepsRun(), 1);
 }
 
 TEST_F(CardCommands, FailureTextSurvivesThePowerOff) {

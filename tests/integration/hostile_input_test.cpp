@@ -253,6 +253,9 @@ TEST_F(HostileInput, CommandTextThatIsNotHexPairsIsRefusedUnsent) {
     EXPECT_STREQ(hex, "untouched");
     EXPECT_EQ(std::string(ErrorText), Gbk("capdu 格式错误")) << text;
   }
+  // The counted characters end in half a pair, whatever follows them.
+  char hex[KX_APDU_HEX_REPLY_SIZE] = "untouched";
+  EXPECT_EQ(KXRunApduTest(0, 9, "0084000008", hex), -12);
   EXPECT_TRUE(reader.ApdusTo(0).empty());
 
   // GetASC keeps its documented result for hosts that call it directly.

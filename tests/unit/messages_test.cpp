@@ -54,6 +54,7 @@ TEST(Messages, StatusWordsWithAndWithoutRows) {
   EXPECT_EQ(Message(-0x9402), Gbk("sw返回 9402 交易计数器达到最大值\r\n"));
   EXPECT_EQ(Message(-0x9840), Gbk("sw返回 9840 空间不够\r\n"));
   EXPECT_EQ(Message(-0x6981), Gbk("sw返回 6981 当前文件不是记录文件 \r\n"));
+  EXPECT_EQ(KXGetErrMessage(-4, nullptr), 0);  // no buffer: nothing written, still 0
   EXPECT_EQ(Message(-10), Gbk("sw返回 a "));
   ErrorTextReplace("x");
   EXPECT_EQ(Message(-24576), Gbk("sw返回 6000 "));  // the last code without ErrorText
