@@ -9,6 +9,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -251,6 +252,14 @@ TEST_F(PosixBackendTest, AWriteNobodyDrainsStopsAtItsBound) {
   EXPECT_GT(written, 0);
   EXPECT_LT(written, static_cast<int>(big.size()));
   Os().SerialClose(port);
+}
+
+// A sleep ends when its time is up, whatever errno an earlier call left.
+TEST_F(PosixBackendTest, ASleepEndsWhateverAnEarlierCallLeftInErrno) {
+  errno = EINTR;
+  const std::uint32_t start = Os().TickMs();
+  Os().SleepMs(5);
+  EXPECT_LT(Os().TickMs() - start, 1000u);
 }
 
 // The other end closed, as a pulled-out adapter leaves a tty: the wait ends
