@@ -199,6 +199,15 @@ TEST_F(Trace, AFailedOpenNamesTheSystemsReason) {
     backend.RefuseOpen(c.port, 0);
     EXPECT_NE(traced.find(std::string(c.line) + "\n"), std::string::npos) << traced;
   }
+  // A system that will not list its HID devices says why as well.
+  traced.clear();
+  backend.Hid().listUnavailable = true;
+  EXPECT_EQ(KXReaderInitTest(100, 9600), -2);
+  backend.Hid().listUnavailable = false;
+  EXPECT_NE(traced.find("link: USB reader does not open: input/output error (the device was "
+                        "pulled out or hung up) (os error 5)\n"),
+            std::string::npos)
+      << traced;
 }
 
 }  // namespace
