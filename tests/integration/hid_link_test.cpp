@@ -36,9 +36,10 @@ using platform::sim::SimHidDevice;
 using sim::Bytes;
 using test::Utf8;
 
-constexpr HidDeviceSetup kReader7B15{0x7B15, 0x0201};
-constexpr HidDeviceSetup kReader3C4E{0x3C4E, 0x0402};
-constexpr HidDeviceSetup kPad3C4E{0x3C4E, 0x0101};
+// The identities the library accepts, as the simulated devices name them.
+constexpr HidDeviceSetup kReader7B15{platform::sim::kVendor7B15, platform::sim::kReaderProduct7B15};
+constexpr HidDeviceSetup kReader3C4E{platform::sim::kVendor3C4E, platform::sim::kReaderProduct3C4E};
+constexpr HidDeviceSetup kPad3C4E{platform::sim::kVendor3C4E, platform::sim::kPinPadProduct};
 constexpr HidDeviceSetup kKeyboard{0x046D, 0xC31C};
 
 const Bytes kAtr = {0x3B, 0x6C, 0x00, 0x00, 0x81, 0x01, 0x86, 0x02, 0x11, 0x22};
