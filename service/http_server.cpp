@@ -418,7 +418,13 @@ struct HttpService::Impl {
       for (const PollEntry& e : entries) {
         if ((e.revents & POLLIN) == 0) continue;
         const Socket sock = ::accept(e.fd, nullptr, nullptr);
-        if (sock == kNoSocket) continue;  // gone already, or out of descriptors for now
+        if (sock == kNoSocket) {
+          // Gone already, or out of descriptors for now: the listening
+          // socket stays readable, so give the workers a moment to free
+          // some instead of spinning on it.
+          if (!WouldBlock()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+          continue;
+        }
         NonBlocking(sock);
         if (!pool->Enqueue(sock)) CloseSocket(sock);
       }
